@@ -1,0 +1,96 @@
+#include "BenchSupport.h"
+
+#include "Imaging/ImageSource.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <stdexcept>
+#include <string>
+
+namespace pelorin::bench {
+
+namespace {
+std::filesystem::path cacheFolder()
+{
+    if (const char* dir = std::getenv("PELORIN_TEST_DATA"))
+        return dir;
+    if (const char* xdg = std::getenv("XDG_CACHE_HOME"))
+        return std::filesystem::path(xdg) / "pelorin/test-data";
+    return std::filesystem::path(std::getenv("HOME")) / ".cache/pelorin/test-data";
+}
+} // namespace
+
+const std::filesystem::path& photo12MPJpeg()
+{
+    static const std::filesystem::path path = [] {
+        auto folder = cacheFolder();
+        auto target = folder / "bench/photo-4000x3000.jpg";
+        if (!std::filesystem::exists(target)) {
+            std::filesystem::create_directories(target.parent_path());
+            const auto source = folder / "photos/coffee.png";
+            const std::string command = "convert '" + source.string() +
+                                        "' -filter Lanczos -resize '4000x3000!' -quality 92 '" + target.string() + "'";
+            if (std::system(command.c_str()) != 0)
+                throw std::runtime_error("could not make the 12 MP benchmark photo; run scripts/fetch-test-images");
+        }
+        return target;
+    }();
+    return path;
+}
+
+const Image& photo12MP8Bit()
+{
+    static const Image image = [] {
+        auto source = ImageSource::open(photo12MPJpeg());
+        if (!source)
+            throw std::runtime_error(source.error().description());
+        auto decoded = (*source)->createImage();
+        if (!decoded)
+            throw std::runtime_error(decoded.error().description());
+        return *decoded;
+    }();
+    return image;
+}
+
+const Image& photo12MP16Bit()
+{
+    static const Image image = [] {
+        const Image& narrow = photo12MP8Bit();
+        const size_t w = narrow.width(), h = narrow.height(), channels = narrow.bitsPerPixel() / 8;
+        const size_t rowBytes = w * channels * 2;
+        auto block = PixelBlock::allocate(rowBytes * h);
+        for (size_t y = 0; y < h; ++y) {
+            const uint8_t* src = narrow.bytes().data() + y * narrow.bytesPerRow();
+            uint8_t* dst = block.data() + y * rowBytes;
+            for (size_t i = 0; i < w * channels; ++i) {
+                dst[2 * i] = src[i]; // v × 257, little-endian
+                dst[2 * i + 1] = src[i];
+            }
+        }
+        ImageFormat format{w, h, 16, 16 * channels, rowBytes,
+                           BitmapInfo::make(AlphaInfo::none, BitmapInfo::byteOrder16Little)};
+        return Image(format, narrow.colorSpace(), DataProvider::make(std::move(block)));
+    }();
+    return image;
+}
+
+const Image& mask12MP()
+{
+    static const Image image = [] {
+        const size_t w = 4000, h = 3000;
+        auto block = PixelBlock::allocate(w * h);
+        for (size_t y = 0; y < h; ++y)
+            for (size_t x = 0; x < w; ++x) {
+                const double dx = (x - w / 2.0) / (w * 0.35), dy = (y - h / 2.0) / (h * 0.4);
+                const double d = std::sqrt(dx * dx + dy * dy);
+                const double a = std::clamp((1.0 - d) * 20.0, 0.0, 1.0);
+                block.data()[y * w + x] = static_cast<uint8_t>(std::lround(a * 255));
+            }
+        ImageFormat format{w, h, 8, 8, w, 0};
+        return Image(format, linearGrayColorSpace(), DataProvider::make(std::move(block)));
+    }();
+    return image;
+}
+
+} // namespace pelorin::bench
