@@ -1,18 +1,14 @@
 #include "Imaging/ExifDictionary.h"
 
-// exiv2 0.27's headers still spell std::auto_ptr.
-#pragma GCC diagnostic push
+// exiv2 0.27 hands out values through std::auto_ptr, in its headers and in its API.
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 #include <exiv2/exiv2.hpp>
-#pragma GCC diagnostic pop
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <exception>
 #include <mutex>
-
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 
 namespace pelorin {
 

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace pelorin {
@@ -21,9 +22,16 @@ std::unique_ptr<ImageDestination> ImageDestination::create(const std::filesystem
         createError = "Only one image per file is supported.";
         return nullptr;
     }
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666);
     if (fd < 0) {
         createError = std::strerror(errno);
+        return nullptr;
+    }
+    // Only ever write (and, on failure, remove) a regular file: never a device or a FIFO.
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        createError = "Not a regular file.";
         return nullptr;
     }
     createError.clear();
