@@ -21,8 +21,8 @@ constexpr size_t maxExifBlockSize = size_t{4} << 20;
 constexpr uint16_t makerNoteTag = 0x927c;
 constexpr uint16_t interoperabilityPointerTag = 0xa005;
 
-// exiv2 0.27 keeps global state (its log level and handler, and tables some maker-note decoders
-// fill lazily), so every call into it goes through this lock. A parse takes microseconds.
+// exiv2 0.27 keeps process-wide state (its log level and handler) and promises nothing about
+// concurrent use, so every call into it goes through this lock. A parse takes microseconds.
 std::mutex& exiv2Mutex()
 {
     static std::mutex mutex;

@@ -35,11 +35,15 @@ struct ExifBlock {
 };
 
 // Parses an EXIF block. Accepts an optional "Exif\0\0" prefix. Absent when the block is not a
-// readable TIFF structure. Never throws, never prints.
+// readable TIFF structure or is larger than 4 MiB. Values of a big-endian block are converted to
+// little-endian. Never throws, never prints; safe to call from several threads at once.
 std::optional<ExifBlock> parseExifBlock(std::span<const uint8_t> block);
 
 // Serialises `exif` (may be null or empty) and, when given, an IFD0 Orientation into a
-// TIFF-structured block without the "Exif\0\0" prefix. Empty when there is nothing to write.
+// little-endian TIFF-structured block without the "Exif\0\0" prefix: IFD0 holds only the
+// Orientation and the Exif pointer. An entry that cannot be written (unknown type, a maker note,
+// the interoperability pointer) is skipped. Empty when there is nothing to write.
+// Never throws, never prints; safe to call from several threads at once.
 std::vector<uint8_t> serializeExifBlock(const ExifDictionary* exif, std::optional<int> orientation);
 
 } // namespace pelorin

@@ -31,6 +31,11 @@ struct SourceCase {
     bool hasExif;
 };
 
+void PrintTo(const SourceCase& c, std::ostream* os)
+{
+    *os << c.file;
+}
+
 const std::string exifTags =
     "exiftool -q -overwrite_original -n -Orientation=6 -DateTimeOriginal='2021:03:04 05:06:07' "
     "-ExposureTime=0.004 -FNumber=2.8 -ISO=200 -Make=Acme -Model=Cam9 -GPSLatitude=48.85 "

@@ -30,9 +30,13 @@ public:
     JpegDecompressor(const JpegDecompressor&) = delete;
     JpegDecompressor& operator=(const JpegDecompressor&) = delete;
 
-    // Reads the markers up to the first scan. APP1 (EXIF) and APP2 (ICC) segments are kept
-    // when `keepMetadata` is set, for exifSegment() and iccProfile().
-    Result<void, ImageSourceError> readHeader(bool keepMetadata);
+    // Which metadata segments readHeader() keeps: APP1 for exifSegment(), APP2 for iccProfile().
+    struct KeptSegments {
+        bool exif = false;
+        bool icc = false;
+    };
+    // Reads the markers up to the first scan.
+    Result<void, ImageSourceError> readHeader(KeptSegments kept);
     // The header fields; valid after readHeader() succeeded.
     const jpeg_decompress_struct& info() const { return info_; }
 
@@ -62,9 +66,9 @@ private:
     ImageSourceError lastError() const;
 
     ErrorManager errors_{};
+    jpeg_progress_mgr progress_{};
     jpeg_decompress_struct info_{};
     bool created_ = false;
-    std::span<const uint8_t> data_;
 };
 
 } // namespace pelorin

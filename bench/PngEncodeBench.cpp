@@ -1,0 +1,204 @@
+// PNG encoding of a 12-megapixel cutout (a photograph with a soft elliptical mask as alpha, the
+// background's colour kept under alpha 0), 8 and 16 bits per component: our encoder against
+// libpng's defaults (level 6, adaptive filters, one thread), plus the settings considered on the
+// way, so the choice in PngCompression::preferred can be checked on any machine.
+// Counter "bytes" is the file size; times are wall-clock, since our encoder uses every core.
+#include "BenchSupport.h"
+
+#include "Imaging/Codecs/ImageEncoder.h"
+#include "Imaging/Codecs/Png/PngCompression.h"
+
+#include <benchmark/benchmark.h>
+#include <png.h>
+#include <zlib.h>
+
+#include <stdexcept>
+#include <sys/mman.h>
+#include <unistd.h>
+#include <vector>
+
+namespace pelorin::bench {
+namespace {
+
+// The photograph with the mask interleaved as straight alpha, at the photograph's depth.
+Image composite(const Image& photo, const Image& mask)
+{
+    const size_t w = photo.width(), h = photo.height(), bytes = photo.bitsPerComponent() / 8;
+    if (mask.width() != w || mask.height() != h || photo.bitsPerPixel() != 24 * bytes)
+        throw std::runtime_error("the benchmark photo and mask do not match");
+    const size_t rowBytes = w * 4 * bytes;
+    auto block = PixelBlock::allocate(rowBytes * h);
+    for (size_t y = 0; y < h; ++y) {
+        const uint8_t* rgb = photo.bytes().data() + y * photo.bytesPerRow();
+        const uint8_t* alpha = mask.bytes().data() + y * mask.bytesPerRow();
+        uint8_t* out = block.data() + y * rowBytes;
+        for (size_t x = 0; x < w; ++x) {
+            std::copy(rgb + x * 3 * bytes, rgb + (x + 1) * 3 * bytes, out + x * 4 * bytes);
+            for (size_t b = 0; b < bytes; ++b) // 16-bit alpha is a × 257: both bytes equal
+                out[x * 4 * bytes + 3 * bytes + b] = alpha[x];
+        }
+    }
+    const uint32_t order = bytes == 2 ? BitmapInfo::byteOrder16Little : 0;
+    return Image({w, h, 8 * bytes, 32 * bytes, rowBytes, BitmapInfo::make(AlphaInfo::last, order)},
+                 photo.colorSpace(), DataProvider::make(std::move(block)));
+}
+
+const Image& cutout(int depth)
+{
+    static const Image rgba8 = composite(photo12MP8Bit(), mask12MP());
+    static const Image rgba16 = composite(photo12MP16Bit(), mask12MP());
+    return depth == 16 ? rgba16 : rgba8;
+}
+
+// An in-memory file, emptied before each encoding.
+class MemoryFile {
+public:
+    MemoryFile() : fd_(::memfd_create("png-bench", MFD_CLOEXEC))
+    {
+        if (fd_ < 0)
+            throw std::runtime_error("memfd_create failed");
+    }
+    ~MemoryFile() { ::close(fd_); }
+    int fd() const { return fd_; }
+    void reset() const
+    {
+        if (::ftruncate(fd_, 0) != 0 || ::lseek(fd_, 0, SEEK_SET) != 0)
+            throw std::runtime_error("could not empty the memory file");
+    }
+    size_t size() const { return static_cast<size_t>(::lseek(fd_, 0, SEEK_CUR)); }
+
+private:
+    int fd_;
+};
+
+// libpng as most programs call it: defaults everywhere, the same 1 MiB output buffering as ours.
+struct BufferedOutput {
+    int fd;
+    std::vector<uint8_t> buffer;
+    bool flush()
+    {
+        size_t done = 0;
+        while (done < buffer.size()) {
+            const ssize_t n = ::write(fd, buffer.data() + done, buffer.size() - done);
+            if (n <= 0)
+                return false;
+            done += static_cast<size_t>(n);
+        }
+        buffer.clear();
+        return true;
+    }
+};
+
+void appendOutput(png_structp png, png_bytep data, size_t length)
+{
+    auto* out = static_cast<BufferedOutput*>(png_get_io_ptr(png));
+    if (out->buffer.size() + length > out->buffer.capacity() && !out->flush())
+        png_error(png, "write failed");
+    out->buffer.insert(out->buffer.end(), data, data + length);
+}
+
+// Plain values only in the frame libpng may longjmp out of.
+bool writeWithLibpng(png_structp png, png_infop info, const uint8_t* pixels, size_t rowBytes, png_uint_32 width,
+                     png_uint_32 height, int depth)
+{
+    if (setjmp(png_jmpbuf(png)))
+        return false;
+    png_set_IHDR(png, info, width, height, depth, PNG_COLOR_TYPE_RGB_ALPHA, PNG_INTERLACE_NONE,
+                 PNG_COMPRESSION_TYPE_BASE, PNG_FILTER_TYPE_BASE);
+    png_set_sRGB(png, info, PNG_sRGB_INTENT_PERCEPTUAL);
+    png_write_info(png, info);
+    if (depth == 16)
+        png_set_swap(png); // rows are little-endian
+    for (png_uint_32 y = 0; y < height; ++y)
+        png_write_row(png, pixels + y * rowBytes);
+    png_write_end(png, nullptr);
+    return true;
+}
+
+void encodeWithLibpngDefaults(int fd, const Image& image)
+{
+    BufferedOutput out{fd, {}};
+    out.buffer.reserve(size_t{1} << 20);
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    png_set_write_fn(png, &out, appendOutput, nullptr);
+    const bool written = writeWithLibpng(png, info, image.bytes().data(), image.bytesPerRow(),
+                                         static_cast<png_uint_32>(image.width()),
+                                         static_cast<png_uint_32>(image.height()),
+                                         static_cast<int>(image.bitsPerComponent()));
+    png_destroy_write_struct(&png, &info);
+    if (!written || !out.flush())
+        throw std::runtime_error("libpng failed");
+}
+
+void report(benchmark::State& state, const Image& image, size_t bytes)
+{
+    state.counters["bytes"] = static_cast<double>(bytes);
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * image.bytesPerRow() * image.height()));
+}
+
+void BM_PngLibpngDefaults(benchmark::State& state)
+{
+    const Image& image = cutout(static_cast<int>(state.range(0)));
+    MemoryFile file;
+    for (auto _ : state) {
+        file.reset();
+        encodeWithLibpngDefaults(file.fd(), image);
+    }
+    report(state, image, file.size());
+}
+
+void BM_PngOurs(benchmark::State& state)
+{
+    const Image& image = cutout(static_cast<int>(state.range(0)));
+    MemoryFile file;
+    for (auto _ : state) {
+        file.reset();
+        auto written = encodePng(file.fd(), image, {});
+        if (!written)
+            state.SkipWithError(written.error().c_str());
+    }
+    report(state, image, file.size());
+}
+
+// Our pipeline with other settings: what each choice buys or costs.
+void BM_PngVariant(benchmark::State& state, png::PngCompression compression)
+{
+    const Image& image = cutout(static_cast<int>(state.range(0)));
+    MemoryFile file;
+    for (auto _ : state) {
+        file.reset();
+        auto written = png::encodePngWith(file.fd(), image, {}, compression);
+        if (!written)
+            state.SkipWithError(written.error().c_str());
+    }
+    report(state, image, file.size());
+}
+
+png::PngCompression variant(int level, int strategy, bool parallel, int maxChain = 0)
+{
+    png::PngCompression c;
+    c.level = level;
+    c.strategy = strategy;
+    c.parallel = parallel;
+    if (maxChain > 0)
+        c.tuning = png::PngCompression::Tuning{8, 16, 128, maxChain};
+    return c;
+}
+
+void configure(benchmark::internal::Benchmark* b)
+{
+    b->Arg(8)->Arg(16)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2);
+}
+
+BENCHMARK(BM_PngLibpngDefaults)->Apply(configure);
+BENCHMARK(BM_PngOurs)->Apply(configure);
+BENCHMARK_CAPTURE(BM_PngVariant, level6_oneThread, variant(6, Z_FILTERED, false))->Apply(configure);
+BENCHMARK_CAPTURE(BM_PngVariant, level6, variant(6, Z_FILTERED, true))->Apply(configure);
+BENCHMARK_CAPTURE(BM_PngVariant, level6_chain64, variant(6, Z_FILTERED, true, 64))->Apply(configure);
+BENCHMARK_CAPTURE(BM_PngVariant, level5, variant(5, Z_FILTERED, true))->Apply(configure);
+BENCHMARK_CAPTURE(BM_PngVariant, level4, variant(4, Z_FILTERED, true))->Apply(configure);
+BENCHMARK_CAPTURE(BM_PngVariant, rle, variant(6, Z_RLE, true))->Apply(configure);
+
+} // namespace
+} // namespace pelorin::bench

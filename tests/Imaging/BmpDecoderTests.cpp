@@ -1,0 +1,256 @@
+// BMP decoding: every stored layout ImageMagick writes, compared with its own reading of the
+// file; hand-made run-length streams; layouts stb_image mishandles; refusals.
+#include "DecoderTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+namespace pelorin {
+namespace {
+
+using namespace test;
+using Kind = ImageSourceError::Kind;
+
+std::string q(const std::filesystem::path& path)
+{
+    return shellQuote(path.string());
+}
+
+void putU16(std::vector<uint8_t>& b, size_t at, uint32_t v)
+{
+    b[at] = static_cast<uint8_t>(v);
+    b[at + 1] = static_cast<uint8_t>(v >> 8);
+}
+
+void putU32(std::vector<uint8_t>& b, size_t at, uint32_t v)
+{
+    putU16(b, at, v & 0xFFFF);
+    putU16(b, at + 2, v >> 16);
+}
+
+uint32_t u32(const std::vector<uint8_t>& b, size_t at)
+{
+    return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (uint32_t{b[at + 3]} << 24);
+}
+
+// A BMP with the 40-byte info header: `palette` holds blue, green, red, 0 entries.
+std::vector<uint8_t> bmpFile(int32_t width, int32_t height, uint16_t bitsPerPixel, uint32_t compression,
+                             const std::vector<uint8_t>& palette, const std::vector<uint8_t>& pixels)
+{
+    std::vector<uint8_t> b(54);
+    b[0] = 'B';
+    b[1] = 'M';
+    const size_t offset = 54 + palette.size();
+    putU32(b, 2, static_cast<uint32_t>(offset + pixels.size()));
+    putU32(b, 10, static_cast<uint32_t>(offset));
+    putU32(b, 14, 40);
+    putU32(b, 18, static_cast<uint32_t>(width));
+    putU32(b, 22, static_cast<uint32_t>(height));
+    putU16(b, 26, 1);
+    putU16(b, 28, bitsPerPixel);
+    putU32(b, 30, compression);
+    putU32(b, 34, static_cast<uint32_t>(pixels.size()));
+    putU32(b, 46, static_cast<uint32_t>(palette.size() / 4));
+    b.insert(b.end(), palette.begin(), palette.end());
+    b.insert(b.end(), pixels.begin(), pixels.end());
+    return b;
+}
+
+TEST(BmpDecoder, EachStoredLayoutMatchesImageMagick)
+{
+    TemporaryDirectory dir;
+    const auto photo = q(samplePhoto("coffee.png"));
+    make("convert " + photo + " bmp3:" + q(dir / "rgb24.bmp"));
+    make("convert " + photo + " -define bmp:subtype=RGB565 " + q(dir / "rgb565.bmp"));
+    make("convert " + photo + " -colors 200 -type Palette -compress None bmp3:" + q(dir / "indexed8.bmp"));
+    make("convert " + photo + " -colors 12 -type Palette -compress None bmp3:" + q(dir / "indexed4.bmp"));
+    make("convert " + photo + " -monochrome -compress None bmp3:" + q(dir / "indexed1.bmp"));
+    // ImageMagick run-length encodes 8-bit palettes by default.
+    make("convert " + photo + " -colors 200 -type Palette bmp3:" + q(dir / "rle8.bmp"));
+    // The OS/2 header has three-byte colour table entries.
+    make("convert " + photo + " -colors 200 -type Palette -compress None bmp2:" + q(dir / "os2.bmp"));
+
+    struct Case {
+        std::string name;
+        uint16_t bitsPerPixel;
+        uint32_t compression;
+        int tolerance;
+    };
+    for (const Case& c : {Case{"rgb24.bmp", 24, 0, 0}, Case{"rgb565.bmp", 16, 3, 1}, Case{"indexed8.bmp", 8, 0, 0},
+                          Case{"indexed4.bmp", 4, 0, 0}, Case{"indexed1.bmp", 1, 0, 0}, Case{"rle8.bmp", 8, 1, 0},
+                          Case{"os2.bmp", 8, 0, 0}}) {
+        SCOPED_TRACE(c.name);
+        const auto bytes = readFileBytes(dir / c.name);
+        ASSERT_GT(bytes.size(), 54u);
+        const bool core = u32(bytes, 14) == 12;
+        ASSERT_EQ(bytes[core ? 24 : 28], c.bitsPerPixel) << "ImageMagick wrote another layout";
+        if (!core) {
+            ASSERT_EQ(u32(bytes, 30), c.compression) << "ImageMagick wrote another layout";
+        }
+
+        auto properties = propertiesOf(dir / c.name);
+        ASSERT_TRUE(properties) << properties.error().description();
+        EXPECT_EQ(properties->pixelWidth, 600u);
+        EXPECT_EQ(properties->pixelHeight, 400u);
+        auto image = decodeFile(dir / c.name);
+        ASSERT_TRUE(image) << image.error().description();
+        EXPECT_EQ(image->bitsPerPixel(), 24u);
+        EXPECT_EQ(image->alphaInfo(), static_cast<uint32_t>(AlphaInfo::none));
+        EXPECT_EQ(image->colorSpace(), ColorSpace::named(ColorSpace::Name::sRGB));
+        EXPECT_LE(maxDifference(packedPixels(*image), magickSamples(dir / c.name, "rgb")), c.tolerance);
+    }
+}
+
+TEST(BmpDecoder, AlphaOnlyWhenDeclaredAndUsed)
+{
+    TemporaryDirectory dir;
+    make("convert " + q(samplePhoto("chelsea.png")) + " -alpha set -channel A -fx 'i/w' +channel " + q(dir / "alpha.png"));
+    make("convert " + q(dir / "alpha.png") + " bmp:" + q(dir / "rgba.bmp"));
+    auto bytes = readFileBytes(dir / "rgba.bmp");
+    ASSERT_EQ(u32(bytes, 14), 124u);
+    ASSERT_EQ(u32(bytes, 14 + 52), 0xFF000000u) << "a V5 header with an alpha mask";
+
+    auto rgba = decodeFile(dir / "rgba.bmp");
+    ASSERT_TRUE(rgba) << rgba.error().description();
+    EXPECT_EQ(rgba->bitsPerPixel(), 32u);
+    EXPECT_EQ(rgba->alphaInfo(), static_cast<uint32_t>(AlphaInfo::last));
+    EXPECT_EQ(packedPixels(*rgba), magickSamples(dir / "alpha.png", "rgba"));
+
+    // The same mask over alpha left at zero everywhere: an opaque image, not an invisible one.
+    for (size_t at = u32(bytes, 10) + 3; at < bytes.size(); at += 4)
+        bytes[at] = 0;
+    writeFileBytes(dir / "zero-alpha.bmp", bytes);
+    auto opaque = decodeFile(dir / "zero-alpha.bmp");
+    ASSERT_TRUE(opaque) << opaque.error().description();
+    EXPECT_EQ(opaque->bitsPerPixel(), 24u);
+    EXPECT_EQ(opaque->alphaInfo(), static_cast<uint32_t>(AlphaInfo::none));
+    EXPECT_EQ(packedPixels(*opaque), magickSamples(dir / "alpha.png", "rgb"));
+}
+
+TEST(BmpDecoder, RunLengthStreamsWithJumpsLiteralsAndShortRows)
+{
+    // Sixteen colours; index i is (16 i, 255 − 16 i, i).
+    std::vector<uint8_t> palette;
+    for (int i = 0; i < 16; ++i)
+        palette.insert(palette.end(), {static_cast<uint8_t>(i), static_cast<uint8_t>(255 - 16 * i),
+                                       static_cast<uint8_t>(16 * i), 0});
+    // 6 × 3, bottom row first. Row 0: a run 1,2,1 and a literal 3,4,5 (padded to an even length).
+    // Then a jump over row 1 to x = 2 of row 2, a run A,B there, and the end of the image.
+    const std::vector<uint8_t> stream = {0x03, 0x12, 0x00, 0x03, 0x34, 0x50, 0x00, 0x00,
+                                         0x00, 0x02, 0x02, 0x01, 0x02, 0xAB, 0x00, 0x01};
+    TemporaryDirectory dir;
+    writeFileBytes(dir / "rle4.bmp", bmpFile(6, 3, 4, 2, palette, stream));
+    auto image = decodeFile(dir / "rle4.bmp");
+    ASSERT_TRUE(image) << image.error().description();
+
+    auto colour = [](int i) { return std::vector<uint8_t>{uint8_t(16 * i), uint8_t(255 - 16 * i), uint8_t(i)}; };
+    const std::vector<std::vector<int>> expected = {{0, 0, 10, 11, 0, 0}, {0, 0, 0, 0, 0, 0}, {1, 2, 1, 3, 4, 5}};
+    std::vector<uint8_t> want;
+    for (const auto& row : expected)
+        for (int index : row) {
+            const auto c = colour(index);
+            want.insert(want.end(), c.begin(), c.end());
+        }
+    EXPECT_EQ(packedPixels(*image), want);
+
+    // Cut before row 2 is reached.
+    const std::vector<uint8_t> cut(stream.begin(), stream.begin() + 8);
+    writeFileBytes(dir / "cut.bmp", bmpFile(6, 3, 4, 2, palette, cut));
+    auto truncated = decodeFile(dir / "cut.bmp");
+    ASSERT_FALSE(truncated);
+    EXPECT_EQ(truncated.error().kind, Kind::corruptData);
+    EXPECT_NE(truncated.error().description().find("truncated"), std::string::npos);
+}
+
+TEST(BmpDecoder, TopDownRowsAndPaddingBeforeThePixelsAreHonoured)
+{
+    TemporaryDirectory dir;
+    make("convert " + q(samplePhoto("coffee.png")) + " bmp3:" + q(dir / "bottom-up.bmp"));
+    const auto original = readFileBytes(dir / "bottom-up.bmp");
+    const size_t offset = u32(original, 10), rowBytes = 600 * 3;
+    ASSERT_EQ(original.size(), offset + rowBytes * 400);
+
+    auto topDown = original;
+    putU32(topDown, 22, static_cast<uint32_t>(-400));
+    for (size_t y = 0; y < 400; ++y)
+        std::copy_n(original.begin() + static_cast<ptrdiff_t>(offset + (399 - y) * rowBytes), rowBytes,
+                    topDown.begin() + static_cast<ptrdiff_t>(offset + y * rowBytes));
+    writeFileBytes(dir / "top-down.bmp", topDown);
+
+    auto gap = original;
+    gap.insert(gap.begin() + static_cast<ptrdiff_t>(offset), 10, 0xEE);
+    putU32(gap, 10, static_cast<uint32_t>(offset + 10));
+    writeFileBytes(dir / "gap.bmp", gap);
+
+    const auto reference = magickSamples(samplePhoto("coffee.png"), "rgb");
+    for (const auto* name : {"bottom-up.bmp", "top-down.bmp", "gap.bmp"}) {
+        auto image = decodeFile(dir / name);
+        ASSERT_TRUE(image) << name << ": " << image.error().description();
+        EXPECT_EQ(packedPixels(*image), reference) << name;
+    }
+}
+
+TEST(BmpDecoder, EmbeddedProfileOfAV5HeaderIsTheColourSpace)
+{
+    TemporaryDirectory dir;
+    const std::string profile = "/usr/share/color/icc/ghostscript/a98.icc";
+    make("convert " + q(samplePhoto("coffee.png")) + " -profile " + profile + " bmp:" + q(dir / "profile.bmp"));
+    auto image = decodeFile(dir / "profile.bmp");
+    ASSERT_TRUE(image) << image.error().description();
+    EXPECT_EQ(iccOf(*image), readFileBytes(profile));
+}
+
+TEST(BmpDecoder, ResolutionFromPixelsPerMetre)
+{
+    TemporaryDirectory dir;
+    make("convert " + q(samplePhoto("coffee.png")) + " -density 300 -units PixelsPerInch bmp3:" + q(dir / "300.bmp"));
+    auto properties = propertiesOf(dir / "300.bmp");
+    ASSERT_TRUE(properties);
+    ASSERT_TRUE(properties->dpiWidth && properties->dpiHeight);
+    EXPECT_NEAR(*properties->dpiWidth, 300.0, 0.01); // stored as 11811 pixels per metre
+    EXPECT_NEAR(*properties->dpiHeight, 300.0, 0.01);
+
+    writeFileBytes(dir / "none.bmp", bmpFile(2, 2, 24, 0, {}, std::vector<uint8_t>(16, 0)));
+    auto none = propertiesOf(dir / "none.bmp");
+    ASSERT_TRUE(none);
+    EXPECT_FALSE(none->dpiWidth);
+    EXPECT_TRUE(decodeFile(dir / "none.bmp"));
+}
+
+TEST(BmpDecoder, RefusesWhatItCannotDecodeWithAClearReason)
+{
+    TemporaryDirectory dir;
+    // Claims 100000 × 100000 with no pixels behind: refused on the numbers alone.
+    writeFileBytes(dir / "huge.bmp", bmpFile(100000, 100000, 24, 0, {}, {}));
+    auto hugeProperties = propertiesOf(dir / "huge.bmp");
+    ASSERT_TRUE(hugeProperties);
+    EXPECT_EQ(hugeProperties->pixelWidth, 100000u);
+
+    auto truncated = bmpFile(600, 400, 24, 0, {}, std::vector<uint8_t>(600 * 3 * 200, 0x80));
+    writeFileBytes(dir / "half.bmp", truncated);
+    writeFileBytes(dir / "jpeg-inside.bmp", bmpFile(8, 8, 24, 4, {}, std::vector<uint8_t>(64, 0)));
+    auto oddHeader = bmpFile(8, 8, 24, 0, {}, std::vector<uint8_t>(8 * 24, 0));
+    putU32(oddHeader, 14, 41);
+    writeFileBytes(dir / "odd-header.bmp", oddHeader);
+    writeFileBytes(dir / "no-palette.bmp", bmpFile(8, 8, 8, 0, {}, std::vector<uint8_t>(64, 0)));
+
+    struct Case {
+        std::string name;
+        Kind kind;
+        std::string fragment;
+    };
+    for (const Case& c : {Case{"huge.bmp", Kind::tooLarge, "too large"}, Case{"half.bmp", Kind::corruptData, "truncated"},
+                          Case{"jpeg-inside.bmp", Kind::unsupported, "JPEG"},
+                          Case{"odd-header.bmp", Kind::corruptData, "header size"},
+                          Case{"no-palette.bmp", Kind::corruptData, "colour table"}}) {
+        auto image = decodeFile(dir / c.name);
+        ASSERT_FALSE(image) << c.name;
+        EXPECT_EQ(image.error().kind, c.kind) << c.name;
+        EXPECT_NE(image.error().description().find(c.fragment), std::string::npos)
+            << c.name << ": " << image.error().description();
+    }
+}
+
+} // namespace
+} // namespace pelorin
