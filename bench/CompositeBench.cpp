@@ -51,12 +51,7 @@ template <typename Sample, typename Out>
 void lanczosBench(benchmark::State& state)
 {
     const auto plane = modelOutput<Sample>();
-    const PlaneView view{{reinterpret_cast<const uint8_t*>(plane.data()), plane.size() * sizeof(Sample)},
-                         1024,
-                         1024,
-                         1024 * sizeof(Sample),
-                         sizeof(Sample),
-                         std::is_same_v<Sample, float> ? SampleFormat::float32LittleEndian : SampleFormat::uint8};
+    const auto view = PlaneView::packed(std::span<const Sample>(plane), 1024, 1024);
     auto resampler = LanczosResampler::make(1024, 1024, 4000, 3000);
     if (!resampler)
         throw std::runtime_error(resampler.error());

@@ -17,6 +17,7 @@
 
 #include "Common/Result.h"
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -46,6 +47,19 @@ struct PlaneView {
     size_t bytesPerRow = 0;
     size_t bytesPerPixel = 1;
     SampleFormat format = SampleFormat::uint8;
+
+    // Row-major, unpadded planes held in memory (a model's output, a mask buffer).
+    static PlaneView packed(std::span<const uint8_t> samples, size_t width, size_t height)
+    {
+        return {samples, width, height, width, 1, SampleFormat::uint8};
+    }
+    static PlaneView packed(std::span<const float> samples, size_t width, size_t height)
+    {
+        return {std::span(reinterpret_cast<const uint8_t*>(samples.data()), samples.size_bytes()),
+                width, height, width * sizeof(float), sizeof(float),
+                std::endian::native == std::endian::big ? SampleFormat::float32BigEndian
+                                                        : SampleFormat::float32LittleEndian};
+    }
 };
 
 class LanczosResampler {

@@ -108,7 +108,7 @@ const RawEntry exposureTime{0x829a, 5, 1, {1, 0, 0, 0, 125, 0, 0, 0}};
 
 } // namespace
 
-TEST(ExifDictionary, ReadsTheExifSubIfdOfABigEndianBlockAsLittleEndianValues)
+TEST(ExifDictionary, ReadsOnlyTheExifSubIfdAsLittleEndianValuesWhateverTheByteOrder)
 {
     TemporaryDirectory dir;
     const auto block = exiftoolBlock(dir, cameraTags); // exiftool writes big-endian by default
@@ -148,24 +148,17 @@ TEST(ExifDictionary, ReadsTheExifSubIfdOfABigEndianBlockAsLittleEndianValues)
     EXPECT_EQ(parsed->orientation, 6);
     EXPECT_EQ(parsed->xResolution, 300.0);
     EXPECT_EQ(parsed->yResolution, 240.0);
-}
 
-TEST(ExifDictionary, ByteOrderAndExifPrefixDoNotChangeTheResult)
-{
-    TemporaryDirectory dir;
-    const auto bigEndian = exiftoolBlock(dir, cameraTags);
-    const auto littleEndian = exiftoolBlock(dir, cameraTags + " -ExifByteOrder=II");
+    // The same tags written little-endian, and behind the "Exif\0\0" prefix, read the same.
+    auto littleEndian = exiftoolBlock(dir, cameraTags + " -ExifByteOrder=II");
     ASSERT_EQ(littleEndian.at(0), 'I');
-    std::vector<uint8_t> prefixed = {'E', 'x', 'i', 'f', 0, 0};
-    prefixed.insert(prefixed.end(), littleEndian.begin(), littleEndian.end());
-
-    const auto a = parseExifBlock(bigEndian), b = parseExifBlock(littleEndian), c = parseExifBlock(prefixed);
-    ASSERT_TRUE(a && b && c);
-    EXPECT_GE(a->exif.size(), 10u);
-    EXPECT_EQ(a->exif, b->exif);
-    EXPECT_EQ(b->exif, c->exif);
-    EXPECT_EQ(b->orientation, 6);
-    EXPECT_EQ(c->orientation, 6);
+    const auto plain = parseExifBlock(littleEndian);
+    littleEndian.insert(littleEndian.begin(), {'E', 'x', 'i', 'f', 0, 0});
+    const auto prefixed = parseExifBlock(littleEndian);
+    ASSERT_TRUE(plain && prefixed);
+    EXPECT_EQ(plain->exif, exif);
+    EXPECT_EQ(prefixed->exif, exif);
+    EXPECT_EQ(prefixed->orientation, 6);
 }
 
 TEST(ExifDictionary, ConvertsResolutionToDotsPerInchAndIgnoresInvalidOrientation)

@@ -333,22 +333,6 @@ TEST(HeifDecoder, KeepsTheEmbeddedProfileByteForByte)
     EXPECT_EQ(std::string(bytes.begin(), bytes.end()), profile);
 }
 
-TEST(HeifDecoder, GreyOnlyFilesDecodeAsRgb)
-{
-    TemporaryDirectory dir;
-    const auto png = photoCrop(dir, "grey", "-colorspace Gray");
-    const auto heic = heifEnc(dir, png, "grey", "-q 95");
-    ASSERT_NE(runCommand("exiftool -ChromaFormat " + shellQuote(heic.string())).output.find("Monochrome"), std::string::npos);
-    const auto image = decodeFile(heic).image;
-    EXPECT_EQ(image.bitsPerPixel(), 24u);
-    const auto grey = magickPixels(png, "gray", 8);
-    ASSERT_EQ(image.bytes().size(), grey.size() * 3);
-    for (size_t p = 0; p < grey.size(); ++p) {
-        ASSERT_EQ(image.bytes()[3 * p], image.bytes()[3 * p + 2]) << p;
-        ASSERT_NEAR(image.bytes()[3 * p + 1], grey[p], 6) << p;
-    }
-}
-
 TEST(HeifDecoder, DamagedFilesGiveCleanErrors)
 {
     TemporaryDirectory dir;

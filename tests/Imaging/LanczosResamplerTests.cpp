@@ -176,10 +176,11 @@ TEST(LanczosResampler, MatchesTheReferenceOnAModelOutputScaledToAPhoto)
 {
     const size_t tw = 4000, th = 3000;
     const auto p = storePlane(1024, 1024, randomValues(1024 * 1024, 77), SampleFormat::float32LittleEndian);
+    std::vector<float> model(p.values.begin(), p.values.end());
     auto resampler = LanczosResampler::make(1024, 1024, tw, th);
     ASSERT_TRUE(resampler);
     std::vector<float> out(tw * th);
-    ASSERT_TRUE(resampler->resample(p.view, std::span(out)));
+    ASSERT_TRUE(resampler->resample(PlaneView::packed(std::span<const float>(model), 1024, 1024), std::span(out)));
     std::mt19937 generator(5);
     size_t misses = 0;
     auto check = [&](size_t x, size_t y) {

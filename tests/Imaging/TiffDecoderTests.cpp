@@ -5,6 +5,7 @@
 #include "Imaging/Codecs/Tiff/TiffDecoder.h"
 
 #include <gtest/gtest.h>
+#include <tiffio.h>
 
 #include <bit>
 #include <chrono>
@@ -40,7 +41,7 @@ std::vector<uint8_t> magickRaw(const std::filesystem::path& file, const std::str
 
 int channelsOf(const std::string& layout)
 {
-    return layout == "gray" ? 1 : layout == "rgb" ? 3 : 4;
+    return layout == "gray" ? 1 : layout == "graya" ? 2 : layout == "rgb" ? 3 : 4;
 }
 
 struct DecodeCase {
@@ -84,7 +85,7 @@ TEST_P(TiffDecodesLikeImageMagick, SamplesMatch)
     }
     ASSERT_TRUE(image->colorSpace());
     const std::string reference = c.reference;
-    EXPECT_EQ(image->colorSpace()->componentCount(), reference == "gray" ? 1 : reference == "cmyk" ? 4 : 3);
+    EXPECT_EQ(image->colorSpace()->componentCount(), channels <= 2 ? 1 : reference == "cmyk" ? 4 : 3);
 
     const auto ours = test::packedPixels(*image);
     const auto theirs = magickRaw(file, c.reference, c.depth, c.referenceOptions);
@@ -122,6 +123,8 @@ INSTANTIATE_TEST_SUITE_P(
         DecodeCase{"PlanarAlpha16", "chelsea.png", "\\( +clone -colorspace gray \\) -alpha off -compose copy_opacity -composite -depth 16 -interlace plane",
                    "rgba", "", 16, AlphaInfo::last, 0},
         DecodeCase{"Grey8", "astronaut.png", "-colorspace gray", "gray", "", 8, AlphaInfo::none, 0},
+        DecodeCase{"GreyAlpha16Planar", "coffee.png", "-colorspace gray \\( +clone -negate \\) -alpha off -compose copy_opacity -composite -depth 16 -interlace plane",
+                   "graya", "", 16, AlphaInfo::last, 0},
         DecodeCase{"Grey4", "chelsea.png", "-colorspace gray -depth 4", "gray", "", 8, AlphaInfo::none, 0},
         DecodeCase{"BilevelFaxMinIsWhite", "chelsea.png", "-monochrome -compress group4", "gray", "", 8, AlphaInfo::none, 0},
         // The 16-bit colour map: ImageMagick truncates to 8 bits where we round.
@@ -138,6 +141,65 @@ INSTANTIATE_TEST_SUITE_P(
         DecodeCase{"UncompressedYCbCr", "chelsea.png", "-colorspace YCbCr -compress none", "rgba", "-colorspace sRGB", 8,
                    AlphaInfo::noneSkipLast, 2}),
     [](const testing::TestParamInfo<DecodeCase>& info) { return std::string(info.param.name); });
+
+// ImageMagick writes YCbCr JPEG only unsubsampled; libtiff itself writes the usual 4:2:0, here
+// from a photograph's RGB samples, in strips or in 64 × 64 tiles (partial at the edges).
+void writeSubsampledJpegTiff(const std::filesystem::path& file, const std::vector<uint8_t>& rgb, uint32_t width,
+                             uint32_t height, bool tiled)
+{
+    TIFF* tif = TIFFOpen(file.c_str(), "w");
+    ASSERT_NE(tif, nullptr);
+    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, width);
+    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, height);
+    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8);
+    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 3);
+    TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_JPEG);
+    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_YCBCR);
+    TIFFSetField(tif, TIFFTAG_YCBCRSUBSAMPLING, 2, 2);
+    TIFFSetField(tif, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);
+    bool ok = true;
+    if (tiled) {
+        TIFFSetField(tif, TIFFTAG_TILEWIDTH, 64);
+        TIFFSetField(tif, TIFFTAG_TILELENGTH, 64);
+        std::vector<uint8_t> tile(64 * 64 * 3);
+        for (uint32_t ty = 0; ty < height; ty += 64)
+            for (uint32_t tx = 0; tx < width; tx += 64) {
+                for (uint32_t y = 0; y < 64; ++y)
+                    for (uint32_t x = 0; x < 64; ++x) {
+                        const size_t from = (size_t{std::min(ty + y, height - 1)} * width + std::min(tx + x, width - 1)) * 3;
+                        std::memcpy(&tile[(y * 64 + x) * 3], &rgb[from], 3);
+                    }
+                ok = ok && TIFFWriteTile(tif, tile.data(), tx, ty, 0, 0) > 0;
+            }
+    } else {
+        TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, 16);
+        for (uint32_t y = 0; y < height; ++y)
+            ok = ok && TIFFWriteScanline(tif, const_cast<uint8_t*>(&rgb[size_t{y} * width * 3]), y, 0) == 1;
+    }
+    ok = ok && TIFFWriteDirectory(tif);
+    TIFFClose(tif);
+    ASSERT_TRUE(ok);
+}
+
+TEST(TiffDecoder, SubsampledJpegYCbCrComesOutAsRgbLikeImageMagicksReading)
+{
+    TemporaryDirectory dir;
+    const auto photo = test::samplePhoto("chelsea.png");
+    const auto rgb = test::magickSamples(photo, "rgb");
+    ASSERT_EQ(rgb.size(), 451u * 300 * 3);
+    for (const bool tiled : {false, true}) {
+        SCOPED_TRACE(tiled ? "tiles" : "strips");
+        const auto file = dir / (tiled ? "tiles.tif" : "strips.tif");
+        writeSubsampledJpegTiff(file, rgb, 451, 300, tiled);
+        ASSERT_EQ(test::exiftoolTag(file, "YCbCrSubSampling"), "2 2");
+        auto image = test::decodeFile(file);
+        ASSERT_TRUE(image) << image.error().description();
+        EXPECT_EQ(image->bitsPerPixel(), 24u);
+        const auto ours = test::packedPixels(*image);
+        EXPECT_EQ(test::maxDifference(ours, test::magickSamples(file, "rgb")), 0);
+        EXPECT_LE(test::maxDifference(ours, rgb), 64); // lossy, yet the same picture
+    }
+}
 
 TEST(TiffDecoder, KeepsTheEmbeddedProfileAndNamesTheSpaceOtherwise)
 {

@@ -87,6 +87,7 @@ const Layout layouts[] = {
     {"rgb16", "rgb", "", 3, 16, AlphaInfo::none},
     {"gray8", "gray", "-colorspace gray", 1, 8, AlphaInfo::none},
     {"gray16", "gray", "-colorspace gray", 1, 16, AlphaInfo::none},
+    {"graya8", "graya", "-colorspace gray \\( +clone -negate \\) -alpha off -compose copy_opacity -composite", 2, 8, AlphaInfo::last},
 };
 
 TEST(TiffEncoder, RoundTripsEveryLayoutExactlyThroughUsAndImageMagick)

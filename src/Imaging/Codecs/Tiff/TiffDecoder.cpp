@@ -21,7 +21,7 @@ Result<std::unique_ptr<TiffHandle>, ImageSourceError> openTiff(const FileBytes& 
     auto handle = TiffHandle::openMemory(*bytes);
     if (!handle->valid())
         return unexpected(ImageSourceError{Kind::corruptData,
-                                           "The TIFF file is damaged (" + handle->failureText() + ")."});
+                                           "The TIFF file is damaged or truncated (" + handle->failureText() + ")."});
     return handle;
 }
 

@@ -5,7 +5,6 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <new>
 #include <unistd.h>
 #include <vector>
 
@@ -19,7 +18,7 @@ struct TiffHandle::Stream {
     int fd = -1;
     off_t base = 0;
     uint64_t position = 0;
-    uint64_t length = 0; // memory: the byte count; descriptor: the furthest byte written
+    uint64_t length = 0; // memory: the byte count; buffer and descriptor: the furthest byte written
     TiffMessages* messages = nullptr;
 };
 
@@ -88,7 +87,7 @@ tmsize_t bufferWrite(thandle_t handle, void* bytes, tmsize_t size)
     try {
         if (s.buffer.size() < s.position + size)
             s.buffer.resize(s.position + size);
-    } catch (const std::bad_alloc&) {
+    } catch (...) { // out of memory, or a position past what a vector can hold
         return -1;
     }
     std::memcpy(s.buffer.data() + s.position, bytes, static_cast<size_t>(size));
@@ -156,6 +155,8 @@ bool descriptorOffset(const Stream& s, uint64_t position, off_t& offset)
 tmsize_t descriptorRead(thandle_t handle, void* buffer, tmsize_t size)
 {
     Stream& s = streamOf(handle);
+    if (size <= 0)
+        return 0;
     size_t done = 0;
     while (done < static_cast<size_t>(size)) {
         off_t at;
@@ -327,6 +328,8 @@ std::string TiffHandle::failureText() const
         return std::strerror(messages_.writeErrno);
     if (!messages_.firstError.empty())
         return messages_.firstError;
+    if (!messages_.lastWarning.empty())
+        return messages_.lastWarning;
     return "libtiff gave no reason";
 }
 
