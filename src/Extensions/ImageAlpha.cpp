@@ -297,7 +297,7 @@ RowFunction rowFunction()
     return compositeRowFixed<C, P, R>;
 }
 
-// The specialised row for the common layouts, or null for the generic one.
+// The dedicated row function for the common layouts, or null for the generic one.
 RowFunction fixedRowFunction(size_t c, size_t p, const ChannelLayout& layout)
 {
     const bool redFirst = layout.red == 0;

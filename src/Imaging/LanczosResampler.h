@@ -74,9 +74,9 @@ public:
     size_t targetWidth() const;
     size_t targetHeight() const;
 
-    // Writes targetWidth × targetHeight samples into `target`, row-major and packed. Fails, leaving
-    // `target` unspecified, when `source` is not sourceWidth × sourceHeight, its rows or bytes are
-    // too short for its fields, `target` is too small, or scratch memory runs out.
+    // Writes targetWidth × targetHeight samples into `target`, row-major and packed. Fails, with
+    // `target` possibly half written, when `source` is not sourceWidth × sourceHeight, its rows or
+    // bytes are too short for its fields, `target` is too small, or scratch memory runs out.
     Result<void, std::string> resample(const PlaneView& source, std::span<uint8_t> target) const;
     Result<void, std::string> resample(const PlaneView& source, std::span<float> target) const;
 

@@ -1,9 +1,9 @@
 #include "Imaging/Codecs/Tiff/TiffEncoder.h"
 
+#include "Common/ParallelFor.h"
 #include "Imaging/Codecs/ImageEncoder.h"
 #include "Imaging/Codecs/Tiff/ExifDirectoryWriter.h"
 #include "Imaging/Codecs/Tiff/TiffHandle.h"
-#include "Common/ParallelFor.h"
 #include "Imaging/RowNormalizer.h"
 
 #include <algorithm>
@@ -79,6 +79,7 @@ bool writeExif(TiffHandle& handle, const ExifDictionary& exif)
         return true;
     return handle.append(directory.bytes) && TIFFSetField(handle.get(), TIFFTAG_EXIFIFD, uint64_t{offset});
 }
+
 struct StripPlan {
     const Image& image;
     const RowNormalizer& rows;
@@ -96,14 +97,14 @@ struct StripPlan {
     }
 };
 
-const std::string outOfMemory = "Not enough memory to write the TIFF file.";
+constexpr const char* outOfMemory = "Not enough memory to write the TIFF file.";
 
 // Uncompressed strips cost little more than the copy, so one thread writes them in order.
 Result<void, std::string> writeStrips(TiffHandle& handle, const StripPlan& plan)
 {
     auto buffer = PixelBlock::allocate(plan.rowsPerStrip * plan.rowBytes());
     if (buffer.empty())
-        return unexpected(outOfMemory);
+        return unexpected(std::string(outOfMemory));
     for (size_t strip = 0; strip < plan.count(); ++strip) {
         plan.convert(strip, buffer);
         const auto size = static_cast<tmsize_t>(plan.rowsIn(strip) * plan.rowBytes());
@@ -168,6 +169,7 @@ Result<void, std::string> writeCompressedStrips(TiffHandle& handle, const StripP
     }
     return {};
 }
+
 } // namespace
 
 Result<void, std::string> encodeTiff(int fd, const Image& image, const ImageProperties& properties,
