@@ -93,7 +93,7 @@ Image makeMask(size_t width, size_t height)
 // The cutout's pixels as ImageMagick decodes them: RGBA at the given depth, 16-bit big-endian.
 std::vector<uint8_t> magickRGBA(const std::filesystem::path& file, size_t bits)
 {
-    auto result = runCommand("convert " + shellQuote(file.string()) + " -depth " + std::to_string(bits) + " rgba:-");
+    auto result = runCommand("convert " + shellQuote(file.string()) + " -depth " + std::to_string(bits) + " -endian MSB rgba:-");
     return {result.output.begin(), result.output.end()};
 }
 

@@ -48,12 +48,16 @@ TEST(ImageSource, RefusesWhatIsNotAnImageFileWithAClearReason)
     test::writeFileBytes(dir / "notes.png", bytesOf("these are my holiday notes\n"));
     std::filesystem::create_directory(dir / "folder.jpg");
     ASSERT_EQ(::mkfifo((dir / "pipe.png").c_str(), 0600), 0);
+    // Permissions do not stop root, but a link loop stops everyone.
+    std::filesystem::create_symlink("loop-b.png", dir / "loop-a.png");
+    std::filesystem::create_symlink("loop-a.png", dir / "loop-b.png");
     const std::vector<Case> cases = {
         {"empty.png", Kind::emptyFile, "empty"},
         {"notes.png", Kind::unknownFormat, "not an image"},
         {"folder.jpg", Kind::unreadableFile, "folder"},
         {"pipe.png", Kind::unreadableFile, "not a regular file"},
         {"missing.png", Kind::unreadableFile, "No such file"},
+        {"loop-a.png", Kind::unreadableFile, "could not be opened"},
     };
     for (const auto& c : cases) {
         auto source = ImageSource::open(dir / c.name);
@@ -62,18 +66,6 @@ TEST(ImageSource, RefusesWhatIsNotAnImageFileWithAClearReason)
         EXPECT_NE(source.error().description().find(c.messageFragment), std::string::npos)
             << c.name << ": " << source.error().description();
     }
-}
-
-TEST(ImageSource, UnreadableFileIsReportedAsSuch)
-{
-    if (::geteuid() == 0)
-        GTEST_SKIP() << "root reads files regardless of permissions";
-    TemporaryDirectory dir;
-    test::writeFileBytes(dir / "locked.png", bytesOf("\x89PNG\r\n\x1a\n"));
-    std::filesystem::permissions(dir / "locked.png", std::filesystem::perms::none);
-    auto source = ImageSource::open(dir / "locked.png");
-    ASSERT_FALSE(source);
-    EXPECT_EQ(source.error().kind, Kind::unreadableFile);
 }
 
 TEST(ImageLimits, RefusesAbsurdDimensionsAndAcceptsLargePhotos)

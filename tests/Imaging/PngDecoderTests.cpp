@@ -359,6 +359,42 @@ TEST(PngDecoder, DamagedDataIsAnErrorNeverAPartialImage)
     EXPECT_FALSE(propertiesOfBytes(std::vector<uint8_t>(png.begin(), png.begin() + 20)));
 }
 
+TEST(PngDecoder, SeededMutationsFailCleanlyOrDecode)
+{
+    // Small files of several layouts, each byte-mutated many times; run under the sanitizers this
+    // is a cheap fuzz pass over the read, chunk and EXIF paths.
+    TemporaryDirectory dir;
+    const auto photo = samplePhoto("chelsea.png");
+    make(convertCommand(photo, "-resize 40x30 -colors 16 -interlace PNG", "PNG8:" + (dir / "a.png").string()));
+    make(convertCommand(photo, "-resize 40x30 -depth 16", "PNG64:" + (dir / "b.png").string()));
+    make("exiftool -q -overwrite_original -Orientation#=6 " + shellQuote((dir / "b.png").string()));
+    for (const auto& name : {"a.png", "b.png"}) {
+        const auto original = readFileBytes(dir / name);
+        ASSERT_TRUE(decodeBytes(original));
+        for (uint32_t seed = 0; seed < 300; ++seed) {
+            auto bytes = original;
+            const auto noise = randomBytes(8, seed);
+            for (size_t k = 0; k < 4; ++k) {
+                const size_t at = 8 + (size_t{noise[2 * k]} << 8 | noise[2 * k + 1]) % (bytes.size() - 8);
+                bytes[at] ^= static_cast<uint8_t>(1u << (seed + k) % 8);
+            }
+            if (seed % 2 == 1) // right CRCs let the damage through to inflate and the EXIF parser
+                for (const auto& c : chunksOf(bytes))
+                    if (c.offset + c.size <= bytes.size()) {
+                        const uLong crc = crc32(0, &bytes[c.offset + 4], static_cast<uInt>(c.size - 8));
+                        for (size_t b = 0; b < 4; ++b)
+                            bytes[c.offset + c.size - 4 + b] = static_cast<uint8_t>(crc >> (24 - 8 * b));
+                    }
+            if (seed % 3 == 0)
+                bytes.resize(bytes.size() - seed % bytes.size() / 2);
+            auto properties = propertiesOfBytes(bytes);
+            EXPECT_TRUE(properties || !properties.error().message.empty());
+            auto image = decodeBytes(bytes);
+            EXPECT_TRUE(image || !image.error().message.empty());
+        }
+    }
+}
+
 TEST(PngDecoder, TextFileNamedPngIsRefusedWhenOpened)
 {
     TemporaryDirectory dir;
