@@ -1,5 +1,6 @@
 #include "BenchSupport.h"
 
+#include "Extensions/ImageAlpha.h"
 #include "Imaging/ImageSource.h"
 
 #include <algorithm>
@@ -7,6 +8,10 @@
 #include <cstdlib>
 #include <stdexcept>
 #include <string>
+
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace pelorin::bench {
 
@@ -91,6 +96,54 @@ const Image& mask12MP()
         return Image(format, linearGrayColorSpace(), DataProvider::make(std::move(block)));
     }();
     return image;
+}
+
+const Image& cutout12MP(size_t bitsPerComponent)
+{
+    const auto make = [](const Image& photo) {
+        auto cutout = withMaskAsAlpha(photo, mask12MP());
+        if (!cutout)
+            throw std::runtime_error(cutout.error().description());
+        return *cutout;
+    };
+    if (bitsPerComponent == 16) {
+        static const Image rgba16 = make(photo12MP16Bit());
+        return rgba16;
+    }
+    static const Image rgba8 = make(photo12MP8Bit());
+    return rgba8;
+}
+
+MemoryFile::MemoryFile() : fd_(::memfd_create("bench-output", MFD_CLOEXEC))
+{
+    if (fd_ < 0)
+        throw std::runtime_error("memfd_create failed");
+}
+
+MemoryFile::~MemoryFile()
+{
+    ::close(fd_);
+}
+
+int MemoryFile::rewound() const
+{
+    if (::ftruncate(fd_, 0) != 0 || ::lseek(fd_, 0, SEEK_SET) != 0)
+        throw std::runtime_error("could not empty the in-memory file");
+    return fd_;
+}
+
+size_t MemoryFile::size() const
+{
+    struct stat info {};
+    if (::fstat(fd_, &info) != 0)
+        throw std::runtime_error("could not read the in-memory file's size");
+    return static_cast<size_t>(info.st_size);
+}
+
+void reportEncoding(benchmark::State& state, const Image& image, size_t fileBytes)
+{
+    state.counters["bytes"] = static_cast<double>(fileBytes);
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * image.bytesPerRow() * image.height()));
 }
 
 } // namespace pelorin::bench

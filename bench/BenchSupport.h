@@ -1,8 +1,12 @@
-// Inputs shared by the benchmarks: a 12-megapixel photograph made once from a real sample photo.
+// Inputs shared by the benchmarks: a 12-megapixel photograph made once from a real sample photo,
+// its mask and cutouts, and an in-memory file for encoders to write to.
 #pragma once
 
 #include "Imaging/Image.h"
 
+#include <benchmark/benchmark.h>
+
+#include <cstddef>
 #include <filesystem>
 
 namespace pelorin::bench {
@@ -15,5 +19,29 @@ const Image& photo12MP8Bit();
 const Image& photo12MP16Bit();
 // A soft-edged 8-bit mask of 4000 × 3000 (an ellipse with a blurred rim), linear grey.
 const Image& mask12MP();
+// The photograph at 8 or 16 bits per component with mask12MP() as straight alpha (RGBA, made
+// by withMaskAsAlpha once per depth; the background's colour stays under alpha 0).
+const Image& cutout12MP(size_t bitsPerComponent);
+
+// An anonymous in-memory file (memfd) for encoders to write to; the descriptor is closed with it.
+// Throws when the kernel refuses one. Not copyable.
+class MemoryFile {
+public:
+    MemoryFile();
+    ~MemoryFile();
+    MemoryFile(const MemoryFile&) = delete;
+    MemoryFile& operator=(const MemoryFile&) = delete;
+
+    // Empties the file and rewinds it; returns the descriptor, ready for the next encoding.
+    int rewound() const;
+    // The file's size in bytes: what the last encoding wrote.
+    size_t size() const;
+
+private:
+    int fd_;
+};
+
+// Counters of an encoding run: "bytes" is the file's size; throughput is of `image`'s pixel bytes.
+void reportEncoding(benchmark::State& state, const Image& image, size_t fileBytes);
 
 } // namespace pelorin::bench

@@ -39,12 +39,13 @@ void setPixelCounters(benchmark::State& state, size_t pixels)
     state.counters["megapixels"] = static_cast<double>(pixels) / 1e6;
 }
 
-void BM_JpegDecode_ImageSource(benchmark::State& state)
+// Opens and decodes `input` (the file's bytes or its path) through ImageSource, every iteration.
+template <typename Input>
+void decodeThroughImageSource(benchmark::State& state, const Input& input)
 {
-    const FileBytes& bytes = photoBytes();
     size_t pixels = 0;
     for (auto _ : state) {
-        auto source = ImageSource::open(bytes);
+        auto source = ImageSource::open(input);
         if (!source) {
             state.SkipWithError(source.error().description().c_str());
             return;
@@ -59,27 +60,16 @@ void BM_JpegDecode_ImageSource(benchmark::State& state)
     }
     setPixelCounters(state, pixels);
 }
+
+void BM_JpegDecode_ImageSource(benchmark::State& state)
+{
+    decodeThroughImageSource(state, photoBytes());
+}
 BENCHMARK(BM_JpegDecode_ImageSource)->Unit(benchmark::kMillisecond);
 
 void BM_JpegDecode_ImageSourceFromFile(benchmark::State& state)
 {
-    const auto& path = photo12MPJpeg();
-    size_t pixels = 0;
-    for (auto _ : state) {
-        auto source = ImageSource::open(path);
-        if (!source) {
-            state.SkipWithError(source.error().description().c_str());
-            return;
-        }
-        auto image = (*source)->createImage();
-        if (!image) {
-            state.SkipWithError(image.error().description().c_str());
-            return;
-        }
-        benchmark::DoNotOptimize(image->bytes().data());
-        pixels = image->width() * image->height();
-    }
-    setPixelCounters(state, pixels);
+    decodeThroughImageSource(state, photo12MPJpeg());
 }
 BENCHMARK(BM_JpegDecode_ImageSourceFromFile)->Unit(benchmark::kMillisecond);
 

@@ -14,63 +14,11 @@
 #include <zlib.h>
 
 #include <stdexcept>
-#include <sys/mman.h>
 #include <unistd.h>
 #include <vector>
 
 namespace pelorin::bench {
 namespace {
-
-// The photograph with the mask interleaved as straight alpha, at the photograph's depth.
-Image composite(const Image& photo, const Image& mask)
-{
-    const size_t w = photo.width(), h = photo.height(), bytes = photo.bitsPerComponent() / 8;
-    if (mask.width() != w || mask.height() != h || photo.bitsPerPixel() != 24 * bytes)
-        throw std::runtime_error("the benchmark photo and mask do not match");
-    const size_t rowBytes = w * 4 * bytes;
-    auto block = PixelBlock::allocate(rowBytes * h);
-    for (size_t y = 0; y < h; ++y) {
-        const uint8_t* rgb = photo.bytes().data() + y * photo.bytesPerRow();
-        const uint8_t* alpha = mask.bytes().data() + y * mask.bytesPerRow();
-        uint8_t* out = block.data() + y * rowBytes;
-        for (size_t x = 0; x < w; ++x) {
-            std::copy(rgb + x * 3 * bytes, rgb + (x + 1) * 3 * bytes, out + x * 4 * bytes);
-            for (size_t b = 0; b < bytes; ++b) // 16-bit alpha is a × 257: both bytes equal
-                out[x * 4 * bytes + 3 * bytes + b] = alpha[x];
-        }
-    }
-    const uint32_t order = bytes == 2 ? BitmapInfo::byteOrder16Little : 0;
-    return Image({w, h, 8 * bytes, 32 * bytes, rowBytes, BitmapInfo::make(AlphaInfo::last, order)},
-                 photo.colorSpace(), DataProvider::make(std::move(block)));
-}
-
-const Image& cutout(int depth)
-{
-    static const Image rgba8 = composite(photo12MP8Bit(), mask12MP());
-    static const Image rgba16 = composite(photo12MP16Bit(), mask12MP());
-    return depth == 16 ? rgba16 : rgba8;
-}
-
-// An in-memory file, emptied before each encoding.
-class MemoryFile {
-public:
-    MemoryFile() : fd_(::memfd_create("png-bench", MFD_CLOEXEC))
-    {
-        if (fd_ < 0)
-            throw std::runtime_error("memfd_create failed");
-    }
-    ~MemoryFile() { ::close(fd_); }
-    int fd() const { return fd_; }
-    void reset() const
-    {
-        if (::ftruncate(fd_, 0) != 0 || ::lseek(fd_, 0, SEEK_SET) != 0)
-            throw std::runtime_error("could not empty the memory file");
-    }
-    size_t size() const { return static_cast<size_t>(::lseek(fd_, 0, SEEK_CUR)); }
-
-private:
-    int fd_;
-};
 
 // libpng as most programs call it: defaults everywhere, the same 1 MiB output buffering as ours.
 struct BufferedOutput {
@@ -132,48 +80,38 @@ void encodeWithLibpngDefaults(int fd, const Image& image)
         throw std::runtime_error("libpng failed");
 }
 
-void report(benchmark::State& state, const Image& image, size_t bytes)
-{
-    state.counters["bytes"] = static_cast<double>(bytes);
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * image.bytesPerRow() * image.height()));
-}
-
 void BM_PngLibpngDefaults(benchmark::State& state)
 {
-    const Image& image = cutout(static_cast<int>(state.range(0)));
+    const Image& image = cutout12MP(static_cast<size_t>(state.range(0)));
     MemoryFile file;
-    for (auto _ : state) {
-        file.reset();
-        encodeWithLibpngDefaults(file.fd(), image);
-    }
-    report(state, image, file.size());
+    for (auto _ : state)
+        encodeWithLibpngDefaults(file.rewound(), image);
+    reportEncoding(state, image, file.size());
 }
 
 void BM_PngOurs(benchmark::State& state)
 {
-    const Image& image = cutout(static_cast<int>(state.range(0)));
+    const Image& image = cutout12MP(static_cast<size_t>(state.range(0)));
     MemoryFile file;
     for (auto _ : state) {
-        file.reset();
-        auto written = encodePng(file.fd(), image, {});
+        auto written = encodePng(file.rewound(), image, {});
         if (!written)
             state.SkipWithError(written.error().c_str());
     }
-    report(state, image, file.size());
+    reportEncoding(state, image, file.size());
 }
 
 // Our pipeline with other settings: what each choice buys or costs.
 void BM_PngVariant(benchmark::State& state, png::PngCompression compression)
 {
-    const Image& image = cutout(static_cast<int>(state.range(0)));
+    const Image& image = cutout12MP(static_cast<size_t>(state.range(0)));
     MemoryFile file;
     for (auto _ : state) {
-        file.reset();
-        auto written = png::encodePngWith(file.fd(), image, {}, compression);
+        auto written = png::encodePngWith(file.rewound(), image, {}, compression);
         if (!written)
             state.SkipWithError(written.error().c_str());
     }
-    report(state, image, file.size());
+    reportEncoding(state, image, file.size());
 }
 
 png::PngCompression variant(int level, int strategy, bool parallel, int maxChain = 0)

@@ -127,8 +127,9 @@ TEST_P(CutoutFidelity, CutoutKeepsWhatTheSourceHad)
         return std::vector<uint8_t>(text.begin(), text.end());
     };
     const auto sourceICC = iccOf(source);
-    if (c.hasICC)
+    if (c.hasICC) {
         ASSERT_EQ(sourceICC, test::readFileBytes(iccProfile)) << "fixture lacks its profile";
+    }
 
     for (auto format : OutputFormats::allCases) {
         const auto out = folder_->path() / (source.stem().string() + "-" + source.extension().string().substr(1) + "-cutout." +
@@ -160,8 +161,9 @@ TEST_P(CutoutFidelity, CutoutKeepsWhatTheSourceHad)
         }
         for (const char* dropped : {"GPSLatitude", "GPSLongitude", "Make", "Model"})
             EXPECT_EQ(exiftoolTag(out, dropped), "") << dropped << " must not reach a cutout";
-        if (format == OutputFormat::tiff)
+        if (format == OutputFormat::tiff) {
             EXPECT_EQ(exiftoolTag(out, "Compression"), "5");
+        }
 
         // Pixels, read by ImageMagick: colour as the source stored it, alpha as the mask.
         const auto rgba = magickRGBA(out, c.bits);

@@ -12,11 +12,6 @@ namespace {
 using namespace test;
 using Kind = ImageSourceError::Kind;
 
-std::string q(const std::filesystem::path& path)
-{
-    return shellQuote(path.string());
-}
-
 void putU16(std::vector<uint8_t>& b, size_t at, uint32_t v)
 {
     b[at] = static_cast<uint8_t>(v);

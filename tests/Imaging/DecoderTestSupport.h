@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,12 @@ inline Result<ImageProperties, ImageSourceError> propertiesOf(const std::filesys
     if (!source)
         return unexpected(source.error());
     return (*source)->properties();
+}
+
+// A path quoted for the shell.
+inline std::string q(const std::filesystem::path& path)
+{
+    return shellQuote(path.string());
 }
 
 // Runs a shell command that makes a test file; fails the test when it does not succeed.
@@ -65,6 +72,31 @@ inline int maxDifference(const std::vector<uint8_t>& a, const std::vector<uint8_
     for (size_t i = 0; i < a.size(); ++i)
         worst = std::max(worst, std::abs(int{a[i]} - int{b[i]}));
     return worst;
+}
+
+// Decodes a photograph stored as 8-bit RGB and checks what every decoder must report for it: the
+// size ImageMagick reads, the same size from properties(), and packed 8-bit RGB rows without alpha
+// or byte-order flags. Nothing (with the failure recorded) when properties() or decoding fails.
+inline std::optional<Image> decodeRgb8Photo(const std::filesystem::path& path)
+{
+    auto properties = propertiesOf(path);
+    if (!properties) {
+        ADD_FAILURE() << properties.error().description();
+        return std::nullopt;
+    }
+    auto image = decodeFile(path);
+    if (!image) {
+        ADD_FAILURE() << image.error().description();
+        return std::nullopt;
+    }
+    EXPECT_EQ(std::to_string(image->width()) + "x" + std::to_string(image->height()), identifyFormat(path, "%wx%h"));
+    EXPECT_EQ(properties->pixelWidth, image->width());
+    EXPECT_EQ(properties->pixelHeight, image->height());
+    EXPECT_EQ(image->bitsPerComponent(), 8u);
+    EXPECT_EQ(image->bitsPerPixel(), 24u);
+    EXPECT_EQ(image->bytesPerRow(), image->width() * 3);
+    EXPECT_EQ(image->bitmapInfo(), BitmapInfo::make(AlphaInfo::none));
+    return std::move(*image);
 }
 
 inline std::vector<uint8_t> iccOf(const Image& image)

@@ -10,11 +10,6 @@ namespace {
 using namespace test;
 using Kind = ImageSourceError::Kind;
 
-std::string q(const std::filesystem::path& path)
-{
-    return shellQuote(path.string());
-}
-
 TEST(WebPDecoder, LossyIsRGBAndLosslessAlphaIsExact)
 {
     TemporaryDirectory dir;

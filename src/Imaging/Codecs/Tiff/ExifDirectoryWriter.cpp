@@ -1,25 +1,16 @@
 #include "Imaging/Codecs/Tiff/ExifDirectoryWriter.h"
 
+#include "Imaging/Codecs/Tiff/TiffExifFields.h"
+
 #include <algorithm>
 #include <set>
 
 namespace pelorin::tiff {
 
 namespace {
-size_t typeSize(uint16_t type)
-{
-    switch (type) {
-    case 1: case 2: case 6: case 7: return 1;   // BYTE, ASCII, SBYTE, UNDEFINED
-    case 3: case 8: return 2;                   // SHORT, SSHORT
-    case 4: case 9: case 11: case 13: return 4; // LONG, SLONG, FLOAT, IFD
-    case 5: case 10: case 12: return 8;         // RATIONAL, SRATIONAL, DOUBLE
-    default: return 0;
-    }
-}
-
 bool isPointerOrMakerNote(uint16_t tag)
 {
-    return tag == 0x8769 || tag == 0x8825 || tag == 0xa005 || tag == 0x927c;
+    return tag == exifPointerTag || tag == gpsPointerTag || tag == interoperabilityPointerTag || tag == makerNoteTag;
 }
 
 void put(std::vector<uint8_t>& out, uint64_t value, int bytes)
@@ -40,7 +31,7 @@ ExifDirectory writeExifDirectory(const ExifDictionary& exif, uint32_t offset)
     std::vector<Entry> entries;
     std::set<uint16_t> seen;
     for (const auto& [name, value] : exif) {
-        const size_t size = typeSize(value.type);
+        const size_t size = fieldTypeSize(value.type);
         const bool wellFormed = size != 0 && value.count != 0 && value.bytes.size() == size_t{value.count} * size;
         if (!wellFormed || isPointerOrMakerNote(value.tag) || !seen.insert(value.tag).second) {
             directory.skipped.push_back(name);

@@ -1,26 +1,14 @@
 #include "Imaging/Codecs/Tiff/TiffExifReader.h"
 
+#include "Imaging/Codecs/Tiff/TiffExifFields.h"
+
 #include <vector>
 
 namespace pelorin::tiff {
 
 namespace {
-constexpr uint16_t exifPointerTag = 0x8769;
-constexpr uint16_t makerNoteTag = 0x927c;
-constexpr uint16_t interoperabilityPointerTag = 0xa005;
 constexpr uint64_t maxEntries = 1024;
 constexpr uint64_t maxBlockBytes = uint64_t{2} << 20; // real Exif IFDs take a few kilobytes
-
-size_t typeSize(uint16_t type)
-{
-    switch (type) {
-    case 1: case 2: case 6: case 7: return 1;  // BYTE, ASCII, SBYTE, UNDEFINED
-    case 3: case 8: return 2;                  // SHORT, SSHORT
-    case 4: case 9: case 11: case 13: return 4; // LONG, SLONG, FLOAT, IFD
-    case 5: case 10: case 12: return 8;        // RATIONAL, SRATIONAL, DOUBLE
-    default: return 0;                         // unknown, or BigTIFF's 8-byte integers
-    }
-}
 
 // Reads integers of the file's byte order; callers check bounds first.
 struct Reader {
@@ -82,7 +70,7 @@ std::optional<ExifDictionary> readTiffExif(std::span<const uint8_t> file, uint64
         const auto type = static_cast<uint16_t>(in.read(at + 2, 2));
         const uint64_t n = in.read(at + 4, big ? 8 : 4);
         const uint64_t field = at + (big ? 12 : 8);
-        const uint64_t size = n * typeSize(type);
+        const uint64_t size = n * fieldTypeSize(type);
         if (tag == makerNoteTag || tag == interoperabilityPointerTag || size == 0 || n > maxBlockBytes ||
             valueBytes + size > maxBlockBytes)
             continue;

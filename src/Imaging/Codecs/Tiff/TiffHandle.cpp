@@ -226,6 +226,20 @@ std::unique_ptr<TIFFOpenOptions, OptionsDeleter> quietOptions(TiffMessages& mess
     TIFFOpenOptionsSetMaxSingleMemAlloc(options.get(), maxLibtiffAllocation);
     return options;
 }
+
+// libtiff over `stream`, reporting into `messages`; null when it could not open (the reason is
+// in `messages`).
+TIFF* openStream(Stream& stream, TiffMessages& messages, const char* name, const char* mode, TIFFReadWriteProc read,
+                 TIFFReadWriteProc write, TIFFMapFileProc map)
+{
+    auto options = quietOptions(messages);
+    if (!options) {
+        messages.firstError = "out of memory";
+        return nullptr;
+    }
+    return TIFFClientOpenExt(name, mode, &stream, read, write, seek, closeNothing, streamSize, map, unmapNothing,
+                             options.get());
+}
 } // namespace
 
 TiffHandle::TiffHandle() : stream_(std::make_unique<Stream>())
@@ -244,26 +258,14 @@ std::unique_ptr<TiffHandle> TiffHandle::openMemory(std::span<const uint8_t> byte
     std::unique_ptr<TiffHandle> handle(new TiffHandle());
     handle->stream_->data = bytes.data();
     handle->stream_->length = bytes.size();
-    auto options = quietOptions(handle->messages_);
-    if (!options) {
-        handle->messages_.firstError = "out of memory";
-        return handle;
-    }
-    handle->tif_ = TIFFClientOpenExt("memory", "r", handle->stream_.get(), memoryRead, refuseWrite, seek,
-                                     closeNothing, streamSize, mapMemory, unmapNothing, options.get());
+    handle->tif_ = openStream(*handle->stream_, handle->messages_, "memory", "r", memoryRead, refuseWrite, mapMemory);
     return handle;
 }
 
 std::unique_ptr<TiffHandle> TiffHandle::openBuffer()
 {
     std::unique_ptr<TiffHandle> handle(new TiffHandle());
-    auto options = quietOptions(handle->messages_);
-    if (!options) {
-        handle->messages_.firstError = "out of memory";
-        return handle;
-    }
-    handle->tif_ = TIFFClientOpenExt("buffer", "wl", handle->stream_.get(), bufferRead, bufferWrite, seek,
-                                     closeNothing, streamSize, mapNothing, unmapNothing, options.get());
+    handle->tif_ = openStream(*handle->stream_, handle->messages_, "buffer", "wl", bufferRead, bufferWrite, mapNothing);
     return handle;
 }
 
@@ -282,14 +284,9 @@ std::unique_ptr<TiffHandle> TiffHandle::openForWriting(int fd)
         handle->messages_.writeErrno = errno;
         return handle;
     }
-    auto options = quietOptions(handle->messages_);
-    if (!options) {
-        handle->messages_.firstError = "out of memory";
-        return handle;
-    }
     // "l": little-endian, so EXIF values (kept little-endian) are copied as they are.
-    handle->tif_ = TIFFClientOpenExt("output", "wl", handle->stream_.get(), descriptorRead, descriptorWrite, seek,
-                                     closeNothing, streamSize, mapNothing, unmapNothing, options.get());
+    handle->tif_ =
+        openStream(*handle->stream_, handle->messages_, "output", "wl", descriptorRead, descriptorWrite, mapNothing);
     return handle;
 }
 
