@@ -43,11 +43,39 @@ inline void make(const std::string& commandLine)
     ASSERT_EQ(runCommand(commandLine).exitCode, 0) << commandLine;
 }
 
-// ImageMagick's 8-bit samples of the first frame, in `layout` ("rgb", "rgba", "gray", "cmyk").
+// Writes `out` from a cached sample photograph with ImageMagick `options`; returns `out`.
+inline std::filesystem::path convertPhoto(const std::string& photo, const std::string& options,
+                                          const std::filesystem::path& out)
+{
+    make("convert " + q(samplePhoto(photo)) + " " + options + " " + q(out));
+    return out;
+}
+
+// ImageMagick's samples of the first frame in `layout` ("rgb", "rgba", "gray", "graya", "cmyk") at
+// `depth` bits (16 little-endian, 32 as float), after `options`.
+inline std::vector<uint8_t> magickRaw(const std::filesystem::path& file, const std::string& layout, int depth,
+                                      const std::string& options = "")
+{
+    const std::string fp = depth == 32 ? " -define quantum:format=floating-point" : "";
+    const auto out = runCommand("convert " + shellQuote(file.string() + "[0]") + " " + options + fp + " -depth " +
+                                std::to_string(depth) + " -endian LSB " + layout + ":-")
+                         .output;
+    return {out.begin(), out.end()};
+}
+
 inline std::vector<uint8_t> magickSamples(const std::filesystem::path& file, const std::string& layout)
 {
-    const auto out = runCommand("convert " + shellQuote(file.string() + "[0]") + " -depth 8 " + layout + ":-").output;
-    return {out.begin(), out.end()};
+    return magickRaw(file, layout, 8);
+}
+
+// A failed decode of the expected kind whose description contains `fragment`.
+template <typename T>
+void expectError(const Result<T, ImageSourceError>& result, ImageSourceError::Kind kind, const std::string& fragment = "")
+{
+    ASSERT_FALSE(result) << "succeeded; expected an error containing \"" << fragment << '"';
+    EXPECT_EQ(result.error().kind, kind) << result.error().description();
+    EXPECT_FALSE(result.error().description().empty());
+    EXPECT_NE(result.error().description().find(fragment), std::string::npos) << result.error().description();
 }
 
 // The image's pixels packed row after row, without row padding.

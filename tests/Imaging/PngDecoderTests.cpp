@@ -95,15 +95,9 @@ Result<ImageProperties, ImageSourceError> propertiesOfBytes(std::vector<uint8_t>
     return PngDecoder(std::make_shared<const std::vector<uint8_t>>(std::move(bytes))).properties();
 }
 
-std::vector<uint8_t> magick16(const std::filesystem::path& file, const std::string& layout)
-{
-    const auto out = runCommand("convert " + shellQuote(file.string()) + " -depth 16 -endian LSB " + layout + ":-").output;
-    return {out.begin(), out.end()};
-}
-
 std::string convertCommand(const std::filesystem::path& from, const std::string& options, const std::filesystem::path& to)
 {
-    return "convert " + shellQuote(from.string()) + " " + options + " " + shellQuote(to.string());
+    return "convert " + q(from) + " " + options + " " + q(to);
 }
 
 TEST(PngDecoder, RealPhotographsMatchImageMagickExactly)
@@ -190,7 +184,7 @@ TEST(PngDecoder, SixteenBitSamplesStaySixteenBitInHostOrder)
         EXPECT_EQ(image->bitsPerComponent(), 16u);
         EXPECT_EQ(image->bitsPerPixel(), c.bitsPerPixel);
         EXPECT_EQ(image->bitmapInfo(), BitmapInfo::make(c.alpha, BitmapInfo::byteOrder16Little));
-        EXPECT_EQ(packedPixels(*image), magick16(dir / c.name, c.layout));
+        EXPECT_EQ(packedPixels(*image), magickRaw(dir / c.name, c.layout, 16));
     }
 }
 
@@ -198,12 +192,8 @@ TEST(PngDecoder, ColourSpaceComesFromIccpThenSrgbThenLinearGamma)
 {
     TemporaryDirectory dir;
     const auto photo = samplePhoto("astronaut.png");
-    make(convertCommand(photo, "-profile " + a98Profile, dir / "a98.png"));
-    auto profiled = decodeFile(dir / "a98.png");
+    auto profiled = decodeFile(convertPhoto("astronaut.png", "-profile " + a98Profile, dir / "a98.png"));
     ASSERT_TRUE(profiled) << profiled.error().description();
-    const auto stored = runCommand("exiftool -b -icc_profile " + shellQuote((dir / "a98.png").string())).output;
-    ASSERT_FALSE(stored.empty());
-    EXPECT_EQ(iccOf(*profiled), std::vector<uint8_t>(stored.begin(), stored.end()));
     EXPECT_EQ(iccOf(*profiled), readFileBytes(a98Profile));
 
     make(convertCommand(photo, "-colorspace Gray -depth 8 -define png:color-type=0", dir / "grey.png"));
@@ -236,8 +226,7 @@ TEST(PngDecoder, PropertiesReadResolutionAndExifWhereverWritersPutIt)
 {
     TemporaryDirectory dir;
     const auto photo = samplePhoto("chelsea.png");
-    make(convertCommand(photo, "-density 300 -units PixelsPerInch", dir / "300dpi.png"));
-    auto dpi = propertiesOf(dir / "300dpi.png");
+    auto dpi = propertiesOf(convertPhoto("chelsea.png", "-density 300 -units PixelsPerInch", dir / "300dpi.png"));
     ASSERT_TRUE(dpi) << dpi.error().description();
     ASSERT_TRUE(dpi->dpiWidth && dpi->dpiHeight);
     EXPECT_NEAR(*dpi->dpiWidth, 300.0, 0.01);
@@ -249,12 +238,9 @@ TEST(PngDecoder, PropertiesReadResolutionAndExifWhereverWritersPutIt)
     EXPECT_FALSE(unitless->dpiWidth); // an aspect ratio only
 
     // exiftool writes eXIf before the image data; ImageMagick after it.
-    make("cp " + shellQuote(photo.string()) + " " + shellQuote((dir / "before.png").string()));
-    make("exiftool -q -overwrite_original -Orientation#=6 '-DateTimeOriginal=2020:01:02 03:04:05' " +
-         shellQuote((dir / "before.png").string()));
-    make("cp " + shellQuote(samplePhoto("rocket.jpg").string()) + " " + shellQuote((dir / "r.jpg").string()));
-    make("exiftool -q -overwrite_original -Orientation#=3 '-DateTimeOriginal=2021:05:06 07:08:09' " +
-         shellQuote((dir / "r.jpg").string()));
+    make("exiftool -q -Orientation#=6 '-DateTimeOriginal=2020:01:02 03:04:05' -o " + q(dir / "before.png") + " " + q(photo));
+    make("exiftool -q -Orientation#=3 '-DateTimeOriginal=2021:05:06 07:08:09' -o " + q(dir / "r.jpg") + " " +
+         q(samplePhoto("rocket.jpg")));
     make(convertCommand(dir / "r.jpg", "", dir / "after.png"));
     const auto after = readFileBytes(dir / "after.png");
     const auto afterChunks = chunksOf(after);
@@ -340,13 +326,10 @@ TEST(PngDecoder, DamagedDataIsAnErrorNeverAPartialImage)
     for (const auto& [what, bytes] : damaged) {
         SCOPED_TRACE(what);
         auto image = decodeBytes(bytes);
-        ASSERT_FALSE(image);
-        EXPECT_EQ(image.error().kind, Kind::corruptData);
+        expectError(image, Kind::corruptData);
         EXPECT_TRUE(image.error().message.starts_with("The PNG data is truncated or corrupt (")) << image.error().message;
     }
-    auto crc = decodeBytes(flipped);
-    ASSERT_FALSE(crc);
-    EXPECT_NE(crc.error().message.find("CRC"), std::string::npos) << crc.error().message;
+    expectError(decodeBytes(flipped), Kind::corruptData, "CRC");
     EXPECT_FALSE(propertiesOfBytes(std::vector<uint8_t>(png.begin(), png.begin() + 20)));
 }
 
@@ -386,15 +369,6 @@ TEST(PngDecoder, SeededMutationsFailCleanlyOrDecode)
     }
 }
 
-TEST(PngDecoder, TextFileNamedPngIsRefusedWhenOpened)
-{
-    TemporaryDirectory dir;
-    writeFileBytes(dir / "notes.png", {'h', 'e', 'l', 'l', 'o', '\n'});
-    auto source = ImageSource::open(dir / "notes.png");
-    ASSERT_FALSE(source);
-    EXPECT_EQ(source.error().kind, Kind::unknownFormat);
-}
-
 TEST(PngDecoder, HugeDimensionsAreRefusedBeforeAllocating)
 {
     // A forged header claiming 100000 × 100000 RGBA (40 GB decoded) over one tiny image row.
@@ -412,9 +386,7 @@ TEST(PngDecoder, HugeDimensionsAreRefusedBeforeAllocating)
     auto properties = (*source)->properties();
     ASSERT_TRUE(properties) << properties.error().description();
     EXPECT_EQ(properties->pixelWidth, 100000u);
-    auto image = (*source)->createImage();
-    ASSERT_FALSE(image);
-    EXPECT_EQ(image.error().kind, Kind::tooLarge);
+    expectError((*source)->createImage(), Kind::tooLarge);
 }
 
 } // namespace

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 #include <tiffio.h>
 
-#include <bit>
 #include <chrono>
 #include <cstring>
 #include <random>
@@ -26,17 +25,6 @@ Result<Image, ImageSourceError> decodeBytes(const std::vector<uint8_t>& bytes)
 Result<ImageProperties, ImageSourceError> propertiesOfBytes(const std::vector<uint8_t>& bytes)
 {
     return TiffDecoder(std::make_shared<const std::vector<uint8_t>>(bytes)).properties();
-}
-
-// ImageMagick's raw samples at `depth` bits; 16 and 32-bit samples come back in host order.
-std::vector<uint8_t> magickRaw(const std::filesystem::path& file, const std::string& layout, int depth,
-                               const std::string& options = "")
-{
-    const std::string format = depth == 32 ? " -define quantum:format=floating-point" : "";
-    const auto out = test::runCommand("convert " + test::shellQuote(file.string()) + " " + options + format +
-                                      " -depth " + std::to_string(depth) + " -endian LSB " + layout + ":-")
-                         .output;
-    return {out.begin(), out.end()};
 }
 
 int channelsOf(const std::string& layout)
@@ -69,9 +57,7 @@ TEST_P(TiffDecodesLikeImageMagick, SamplesMatch)
 {
     const DecodeCase& c = GetParam();
     TemporaryDirectory dir;
-    const auto file = dir / "image.tif";
-    test::make("convert " + test::shellQuote(test::samplePhoto(c.photo).string()) + " " + c.options + " " +
-               test::shellQuote(file.string()));
+    const auto file = test::convertPhoto(c.photo, c.options, dir / "image.tif");
     auto image = test::decodeFile(file);
     ASSERT_TRUE(image) << image.error().description();
 
@@ -88,7 +74,7 @@ TEST_P(TiffDecodesLikeImageMagick, SamplesMatch)
     EXPECT_EQ(image->colorSpace()->componentCount(), channels <= 2 ? 1 : reference == "cmyk" ? 4 : 3);
 
     const auto ours = test::packedPixels(*image);
-    const auto theirs = magickRaw(file, c.reference, c.depth, c.referenceOptions);
+    const auto theirs = test::magickRaw(file, c.reference, c.depth, c.referenceOptions);
     ASSERT_EQ(ours.size(), theirs.size());
     ASSERT_EQ(ours.size(), image->width() * image->height() * channels * c.depth / 8);
     double worst = 0;
@@ -204,32 +190,23 @@ TEST(TiffDecoder, SubsampledJpegYCbCrComesOutAsRgbLikeImageMagicksReading)
 TEST(TiffDecoder, KeepsTheEmbeddedProfileAndNamesTheSpaceOtherwise)
 {
     TemporaryDirectory dir;
-    const auto photo = test::shellQuote(test::samplePhoto("coffee.png").string());
     const std::filesystem::path profile = "/usr/share/color/icc/ghostscript/a98.icc";
-    test::make("convert " + photo + " -profile " + profile.string() + " " + (dir / "icc.tif").string());
-    test::make("convert " + photo + " " + (dir / "srgb.tif").string());
-    test::make("convert " + photo + " -colorspace gray " + (dir / "gray.tif").string());
-    test::make("convert " + photo + " -colorspace cmyk " + (dir / "cmyk.tif").string());
-
-    auto icc = test::decodeFile(dir / "icc.tif");
+    auto icc = test::decodeFile(test::convertPhoto("coffee.png", "-profile " + profile.string(), dir / "icc.tif"));
     ASSERT_TRUE(icc) << icc.error().description();
     EXPECT_EQ(test::iccOf(*icc), test::readFileBytes(profile)); // byte for byte, as the file holds it
-    const auto expect = [&](const char* name, ColorSpace::Name space) {
-        auto image = test::decodeFile(dir / name);
+    for (const auto& [options, space] : {std::pair{"", ColorSpace::Name::sRGB}, {"-colorspace gray", ColorSpace::Name::deviceGray},
+                                         {"-colorspace cmyk", ColorSpace::Name::deviceCMYK}}) {
+        auto image = test::decodeFile(test::convertPhoto("coffee.png", options, dir / "named.tif"));
         ASSERT_TRUE(image) << image.error().description();
-        EXPECT_EQ(image->colorSpace(), ColorSpace::named(space)) << name;
-    };
-    expect("srgb.tif", ColorSpace::Name::sRGB);
-    expect("gray.tif", ColorSpace::Name::deviceGray);
-    expect("cmyk.tif", ColorSpace::Name::deviceCMYK);
+        EXPECT_EQ(image->colorSpace(), ColorSpace::named(space)) << options;
+    }
 }
 
 TEST(TiffDecoder, AssociatedAlphaIsReportedPremultipliedAndUnspecifiedAsPadding)
 {
     TemporaryDirectory dir;
-    const auto photo = test::shellQuote(test::samplePhoto("chelsea.png").string());
-    test::make("convert " + photo + " " + lumaAlpha + " -define tiff:alpha=associated " + (dir / "assoc.tif").string());
-    test::make("convert " + photo + " -alpha set -define tiff:alpha=unspecified " + (dir / "padded.tif").string());
+    test::convertPhoto("chelsea.png", std::string(lumaAlpha) + " -define tiff:alpha=associated", dir / "assoc.tif");
+    test::convertPhoto("chelsea.png", "-alpha set -define tiff:alpha=unspecified", dir / "padded.tif");
     ASSERT_EQ(test::exiftoolTag(dir / "assoc.tif", "ExtraSamples"), "1");
     ASSERT_EQ(test::exiftoolTag(dir / "padded.tif", "ExtraSamples"), "0");
 
@@ -252,11 +229,10 @@ TEST(TiffDecoder, AssociatedAlphaIsReportedPremultipliedAndUnspecifiedAsPadding)
 TEST(TiffDecoder, PropertiesGiveOrientationAndResolutionInInchesWithoutDecoding)
 {
     TemporaryDirectory dir;
-    const auto photo = test::shellQuote(test::samplePhoto("astronaut.png").string());
-    test::make("convert " + photo + " -orient RightTop -density 300x150 -units PixelsPerInch " + (dir / "inch.tif").string());
-    test::make("convert " + photo + " -density 118.11 -units PixelsPerCentimeter " + (dir / "cm.tif").string());
-    test::make("convert " + photo + " " + (dir / "none.tif").string());
-    test::make("exiftool -q -overwrite_original -ResolutionUnit=None " + (dir / "none.tif").string());
+    test::convertPhoto("astronaut.png", "-orient RightTop -density 300x150 -units PixelsPerInch", dir / "inch.tif");
+    test::convertPhoto("astronaut.png", "-density 118.11 -units PixelsPerCentimeter", dir / "cm.tif");
+    test::make("exiftool -q -overwrite_original -ResolutionUnit=None " +
+               test::q(test::convertPhoto("astronaut.png", "", dir / "none.tif")));
 
     auto inch = test::propertiesOf(dir / "inch.tif");
     ASSERT_TRUE(inch) << inch.error().description();
@@ -311,10 +287,8 @@ void expectCameraExif(const ImageProperties& properties)
 TEST(TiffDecoder, ExifIsTheExifIfdOnlyInEitherByteOrder)
 {
     TemporaryDirectory dir;
-    const auto photo = test::shellQuote(test::samplePhoto("rocket.jpg").string());
     for (const char* endian : {"MSB", "LSB"}) {
-        const auto file = dir / (std::string(endian) + ".tif");
-        test::make("convert " + photo + " -endian " + endian + " " + file.string());
+        const auto file = test::convertPhoto("rocket.jpg", std::string("-endian ") + endian, dir / "exif.tif");
         test::make(std::string("exiftool -q -overwrite_original ") + cameraTags + " " + file.string());
         auto properties = test::propertiesOf(file);
         ASSERT_TRUE(properties) << properties.error().description();
@@ -326,10 +300,8 @@ TEST(TiffDecoder, ExifIsTheExifIfdOnlyInEitherByteOrder)
 TEST(TiffDecoder, ExifOfALargeFileIsReadQuicklyWithoutTouchingThePixels)
 {
     TemporaryDirectory dir;
-    const auto file = dir / "large.tif";
     // 48 MB uncompressed; exiftool appends the Exif IFD after the pixel data.
-    test::make("convert " + test::shellQuote(test::samplePhoto("coffee.png").string()) +
-               " -resize 4000x4000! -compress none " + file.string());
+    const auto file = test::convertPhoto("coffee.png", "-resize 4000x4000! -compress none", dir / "large.tif");
     test::make(std::string("exiftool -q -overwrite_original ") + cameraTags + " " + file.string());
     const auto bytes = test::readFileBytes(file);
     ASSERT_GT(bytes.size(), 40u << 20);
@@ -375,15 +347,10 @@ std::vector<uint8_t> forgeGreyTiff(uint32_t width, uint32_t height, const std::v
 TEST(TiffDecoder, TruncatedFilesFailWithAClearMessageInsteadOfGivingZeros)
 {
     TemporaryDirectory dir;
-    const auto file = dir / "photo.tif";
-    test::make("convert " + test::shellQuote(test::samplePhoto("astronaut.png").string()) + " -compress lzw " + file.string());
-    auto whole = test::readFileBytes(file);
+    auto whole = test::readFileBytes(test::convertPhoto("astronaut.png", "-compress lzw", dir / "photo.tif"));
     ASSERT_TRUE(decodeBytes(whole));
     whole.resize(whole.size() / 2); // ImageMagick writes the directory last: it is gone
-    auto half = decodeBytes(whole);
-    ASSERT_FALSE(half);
-    EXPECT_EQ(half.error().kind, Kind::corruptData);
-    EXPECT_NE(half.error().description().find("TIFF"), std::string::npos) << half.error().description();
+    test::expectError(decodeBytes(whole), Kind::corruptData, "TIFF");
 
     // Directory first, pixels cut: the header is fine, the strip is short.
     const auto pixels = test::randomBytes(64 * 64, 7);
@@ -393,10 +360,7 @@ TEST(TiffDecoder, TruncatedFilesFailWithAClearMessageInsteadOfGivingZeros)
     EXPECT_EQ(test::packedPixels(*intact), pixels);
     forged.resize(forged.size() - pixels.size() / 2);
     ASSERT_TRUE(propertiesOfBytes(forged));
-    auto cut = decodeBytes(forged);
-    ASSERT_FALSE(cut);
-    EXPECT_EQ(cut.error().kind, Kind::corruptData);
-    EXPECT_NE(cut.error().description().find("strip 0"), std::string::npos) << cut.error().description();
+    test::expectError(decodeBytes(forged), Kind::corruptData, "strip 0");
 }
 
 TEST(TiffDecoder, AbsurdDimensionsAreRefusedBeforeAllocating)
@@ -406,20 +370,14 @@ TEST(TiffDecoder, AbsurdDimensionsAreRefusedBeforeAllocating)
     ASSERT_TRUE(properties) << properties.error().description();
     EXPECT_EQ(properties->pixelWidth, 100000u);
     EXPECT_EQ(properties->pixelHeight, 100000u);
-    auto image = decodeBytes(forged);
-    ASSERT_FALSE(image);
-    EXPECT_EQ(image.error().kind, Kind::tooLarge);
-    EXPECT_NE(image.error().description().find("100000"), std::string::npos) << image.error().description();
+    test::expectError(decodeBytes(forged), Kind::tooLarge, "100000");
 }
 
 TEST(TiffDecoder, DamagedBytesGiveErrorsNeverCrashesOrPrintedMessages)
 {
     TemporaryDirectory dir;
-    const auto file = dir / "small.tif";
-    test::make("convert " + test::shellQuote(test::samplePhoto("chelsea.png").string()) +
-               " -resize 48x32! \\( +clone -colorspace gray \\) -alpha off -compose copy_opacity -composite"
-               " -compress lzw -define tiff:rows-per-strip=4 " + file.string());
-    const auto original = test::readFileBytes(file);
+    const auto original = test::readFileBytes(test::convertPhoto(
+        "chelsea.png", std::string("-resize 48x32! ") + lumaAlpha + " -compress lzw -define tiff:rows-per-strip=4", dir / "small.tif"));
     std::mt19937 random(2024);
     size_t failures = 0;
     testing::internal::CaptureStderr();

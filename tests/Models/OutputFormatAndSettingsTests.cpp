@@ -9,27 +9,26 @@
 namespace pelorin {
 namespace {
 
-TEST(OutputFormat, RawValuesRoundTripAndNothingElseIsAccepted)
+TEST(OutputFormat, CasesInOrderWithTheirStoredNamesExtensionsAndTypes)
 {
-    EXPECT_EQ(OutputFormats::fromRawValue("tiff"), OutputFormat::tiff);
-    EXPECT_EQ(OutputFormats::fromRawValue("png"), OutputFormat::png);
+    struct Case {
+        OutputFormat format;
+        const char *raw, *display, *extension, *type;
+    };
+    const Case cases[] = {{OutputFormat::png, "png", "PNG", "png", "image/png"},
+                          {OutputFormat::tiff, "tiff", "TIFF", "tiff", "image/tiff"}};
+    ASSERT_EQ(OutputFormats::allCases.size(), std::size(cases));
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const auto& c = cases[i];
+        EXPECT_EQ(OutputFormats::allCases[i], c.format);
+        EXPECT_EQ(OutputFormats::rawValue(c.format), c.raw);
+        EXPECT_EQ(OutputFormats::fromRawValue(c.raw), c.format);
+        EXPECT_EQ(OutputFormats::displayName(c.format), c.display);
+        EXPECT_EQ(OutputFormats::fileExtension(c.format), c.extension);
+        EXPECT_EQ(OutputFormats::utType(c.format), c.type);
+    }
     for (const char* stored : {"TIFF", "PNG", "jpeg", "jpg", "", " png", "png "})
         EXPECT_FALSE(OutputFormats::fromRawValue(stored)) << '"' << stored << '"';
-    for (auto format : OutputFormats::allCases)
-        EXPECT_EQ(OutputFormats::fromRawValue(OutputFormats::rawValue(format)), format);
-}
-
-TEST(OutputFormat, CasesInOrderWithTheirNamesExtensionsAndTypes)
-{
-    ASSERT_EQ(OutputFormats::allCases.size(), 2u);
-    EXPECT_EQ(OutputFormats::allCases[0], OutputFormat::png);
-    EXPECT_EQ(OutputFormats::allCases[1], OutputFormat::tiff);
-    EXPECT_EQ(OutputFormats::displayName(OutputFormat::png), "PNG");
-    EXPECT_EQ(OutputFormats::displayName(OutputFormat::tiff), "TIFF");
-    EXPECT_EQ(OutputFormats::fileExtension(OutputFormat::png), "png");
-    EXPECT_EQ(OutputFormats::fileExtension(OutputFormat::tiff), "tiff");
-    EXPECT_EQ(OutputFormats::utType(OutputFormat::png), "image/png");
-    EXPECT_EQ(OutputFormats::utType(OutputFormat::tiff), "image/tiff");
 }
 
 TEST(ProcessingSettings, SupportedExtensionsAreTheNineLowerCaseNames)
@@ -47,37 +46,27 @@ TEST(ProcessingSettings, IsSupportedImageLooksOnlyAtTheLowerCasedExtension)
         EXPECT_FALSE(ProcessingSettings::isSupportedImage(rejected)) << rejected;
 }
 
-TEST(ProcessingSettings, DefaultsAndEquality)
+TEST(ProcessingSettings, DefaultsAndEqualityOverEveryField)
 {
     const ProcessingSettings defaults;
     EXPECT_EQ(defaults.outputFormat, OutputFormat::png);
     EXPECT_FALSE(defaults.outputDirectory);
     EXPECT_FALSE(defaults.exportMaskSeparately);
-    EXPECT_EQ(defaults, ProcessingSettings());
-
-    ProcessingSettings masks;
+    ProcessingSettings masks, folder, tiff;
     masks.exportMaskSeparately = true;
-    EXPECT_NE(masks, defaults);
+    folder.outputDirectory = "/out";
+    tiff.outputFormat = OutputFormat::tiff;
+    for (const auto& other : {masks, folder, tiff})
+        EXPECT_NE(other, defaults);
+    EXPECT_EQ(folder, ProcessingSettings{folder});
 
-    ProcessingSettings a, b;
-    a.outputDirectory = "/out";
-    EXPECT_NE(a, b);
-    b.outputDirectory = "/out";
-    EXPECT_EQ(a, b);
-}
-
-TEST(ProcessingJob, EqualityComparesEveryField)
-{
     const Uuid id = Uuid::random();
     const ProcessingJob plain(id, "/in/a.jpg", "/out/a-cutout.png", std::nullopt, OutputFormat::png);
-    const ProcessingJob same(id, "/in/a.jpg", "/out/a-cutout.png", std::nullopt, OutputFormat::png);
+    EXPECT_EQ(plain, ProcessingJob(id, "/in/a.jpg", "/out/a-cutout.png", std::nullopt, OutputFormat::png));
     const ProcessingJob withMask(id, "/in/a.jpg", "/out/a-cutout.png", "/out/a-cutout-mask.png", OutputFormat::png);
-    const ProcessingJob otherFormat(id, "/in/a.jpg", "/out/a-cutout.png", std::nullopt, OutputFormat::tiff);
-    const ProcessingJob otherId(Uuid::random(), "/in/a.jpg", "/out/a-cutout.png", std::nullopt, OutputFormat::png);
-    EXPECT_EQ(plain, same);
-    EXPECT_NE(plain, withMask);
-    EXPECT_NE(plain, otherFormat);
-    EXPECT_NE(plain, otherId);
+    for (const auto& other : {withMask, ProcessingJob(id, "/in/a.jpg", "/out/a-cutout.png", std::nullopt, OutputFormat::tiff),
+                              ProcessingJob(Uuid::random(), "/in/a.jpg", "/out/a-cutout.png", std::nullopt, OutputFormat::png)})
+        EXPECT_NE(plain, other);
     EXPECT_EQ(withMask.maskOutputURL(), std::filesystem::path("/out/a-cutout-mask.png"));
 }
 
