@@ -2,9 +2,9 @@
 //
 // load() parses the graph, converts fp16 weights to fp32, folds the constant subgraphs (Shape,
 // Slice, Concat, Cast, Constant) that compute Resize sizes for the chosen input resolution, and
-// plans every primitive and buffer. The loaded network is immutable: run() may be called from
-// several threads, each call using its own scratch buffers (callers serialise inference when they
-// want it to use every core; see ForegroundSegmenter).
+// plans every primitive and buffer. Everything is computed in fp32. The loaded network is
+// immutable: run() may be called from several threads, each call using its own scratch buffers
+// (callers serialise inference when they want it to use every core; see ForegroundSegmenter).
 #pragma once
 
 #include "Common/Result.h"
