@@ -20,9 +20,9 @@ std::vector<float> modelInput(const std::filesystem::path& photo)
 {
     test::TemporaryDirectory folder;
     const auto rgb = folder / "input.rgb";
-    const auto command = "convert " + test::shellQuote(photo.string() + "[0]") + " -alpha off -colorspace sRGB -resize " +
-                         std::to_string(side) + "x" + std::to_string(side) + "! -depth 8 " +
-                         test::shellQuote("rgb:" + rgb.string());
+    const auto command = "convert " + test::shellQuote(photo.string() + "[0]") +
+                         " -alpha off -colorspace sRGB -resize " + std::to_string(side) + "x" +
+                         std::to_string(side) + "! -depth 8 " + test::shellQuote("rgb:" + rgb.string());
     EXPECT_EQ(test::runCommand(command).exitCode, 0) << command;
     const auto bytes = test::readFileBytes(rgb);
     std::vector<float> tensor(3 * side * side);

@@ -209,7 +209,8 @@ TEST_F(ModelLoading, UnsupportedOpsAndAttributesAreNamed)
         buildModel(model, c.extra);
         const std::string error = loadError(model);
         for (const auto& part : c.expected)
-            EXPECT_NE(error.find(part), std::string::npos) << c.what << ": \"" << error << "\" lacks \"" << part << "\"";
+            EXPECT_NE(error.find(part), std::string::npos)
+                << c.what << ": \"" << error << "\" lacks \"" << part << "\"";
     }
 }
 

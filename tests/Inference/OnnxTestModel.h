@@ -25,10 +25,13 @@ public:
     // A float input; -1 dims are left symbolic.
     void input(const std::string& name, const std::vector<int64_t>& dims);
     void output(const std::string& name);
-    void floatInitializer(const std::string& name, const std::vector<int64_t>& dims, const std::vector<float>& values);
+    void floatInitializer(const std::string& name, const std::vector<int64_t>& dims,
+                          const std::vector<float>& values);
     // fp16 initializer from raw IEEE binary16 bit patterns, stored as raw_data.
-    void halfInitializer(const std::string& name, const std::vector<int64_t>& dims, const std::vector<uint16_t>& bits);
-    void int64Initializer(const std::string& name, const std::vector<int64_t>& dims, const std::vector<int64_t>& values);
+    void halfInitializer(const std::string& name, const std::vector<int64_t>& dims,
+                         const std::vector<uint16_t>& bits);
+    void int64Initializer(const std::string& name, const std::vector<int64_t>& dims,
+                          const std::vector<int64_t>& values);
 
     // Adds a node; attributes go through the setters below.
     onnx::NodeProto& node(const std::string& op, const std::vector<std::string>& inputs,

@@ -46,7 +46,8 @@ ConvLayer addConv(OnnxTestModel& model, const std::string& name, const std::stri
     layer.outChannels = outChannels;
     layer.spec = spec;
     const float scale = 1.5f / std::sqrt(float(inChannels * spec.kernelH * spec.kernelW));
-    layer.weights = test::seededValues(size_t(outChannels * inChannels * spec.kernelH * spec.kernelW), seed, -scale, scale);
+    const size_t count = size_t(outChannels * inChannels * spec.kernelH * spec.kernelW);
+    layer.weights = test::seededValues(count, seed, -scale, scale);
     layer.bias = test::seededValues(size_t(outChannels), seed + 1, -0.2f, 0.2f);
     model.floatInitializer(name + ".weight", {outChannels, inChannels, spec.kernelH, spec.kernelW}, layer.weights);
     model.floatInitializer(name + ".bias", {outChannels}, layer.bias);
@@ -153,16 +154,18 @@ TEST_F(OpSemantics, ConvolutionWithStridePaddingDilationAndFusedRelu)
     model.node("Relu", {"a.out"}, {"a.relu"});
     auto b = addConv(model, "b", "a.relu", "b.out", 16, 16, {3, 3, 1, 1, 2, 2, 2, 2, 2, 2}, 12);
     model.node("Relu", {"b.out"}, {"b.relu"});
-    auto c = addConv(model, "c", "b.relu", "c.out", 16, 8, {5, 3, 1, 1, 1, 1, 2, 0, 2, 2}, 13);
-    model.int64Initializer("sizes", {4}, {1, 8, side, side});
+    auto c = addConv(model, "c", "b.relu", "c.out", 16, 32, {5, 3, 1, 1, 1, 1, 2, 0, 2, 2}, 13);
+    model.int64Initializer("sizes", {4}, {1, 32, 2 * side, 2 * side});
     addResize(model, "c.out", "sizes", "up");
-    auto d = addConv(model, "d", "up", "output", 8, 1, pointwise(), 14);
+    // A one-channel head with stride, dilation and uneven padding (run as taps, then their sum).
+    auto d = addConv(model, "d", "up", "output", 32, 1, {3, 3, 2, 2, 2, 2, 1, 2, 2, 1}, 14);
     model.output("output");
 
     const Tensor4 x = randomInput(1);
     Tensor4 expected = c.apply(test::referenceRelu(b.apply(test::referenceRelu(a.apply(x)))));
-    ASSERT_EQ(expected.dims, (std::array<int64_t, 4>{1, 8, 32, 32}));
-    expected = d.apply(test::referenceResizeLinear(expected, side, side));
+    ASSERT_EQ(expected.dims, (std::array<int64_t, 4>{1, 32, 32, 32}));
+    expected = d.apply(test::referenceResizeLinear(expected, 2 * side, 2 * side));
+    ASSERT_EQ(expected.dims, (std::array<int64_t, 4>{1, 1, side, side}));
     expectClose(run(model, x), expected, "conv chain");
 
     auto network = load(model);
@@ -173,28 +176,32 @@ TEST_F(OpSemantics, ConvolutionWithStridePaddingDilationAndFusedRelu)
 
 TEST_F(OpSemantics, ThreeByThreeConvolutionsMatchWithAndWithoutWinograd)
 {
+    // Channel counts on both sides of where Winograd starts to pay (32→32 takes it, 16→32 not).
     OnnxTestModel model;
     model.input("input", {1, 3, side, side});
     auto a = addConv(model, "a", "input", "a.out", 3, 16, same3x3(), 21);
     model.node("Relu", {"a.out"}, {"a.relu"});
     auto b = addConv(model, "b", "a.relu", "b.out", 16, 32, same3x3(), 22);
     model.node("Relu", {"b.out"}, {"b.relu"});
-    auto c = addConv(model, "c", "b.relu", "c.out", 32, 16, same3x3(), 23);
+    auto c = addConv(model, "c", "b.relu", "c.out", 32, 32, same3x3(), 23);
     model.node("Relu", {"c.out"}, {"c.relu"});
-    auto d = addConv(model, "d", "c.relu", "output", 16, 1, same3x3(), 24);
+    auto d = addConv(model, "d", "c.relu", "d.out", 32, 16, same3x3(), 24);
+    model.node("Relu", {"d.out"}, {"d.relu"});
+    auto e = addConv(model, "e", "d.relu", "output", 16, 1, same3x3(), 25);
     model.output("output");
 
     const Tensor4 x = randomInput(2);
-    const Tensor4 expected =
-        d.apply(test::referenceRelu(c.apply(test::referenceRelu(b.apply(test::referenceRelu(a.apply(x)))))));
+    Tensor4 expected = x;
+    for (const ConvLayer* layer : {&a, &b, &c, &d})
+        expected = test::referenceRelu(layer->apply(expected));
+    expected = e.apply(expected);
     for (bool winograd : {true, false}) {
         auto network = load(model, winograd);
         ASSERT_TRUE(network);
+        EXPECT_EQ(network->countSteps("wino") > 0, winograd);
         auto output = network->run(x.data);
         ASSERT_TRUE(output) << output.error();
         expectClose(*output, expected, winograd ? "with Winograd" : "direct only");
-        if (!winograd)
-            EXPECT_EQ(network->countSteps("wino"), 0u);
     }
 }
 
@@ -202,18 +209,18 @@ TEST_F(OpSemantics, ResidualAddsFusedOrNotGiveTheSameSums)
 {
     OnnxTestModel model;
     model.input("input", {1, 3, side, side});
-    auto h = addConv(model, "h", "input", "h.out", 3, 16, same3x3(), 31);
+    auto h = addConv(model, "h", "input", "h.out", 3, 32, same3x3(), 31);
     model.node("Relu", {"h.out"}, {"h"});
     // h is read again below, so this Add must not overwrite it.
-    auto r1 = addConv(model, "r1", "h", "r1.out", 16, 16, same3x3(), 32);
+    auto r1 = addConv(model, "r1", "h", "r1.out", 32, 32, same3x3(), 32);
     model.node("Relu", {"r1.out"}, {"r1"});
     model.node("Add", {"r1", "h"}, {"s1"}, "first_add");
     // Last use of h: this one may accumulate into h's buffer.
-    auto r2 = addConv(model, "r2", "s1", "r2.out", 16, 16, same3x3(), 33);
+    auto r2 = addConv(model, "r2", "s1", "r2.out", 32, 32, same3x3(), 33);
     model.node("Relu", {"r2.out"}, {"r2"});
     model.node("Add", {"h", "r2"}, {"s2"}, "second_add");
     model.node("Add", {"s2", "s2"}, {"doubled"}, "self_add");
-    auto out = addConv(model, "out", "doubled", "output", 16, 1, same3x3(), 34);
+    auto out = addConv(model, "out", "doubled", "output", 32, 1, same3x3(), 34);
     model.output("output");
 
     const Tensor4 x = randomInput(3);
@@ -224,13 +231,14 @@ TEST_F(OpSemantics, ResidualAddsFusedOrNotGiveTheSameSums)
     expectClose(run(model, x), expected, "residual adds");
 
     // The first Add reads h as a second source of its convolution (a binary post-op, direct
-    // kernels only); the last may accumulate into h's buffer (a sum post-op, Winograd too). The
-    // Add of s2 to itself stays a separate step.
+    // kernels only); the last may accumulate into h's buffer (a sum post-op, which the Winograd
+    // kernel supports). The Add of s2 to itself stays a separate step.
     for (bool winograd : {true, false}) {
         auto network = load(model, winograd);
         ASSERT_TRUE(network);
         EXPECT_EQ(network->countSteps("Conv+Relu+Add"), 2u);
         EXPECT_EQ(network->countSteps("Add"), 3u);
+        EXPECT_EQ(network->countSteps("wino") > 0, winograd);
         auto output = network->run(x.data);
         ASSERT_TRUE(output) << output.error();
         expectClose(*output, expected, winograd ? "residual adds, Winograd" : "residual adds, direct");

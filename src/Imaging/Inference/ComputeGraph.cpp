@@ -106,7 +106,8 @@ bool isFloatType(int64_t onnxType)
     return onnxType == TP::FLOAT || onnxType == TP::FLOAT16 || onnxType == TP::DOUBLE;
 }
 
-// Drops the ops whose results never reach the output, and renumbers what is left.
+} // namespace
+
 ComputeGraph pruneDeadOps(ComputeGraph graph)
 {
     std::vector<bool> liveValue(graph.values.size(), false), liveOp(graph.ops.size(), false);
@@ -149,8 +150,6 @@ ComputeGraph pruneDeadOps(ComputeGraph graph)
     pruned.output = newValue[size_t(graph.output)];
     return pruned;
 }
-
-} // namespace
 
 double ComputeOp::flops(const ComputeGraph& graph) const
 {

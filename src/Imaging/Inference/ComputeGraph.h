@@ -69,6 +69,10 @@ struct ComputeGraph {
                                                    const std::string& outputName = {});
 };
 
+// Drops the ops whose results never reach the output and renumbers what is left, recomputing every
+// value's producer and consumers. `graph.ops` must be in execution order.
+ComputeGraph pruneDeadOps(ComputeGraph graph);
+
 // One operand of a node being converted: a constant tensor or a computed value.
 struct Operand {
     std::shared_ptr<const Tensor> constant;

@@ -173,9 +173,10 @@ private:
         return size_t(consumers[0]);
     }
 
-    std::optional<dnnl::convolution_forward::primitive_desc>
-    tryConvolution(const ComputeOp& op, dnnl::algorithm algorithm, const memory::desc& src,
-                   const memory::desc& dst, const dnnl::post_ops& postOps) const
+    // The operation descriptor of `op`; absent when oneDNN refuses the combination outright.
+    std::optional<dnnl::convolution_forward::desc> convolutionDesc(const ComputeOp& op, dnnl::algorithm algorithm,
+                                                                   const memory::desc& src,
+                                                                   const memory::desc& dst) const
     {
         const auto& p = op.convolution;
         const memory::desc weights(
@@ -183,58 +184,97 @@ private:
         const memory::dims strides{p.stride[0], p.stride[1]};
         const memory::dims dilates{p.dilation[0] - 1, p.dilation[1] - 1}; // oneDNN counts the gaps
         const memory::dims padBegin{p.padBegin[0], p.padBegin[1]}, padEnd{p.padEnd[0], p.padEnd[1]};
+        const auto prop = dnnl::prop_kind::forward_inference;
         try {
-            const auto prop = dnnl::prop_kind::forward_inference;
-            auto desc = p.bias ? dnnl::convolution_forward::desc(prop, algorithm, src, weights,
-                                                                 memory::desc({p.weights->dims[0]}, dt::f32, tag::any),
-                                                                 dst, strides, dilates, padBegin, padEnd)
-                               : dnnl::convolution_forward::desc(prop, algorithm, src, weights, dst, strides,
-                                                                 dilates, padBegin, padEnd);
+            if (p.bias)
+                return dnnl::convolution_forward::desc(prop, algorithm, src, weights,
+                                                       memory::desc({p.weights->dims[0]}, dt::f32, tag::any), dst,
+                                                       strides, dilates, padBegin, padEnd);
+            return dnnl::convolution_forward::desc(prop, algorithm, src, weights, dst, strides, dilates, padBegin,
+                                                   padEnd);
+        } catch (const dnnl::error&) {
+            return std::nullopt;
+        }
+    }
+
+    // The first kernel oneDNN offers for `desc`. The returned descriptor's iterator refers to
+    // `desc`: call next_impl() only while `desc` lives.
+    std::optional<dnnl::convolution_forward::primitive_desc>
+    firstKernel(const dnnl::convolution_forward::desc& desc, const dnnl::post_ops& postOps) const
+    {
+        try {
             return dnnl::convolution_forward::primitive_desc(desc, userScratchpad(postOps), plan_.engine);
         } catch (const dnnl::error&) {
             return std::nullopt;
         }
     }
 
-    // The best primitive for `op`: Winograd where allowed and available, else direct; the input's
-    // own layout where the kernel takes it, else the kernel's choice (and a reorder).
-    // The best primitive for `op`: Winograd where allowed and available, else direct; the input's
-    // own layout where the kernel takes it, else the kernel's choice (and a reorder). oneDNN's
-    // reference kernel is orders of magnitude slower than any other, so it is only taken when
-    // `allowReference` and nothing else exists.
+    // What a kernel is worth for a convolution with these channel counts (0: never take it).
+    // Measured on AVX-512 with 2 threads against direct convolution (~400 GFLOP/s): F(4×4, 3×3)
+    // Winograd wins 1.3–2.7× except on 16→16 channels; F(2×2, 3×3) only from 64 output channels
+    // up (1.4× at 64→64, 0.4× at 64→16). The reference kernel is orders of magnitude slower than
+    // anything else (and oneDNN offers it for any layout), so it is only a last resort.
+    static int kernelScore(const std::string& implementation, int64_t inChannels, int64_t outChannels,
+                           bool allowReference)
+    {
+        if (implementation.starts_with("ref"))
+            return allowReference ? 1 : 0;
+        if (implementation.find("wino_4x3") != std::string::npos)
+            return inChannels + outChannels >= 64 ? 4 : 0;
+        if (implementation.find("wino_2x3") != std::string::npos)
+            return outChannels >= 64 ? 3 : 0;
+        return 2;
+    }
+
+    // The best primitive for `op` by kernelScore, among Winograd (where allowed) and direct
+    // kernels, taking the input in its own layout or in the kernel's choice (then reordered).
+    // oneDNN offers only its first acceptable kernel by default, so every one is looked at.
     std::optional<dnnl::convolution_forward::primitive_desc> chooseConvolution(const ComputeOp& op,
                                                                                const memory::desc& dst,
                                                                                const dnnl::post_ops& postOps,
                                                                                bool allowReference) const
     {
         const auto& p = op.convolution;
-        // Winograd only pays on whole channel blocks; a single output channel runs slower than direct.
+        const int64_t outChannels = p.weights->dims[0], inChannels = p.weights->dims[1];
         const bool winogradShape = p.kernel == std::array<int64_t, 2>{3, 3} &&
                                    p.stride == std::array<int64_t, 2>{1, 1} &&
-                                   p.dilation == std::array<int64_t, 2>{1, 1} && p.weights->dims[0] % 16 == 0 &&
-                                   p.weights->dims[1] % 16 == 0;
+                                   p.dilation == std::array<int64_t, 2>{1, 1} && inChannels % 16 == 0 &&
+                                   outChannels % 16 == 0;
         std::vector<dnnl::algorithm> algorithms;
         if (options_.winograd && winogradShape)
             algorithms.push_back(dnnl::algorithm::convolution_winograd);
         algorithms.push_back(dnnl::algorithm::convolution_direct);
         const memory::desc src = homeDesc(op.inputs[0]);
         const memory::desc anySrc(src.dims(), dt::f32, tag::any);
-        std::optional<dnnl::convolution_forward::primitive_desc> reference;
+
+        struct Choice {
+            int score = 0;
+            dnnl::algorithm algorithm{};
+            const memory::desc* src = nullptr;
+            int implementation = 0;
+        } best;
         for (auto algorithm : algorithms)
-            for (const memory::desc* candidate : {&src, &anySrc})
-                if (auto pd = tryConvolution(op, algorithm, *candidate, dst, postOps)) {
-                    const std::string implementation = pd->impl_info_str();
-                    // Measured on AVX-512 with 2 threads: the F(2×2, 3×3) kernel only beats direct
-                    // convolution (~400 GFLOP/s) from 64 output channels up (1.4× at 64→64,
-                    // 0.4× at 64→16); F(4×4, 3×3) wins 2–2.7× wherever oneDNN offers it.
-                    if (implementation.find("wino_2x3") != std::string::npos && p.weights->dims[0] < 64)
-                        continue;
-                    if (!implementation.starts_with("ref"))
-                        return pd;
-                    if (allowReference && !reference)
-                        reference = pd;
-                }
-        return reference;
+            for (const memory::desc* candidate : {&src, &anySrc}) {
+                const auto desc = convolutionDesc(op, algorithm, *candidate, dst);
+                auto pd = desc ? firstKernel(*desc, postOps) : std::nullopt;
+                if (!pd)
+                    continue;
+                const int ceiling = algorithm == dnnl::algorithm::convolution_winograd ? 4 : 2;
+                int implementation = 0;
+                do {
+                    const int score = kernelScore(pd->impl_info_str(), inChannels, outChannels, allowReference);
+                    if (score > best.score)
+                        best = {score, algorithm, candidate, implementation};
+                    ++implementation;
+                } while (best.score < ceiling && pd->next_impl());
+            }
+        if (best.score == 0)
+            return std::nullopt;
+        const auto desc = convolutionDesc(op, best.algorithm, *best.src, dst);
+        auto pd = desc ? firstKernel(*desc, postOps) : std::nullopt;
+        for (int k = 0; pd && k < best.implementation; ++k)
+            pd->next_impl();
+        return pd; // a fetched kernel: independent of `desc` from here on
     }
 
     void lowerConvolution(size_t index)
@@ -320,10 +360,10 @@ private:
         home_[size_t(result)] = dst;
 
         // A few channels padded to a whole block would make every later op work on the padding
-        // too; the plain layout costs one small reorder.
+        // too, and some kernels only take a few channels in plain layout: one small reorder.
         const int64_t channels = graph_.values[size_t(result)].dims[1];
         const memory::desc plain(toDnnlDims(graph_.values[size_t(result)].dims), dt::f32, tag::nchw);
-        if (channels < 16 && pd->dst_desc() != plain && pd->dst_desc().get_size() > plain.get_size())
+        if (channels < 16 && pd->dst_desc() != plain)
             home_[size_t(result)] = reorderInto(dst, plain, op.name);
     }
 
@@ -378,25 +418,39 @@ private:
     void lowerResize(size_t index)
     {
         const ComputeOp& op = graph_.ops[index];
-        const memory::desc src = homeDesc(op.inputs[0]);
+        const int input = op.inputs[0];
         const memory::dims outDims = toDnnlDims(graph_.values[size_t(op.output)].dims);
-        // Linear resampling with an explicit destination size is ONNX's linear / half_pixel.
-        std::optional<dnnl::resampling_forward::primitive_desc> pd;
-        std::vector<memory::desc> destinations{memory::desc(outDims, dt::f32, tag::any)};
-        if (const tag t = denseTag(src); t != tag::undef)
-            destinations.insert(destinations.begin(), memory::desc(outDims, dt::f32, t));
-        for (const auto& dst : destinations) {
-            try {
-                dnnl::resampling_forward::desc desc(dnnl::prop_kind::forward_inference,
-                                                    dnnl::algorithm::resampling_linear, src, dst);
-                pd = dnnl::resampling_forward::primitive_desc(desc, userScratchpad(), plan_.engine);
-                break;
-            } catch (const dnnl::error&) {
+        const memory::desc plainSource(toDnnlDims(graph_.values[size_t(input)].dims), dt::f32, tag::nchw);
+        // Linear resampling with an explicit destination size is ONNX's linear / half_pixel. The
+        // input's own layout first; the plain one when only the reference kernel takes the former.
+        std::optional<dnnl::resampling_forward::primitive_desc> chosen;
+        memory::desc chosenSource;
+        for (const memory::desc& src : {homeDesc(input), plainSource}) {
+            std::vector<memory::desc> destinations{memory::desc(outDims, dt::f32, tag::any)};
+            if (const tag t = denseTag(src); t != tag::undef)
+                destinations.insert(destinations.begin(), memory::desc(outDims, dt::f32, t));
+            for (const auto& dst : destinations) {
+                try {
+                    dnnl::resampling_forward::desc desc(dnnl::prop_kind::forward_inference,
+                                                        dnnl::algorithm::resampling_linear, src, dst);
+                    dnnl::resampling_forward::primitive_desc pd(desc, userScratchpad(), plan_.engine);
+                    const bool reference = std::string(pd.impl_info_str()).starts_with("ref");
+                    if (!chosen || (!reference && std::string(chosen->impl_info_str()).starts_with("ref"))) {
+                        chosen = pd;
+                        chosenSource = src;
+                    }
+                    if (!reference)
+                        break;
+                } catch (const dnnl::error&) {
+                }
             }
+            if (chosen && !std::string(chosen->impl_info_str()).starts_with("ref"))
+                break;
         }
-        if (!pd)
+        if (!chosen)
             throw dnnl::error(dnnl_unimplemented, "no resampling kernel for this layout");
-        addSimpleStep(op, *pd, dnnl::resampling_forward(*pd), {{DNNL_ARG_SRC, home_[size_t(op.inputs[0])]}});
+        const int src = bufferIn(input, chosenSource, op.name);
+        addSimpleStep(op, *chosen, dnnl::resampling_forward(*chosen), {{DNNL_ARG_SRC, src}});
     }
 
     // A step writing one new buffer (the op's output) from `sources`.

@@ -2,6 +2,7 @@
 
 #include "Imaging/ImageLimits.h"
 #include "Imaging/Inference/ComputeGraph.h"
+#include "Imaging/Inference/NarrowConvolutionSplit.h"
 #include "Imaging/Inference/OnnxGraph.h"
 
 #include <unistd.h>
@@ -82,57 +83,61 @@ Result<std::shared_ptr<const OnnxNetwork>, std::string> OnnxNetwork::load(const 
                           " for the model: each side must be a multiple of 32 between 32 and " +
                           std::to_string(maxInputSide));
 
-    // Each stage's intermediate data is released before the next grows: the parsed file before
-    // lowering finishes, the fp32 weights once they are in the primitives' layouts.
     const std::string where = "Cannot load the model " + model.string() + ": ";
-    std::optional<ExecutionPlan> plan;
-    double flops = 0;
-    Dims outputDims{};
-    {
-        auto parsed = OnnxGraph::parse(model);
-        if (!parsed)
-            return unexpected(parsed.error());
-        auto graph = ComputeGraph::build(*parsed, int64_t(height), int64_t(width), executor.outputName);
-        if (!graph)
-            return unexpected(where + graph.error());
-        parsed = OnnxGraph{};
-        const Dims& in = graph->values[size_t(graph->input)].dims;
-        const Dims& out = graph->values[size_t(graph->output)].dims;
-        if (in[1] != 3)
-            return unexpected(where + "its input has " + std::to_string(in[1]) + " channels, not 3 (RGB)");
-        outputDims = out;
-        if (executor.outputName.empty() && out != Dims{1, 1, int64_t(height), int64_t(width)})
-            return unexpected(where + "its output is " + std::to_string(out[0]) + "×" + std::to_string(out[1]) + "×" +
-                              std::to_string(out[2]) + "×" + std::to_string(out[3]) + ", not a 1×1×" +
-                              std::to_string(height) + "×" + std::to_string(width) + " mask");
-        flops = graph->totalFlops();
-        auto lowered = lowerToDnnl(std::move(*graph), {.winograd = executor.winograd});
-        if (!lowered)
-            return unexpected(where + lowered.error());
-        plan = std::move(*lowered);
-    }
-
-    BufferPlanner planner;
-    for (const auto& buffer : plan->buffers)
-        planner.addBuffer(buffer.desc.get_size(), buffer.storage);
-    for (const auto& step : plan->steps)
-        planner.addStep(step.reads, step.writes);
-    for (const auto& request : plan->inPlace)
-        planner.requestInPlace(request.step, request.operand, request.result);
-    for (const auto& view : plan->concatViews)
-        planner.requestConcatInPlace(view.step, view.output, view.inputsAtOffsets);
-    auto layout = planner.plan();
-    if (!layout)
-        return unexpected(where + "cannot plan its buffers: " + layout.error());
-    if (layout->arenaBytes > physicalMemory() / 2)
-        return unexpected(where + "an input of " + std::to_string(width) + " × " + std::to_string(height) + " needs " +
-                          gigabytes(layout->arenaBytes) + " of working memory, more than this machine can spare");
-
     try {
+        // Each stage's intermediate data is released before the next grows: the parsed file before
+        // lowering finishes, the fp32 weights once they are in the primitives' layouts.
+        std::optional<ExecutionPlan> plan;
+        double flops = 0;
+        Dims outputDims{};
+        {
+            auto parsed = OnnxGraph::parse(model);
+            if (!parsed)
+                return unexpected(parsed.error());
+            auto graph = ComputeGraph::build(*parsed, int64_t(height), int64_t(width), executor.outputName);
+            if (!graph)
+                return unexpected(where + graph.error());
+            parsed = OnnxGraph{};
+            const Dims& in = graph->values[size_t(graph->input)].dims;
+            const Dims& out = graph->values[size_t(graph->output)].dims;
+            if (in[1] != 3)
+                return unexpected(where + "its input has " + std::to_string(in[1]) + " channels, not 3 (RGB)");
+            outputDims = out;
+            if (executor.outputName.empty() && out != Dims{1, 1, int64_t(height), int64_t(width)})
+                return unexpected(where + "its output is " + std::to_string(out[0]) + "×" +
+                                  std::to_string(out[1]) + "×" + std::to_string(out[2]) + "×" +
+                                  std::to_string(out[3]) + ", not a 1×1×" + std::to_string(height) + "×" +
+                                  std::to_string(width) + " mask");
+            flops = graph->totalFlops();
+            auto lowered = lowerToDnnl(splitNarrowConvolutions(std::move(*graph)), {.winograd = executor.winograd});
+            if (!lowered)
+                return unexpected(where + lowered.error());
+            plan = std::move(*lowered);
+        }
+
+        BufferPlanner planner;
+        for (const auto& buffer : plan->buffers)
+            planner.addBuffer(buffer.desc.get_size(), buffer.storage);
+        for (const auto& step : plan->steps)
+            planner.addStep(step.reads, step.writes);
+        for (const auto& request : plan->inPlace)
+            planner.requestInPlace(request.step, request.operand, request.result);
+        for (const auto& view : plan->concatViews)
+            planner.requestConcatInPlace(view.step, view.output, view.inputsAtOffsets);
+        auto layout = planner.plan();
+        if (!layout)
+            return unexpected(where + "cannot plan its buffers: " + layout.error());
+        if (layout->arenaBytes > physicalMemory() / 2)
+            return unexpected(where + "an input of " + std::to_string(width) + " × " + std::to_string(height) +
+                              " needs " + gigabytes(layout->arenaBytes) +
+                              " of working memory, more than this machine can spare");
+
         return std::shared_ptr<const OnnxNetwork>(
             new OnnxNetwork(height, width, std::move(*plan), std::move(*layout), flops, outputDims));
     } catch (const std::bad_alloc&) {
         return unexpected(where + "not enough memory");
+    } catch (const std::exception& e) { // every stage reports its own errors; this is a backstop
+        return unexpected(where + e.what());
     }
 }
 
@@ -196,7 +201,8 @@ Result<std::unique_ptr<OnnxNetwork::Workspace>, std::string> OnnxNetwork::makeWo
         }
         return workspace;
     } catch (const std::bad_alloc&) {
-        return unexpected("not enough memory for the network's working buffers (" + gigabytes(layout_.arenaBytes) + ")");
+        return unexpected("not enough memory for the network's working buffers (" +
+                          gigabytes(layout_.arenaBytes) + ")");
     } catch (const dnnl::error& e) {
         return unexpected(std::string("oneDNN cannot prepare a run: ") + e.what());
     }

@@ -1,6 +1,7 @@
 // OnnxNetwork: the Network implementation: an ONNX file parsed (OnnxGraph), folded and shaped for
-// the chosen input size (ComputeGraph), lowered to oneDNN primitives (ExecutionPlan) and given a
-// buffer layout (BufferPlanner), all once in load().
+// the chosen input size (ComputeGraph), rewritten where oneDNN's kernels waste work
+// (NarrowConvolutionSplit), lowered to oneDNN primitives (ExecutionPlan) and given a buffer layout
+// (BufferPlanner), all once in load().
 //
 // Contract: immutable after load. run() may be called from several threads at once: each call
 // takes a workspace (arena, scratchpad, stream) from a pool, or makes one, and gives it back, so
