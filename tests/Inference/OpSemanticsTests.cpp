@@ -101,7 +101,7 @@ protected:
     {
         const auto file = directory_ / ("model" + std::to_string(files_++) + ".onnx");
         model.write(file);
-        auto network = inference::OnnxNetwork::load(file, {side, side}, {.winograd = winograd});
+        auto network = inference::OnnxNetwork::load(file, {side, side}, {.winograd = winograd, .outputName = {}});
         EXPECT_TRUE(network) << network.error();
         return network ? *network : nullptr;
     }
