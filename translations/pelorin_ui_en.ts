@@ -144,8 +144,9 @@
         <translation type="unfinished"></translation>
     </message>
     <message id="filelist.size.zero">
-        <source>Zero KB</source>
-        <extracomment>Size column of an empty file: a zero byte count spelled out, as file managers do</extracomment>
+        <source>Zero kB</source>
+        <oldsource>Zero KB</oldsource>
+        <extracomment>Size column of an empty file: a zero byte count spelled out in the unit the other sizes use</extracomment>
         <translation type="unfinished"></translation>
     </message>
     <message id="filelist.column.file">

@@ -275,6 +275,10 @@ Result<Image, ImageSourceError> HeifDecoder::decode()
         return unexpected(ImageSourceError{Kind::corruptData, "The HEIF image decoded to no pixels."});
     if (auto refused = checkImageDimensions(size_t(width), size_t(height)))
         return unexpected(*refused);
+    // libheif does not hold the coded stream to the container's size: a damaged stream can decode
+    // to another size than properties() reported, which callers rely on.
+    if (width != handleWidth || height != handleHeight)
+        return unexpected(ImageSourceError{Kind::corruptData, "The HEIF image does not match the size its header states."});
 
     const int bits = deep ? heif_image_get_bits_per_pixel_range(image.get(), heif_channel_interleaved) : 8;
     if (deep && (bits <= 8 || bits > 16))

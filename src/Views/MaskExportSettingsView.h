@@ -1,0 +1,26 @@
+// MaskExportSettingsView: the Mask tab of the settings sheet: the switch for writing each mask as
+// a separate PNG, with two lines on what is written. Reads and writes the view model's settings
+// only. GUI thread only; the view model must outlive the view.
+#pragma once
+
+#include <QWidget>
+
+class QCheckBox;
+
+namespace pelorin {
+
+class ProcessingViewModel;
+
+class MaskExportSettingsView final : public QWidget {
+    Q_OBJECT
+public:
+    explicit MaskExportSettingsView(ProcessingViewModel* viewModel, QWidget* parent = nullptr);
+
+private:
+    void refresh();
+
+    ProcessingViewModel* viewModel_;
+    QCheckBox* toggle_;
+};
+
+} // namespace pelorin

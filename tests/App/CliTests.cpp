@@ -1,0 +1,341 @@
+// pelorin-cli end to end, as a user runs it: the real binary on real photographs of every input
+// format, with the real model. Checks what lands on disk (cutouts and masks where they belong,
+// sources byte-identical, no temporary file), what is printed, the exit statuses, and Ctrl-C.
+#include <QCryptographicHash>
+#include <QDir>
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+
+namespace {
+
+constexpr int runTimeoutMs = 240000;
+
+QString cliPath()
+{
+    return qEnvironmentVariable("PELORIN_BUILD_DIR") + QStringLiteral("/pelorin-cli");
+}
+
+QString samplePhoto(const QString& name)
+{
+    QString cache = qEnvironmentVariable("PELORIN_TEST_DATA");
+    if (cache.isEmpty()) {
+        const QString xdg = qEnvironmentVariable("XDG_CACHE_HOME");
+        cache = (xdg.isEmpty() ? qEnvironmentVariable("HOME") + "/.cache" : xdg) + "/pelorin/test-data";
+    }
+    return cache + "/photos/" + name;
+}
+
+bool tool(const QString& program, const QStringList& arguments)
+{
+    QProcess process;
+    process.start(program, arguments);
+    return process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+}
+
+// A ~512 px copy of a sample photo in the format its name asks for, made by independent encoders.
+bool makeImage(const QString& photo, const QString& destination)
+{
+    QDir().mkpath(QFileInfo(destination).path());
+    if (!destination.endsWith(".heic"))
+        return tool("convert", {samplePhoto(photo), "-resize", "512x512", destination});
+    const QString png = destination + ".source.png";
+    const bool made = tool("convert", {samplePhoto(photo), "-resize", "512x512", png})
+                      && tool("heif-enc", {"-q", "85", "-o", destination, png});
+    QFile::remove(png);
+    return made;
+}
+
+void writeText(const QString& file, const QByteArray& text)
+{
+    QDir().mkpath(QFileInfo(file).path());
+    QFile out(file);
+    QVERIFY(out.open(QIODevice::WriteOnly));
+    out.write(text);
+}
+
+// Every file below `root` (hidden ones too), relative path → SHA-256.
+QMap<QString, QByteArray> checksums(const QString& root)
+{
+    QMap<QString, QByteArray> sums;
+    QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString file = it.next();
+        QFile in(file);
+        QCryptographicHash hash(QCryptographicHash::Sha256);
+        if (in.open(QIODevice::ReadOnly))
+            hash.addData(&in);
+        sums.insert(QDir(root).relativeFilePath(file), hash.result());
+    }
+    return sums;
+}
+
+QStringList temporaries(const QString& root)
+{
+    QStringList found;
+    for (const QString& name : checksums(root).keys()) {
+        if (QFileInfo(name).fileName().startsWith(".pelorin-") && name.endsWith(".tmp"))
+            found << name;
+    }
+    return found;
+}
+
+QString identify(const QString& file, const QString& format)
+{
+    QProcess process;
+    process.start("identify", {"-format", format, file + "[0]"});
+    process.waitForFinished(60000);
+    return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
+}
+
+struct Run {
+    int exitCode = -1;
+    QString out;
+    QString err;
+};
+
+Run runCli(const QStringList& arguments, const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment())
+{
+    QProcess process;
+    process.setProcessEnvironment(environment);
+    process.start(cliPath(), arguments);
+    Run run;
+    if (!process.waitForFinished(runTimeoutMs) || process.exitStatus() != QProcess::NormalExit)
+        return run;
+    run.exitCode = process.exitCode();
+    run.out = QString::fromUtf8(process.readAllStandardOutput());
+    run.err = QString::fromUtf8(process.readAllStandardError());
+    return run;
+}
+
+// Reads the process's stdout until a line contains `needle`; the lines read so far are appended.
+bool waitForLine(QProcess& process, const QString& needle, QStringList& lines)
+{
+    if (!process.waitForStarted(30000))
+        return false;
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < runTimeoutMs) {
+        while (process.canReadLine()) {
+            lines << QString::fromUtf8(process.readLine()).trimmed();
+            if (lines.last().contains(needle))
+                return true;
+        }
+        if (process.state() != QProcess::Running)
+            return false;
+        process.waitForReadyRead(1000);
+    }
+    return false;
+}
+
+// "N images in T: N completed, N with warning, N failed, N cancelled"
+QList<int> summaryCounts(const QString& out)
+{
+    static const QRegularExpression pattern(
+        R"((\d+) images in .*: (\d+) completed, (\d+) with warning, (\d+) failed, (\d+) cancelled)");
+    const auto match = pattern.match(out);
+    if (!match.hasMatch())
+        return {};
+    return {match.captured(1).toInt(), match.captured(2).toInt(), match.captured(3).toInt(),
+            match.captured(4).toInt(), match.captured(5).toInt()};
+}
+
+} // namespace
+
+class CliTests : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY2(QFileInfo(cliPath()).isExecutable(), qPrintable(cliPath() + " missing: is PELORIN_BUILD_DIR set?"));
+        QVERIFY2(QFileInfo::exists(samplePhoto("chelsea.png")), "test photos missing: run scripts/fetch-test-images");
+    }
+
+    // Bad command lines exit 2 with a message and touch nothing; nothing usable exits 1.
+    void refusesBadCommandLines_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("no PATH") << QStringList{"--mask"} << 2 << "no PATH";
+        QTest::newRow("unknown flag") << QStringList{"--colour", "x.png"} << 2 << "Unknown option";
+        QTest::newRow("bad format") << QStringList{"--format", "gif", "x.png"} << 2 << "--format 'gif'";
+        QTest::newRow("zero jobs") << QStringList{"--jobs", "0", "x.png"} << 2 << "--jobs '0'";
+        QTest::newRow("jobs not a number") << QStringList{"-j", "two", "x.png"} << 2 << "--jobs 'two'";
+        QTest::newRow("output without folder") << QStringList{"x.png", "--output"} << 2 << "Missing value";
+        QTest::newRow("nothing supported") << QStringList{"{dir}/missing.png", "{dir}/notes.gif"} << 1
+                                           << "no supported images found";
+    }
+    void refusesBadCommandLines()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, status);
+        QFETCH(QString, message);
+        QTemporaryDir sandbox;
+        writeText(sandbox.filePath("notes.gif"), "GIF89a");
+        for (QString& argument : arguments)
+            argument.replace("{dir}", sandbox.path());
+        const Run run = runCli(arguments);
+        QCOMPARE(run.exitCode, status);
+        QVERIFY2(run.err.contains(message), qPrintable(run.err));
+        QVERIFY(run.out.isEmpty());
+        QCOMPARE(checksums(sandbox.path()).size(), 1);
+    }
+
+    void helpAndVersion()
+    {
+        const Run help = runCli({"--help"});
+        QCOMPARE(help.exitCode, 0);
+        QVERIFY(help.out.startsWith("Usage: pelorin-cli [options] PATH..."));
+        for (const char* flag : {"--format", "--mask", "--output", "--jobs", "--json", "Exit status", "2  usage error"})
+            QVERIFY2(help.out.contains(flag), flag);
+        const Run version = runCli({"--version"});
+        QCOMPARE(version.exitCode, 0);
+        QVERIFY2(QRegularExpression(R"(^pelorin-cli \d+\.\d+\.\d+\n$)").match(version.out).hasMatch(), qPrintable(version.out));
+    }
+
+    // One run over a folder tree holding every input format, hidden entries, a file that is not an
+    // image and a path named twice: visible images get a cutout and a mask beside them, the bad
+    // file fails without stopping the others, nothing else on disk changes.
+    void processesEveryFormatBesideSources()
+    {
+        QTemporaryDir sandbox;
+        const QString root = sandbox.filePath("photos");
+        const QList<QPair<QString, QString>> images = {
+            {"chelsea.png", "a.png"},           {"rocket.jpg", "b.jpg"},
+            {"coffee.png", "sub/c.tiff"},       {"astronaut.png", "sub/deeper/d.webp"},
+            {"grace_hopper.jpg", "e.heic"},     {"motorcycle_left.png", "sub/f.bmp"},
+        };
+        for (const auto& [photo, name] : images)
+            QVERIFY2(makeImage(photo, root + "/" + name), qPrintable(name));
+        QVERIFY(makeImage("chelsea.png", root + "/.hidden.png"));
+        QVERIFY(makeImage("chelsea.png", root + "/.cache/g.png"));
+        writeText(root + "/sub/broken.jpg", "this is not a JPEG\n");
+        writeText(root + "/readme.txt", "notes\n");
+        const auto before = checksums(root);
+
+        // The user's preferences must not be read or written: point the store somewhere watched.
+        auto environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("XDG_CONFIG_HOME", sandbox.filePath("config"));
+        const Run run = runCli({"--mask", root, root + "/b.jpg"}, environment);
+        QCOMPARE(run.exitCode, 1);
+        QCOMPARE(summaryCounts(run.out), (QList<int>{7, 6, 0, 1, 0}));
+        QCOMPARE(run.out.count(QRegularExpression(R"(^\[\d/7\] completed  )", QRegularExpression::MultilineOption)), 6);
+        QVERIFY2(run.out.contains(QRegularExpression(R"(\] failed     .*broken\.jpg: .*broken\.jpg)")), qPrintable(run.out));
+
+        const auto after = checksums(root);
+        QStringList expectedNew;
+        for (const auto& [photo, name] : images) {
+            const QString stem = name.left(name.lastIndexOf('.'));
+            expectedNew << stem + "-cutout.png" << stem + "-cutout-mask.png";
+            const QString size = identify(root + "/" + name, "%w %h");
+            QCOMPARE(identify(root + "/" + stem + "-cutout.png", "%w %h %[channels]"), size + " srgba");
+            QCOMPARE(identify(root + "/" + stem + "-cutout-mask.png", "%w %h %[channels]"), size + " lineargray");
+        }
+        for (auto it = before.cbegin(); it != before.cend(); ++it)
+            QVERIFY2(after.value(it.key()) == it.value(), qPrintable(it.key() + " changed"));
+        QStringList created = QStringList(after.keys()).filter(QRegularExpression("cutout"));
+        created.sort();
+        expectedNew.sort();
+        QCOMPARE(created, expectedNew);
+        QCOMPARE(after.size(), before.size() + expectedNew.size());
+        QVERIFY(QDir(sandbox.filePath("config")).isEmpty());
+    }
+
+    // --json into one output folder: every line is an object, the summary comes last, and two
+    // sources with the same name get distinct TIFF cutouts there.
+    void jsonIntoOutputFolder()
+    {
+        QTemporaryDir sandbox;
+        QVERIFY(makeImage("rocket.jpg", sandbox.filePath("x/photo.jpg")));
+        QVERIFY(makeImage("coffee.png", sandbox.filePath("y/photo.png")));
+        const auto before = checksums(sandbox.path());
+        const QString out = sandbox.filePath("out/new");
+        const Run run = runCli({"--json", "--format", "tiff", "--jobs", "1", "--output", out,
+                                sandbox.filePath("x"), sandbox.filePath("y/photo.png")});
+        QCOMPARE(run.exitCode, 0);
+
+        QList<QJsonObject> events;
+        for (const QString& line : run.out.split('\n', Qt::SkipEmptyParts)) {
+            QJsonParseError error;
+            const auto document = QJsonDocument::fromJson(line.toUtf8(), &error);
+            QVERIFY2(error.error == QJsonParseError::NoError && document.isObject(), qPrintable(line));
+            events << document.object();
+        }
+        QVERIFY(events.size() >= 2);
+        QCOMPARE(events.first().value("event").toString(), "queued");
+        QCOMPARE(events.first().value("total").toInt(), 2);
+        const QJsonObject summary = events.last();
+        QCOMPARE(summary.value("event").toString(), "summary");
+        QCOMPARE(summary.value("completed").toInt(), 2);
+        QCOMPARE(summary.value("failed").toInt(), 0);
+        QCOMPARE(summary.value("exitStatus").toInt(), 0);
+        QStringList outputs;
+        for (const auto& event : events) {
+            if (event.value("event").toString() == "completed")
+                outputs << QFileInfo(event.value("output").toString()).absoluteFilePath();
+        }
+        outputs.sort();
+        QCOMPARE(outputs, (QStringList{out + "/photo-cutout-1.tiff", out + "/photo-cutout.tiff"}));
+        for (const QString& output : outputs)
+            QCOMPARE(identify(output, "%m %[channels]"), QString("TIFF srgba"));
+        const auto after = checksums(sandbox.path());
+        QCOMPARE(after.size(), before.size() + 2);
+        for (auto it = before.cbegin(); it != before.cend(); ++it)
+            QVERIFY(after.value(it.key()) == it.value());
+    }
+
+    // The first Ctrl-C cancels: the unfinished rows are cancelled, their partial files removed,
+    // the summary still printed, exit 1.
+    void interruptCancelsTheRun()
+    {
+        QTemporaryDir sandbox;
+        for (int i = 1; i <= 4; ++i)
+            QVERIFY(makeImage("chelsea.png", sandbox.filePath(QString("in/cat%1.png").arg(i))));
+        QProcess process;
+        process.start(cliPath(), {"--jobs", "1", "--output", sandbox.filePath("out"), sandbox.filePath("in")});
+        QStringList lines;
+        QVERIFY2(waitForLine(process, "completed", lines), qPrintable(process.readAllStandardError()));
+        ::kill(static_cast<pid_t>(process.processId()), SIGINT);
+        QVERIFY(process.waitForFinished(runTimeoutMs));
+        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(process.exitCode(), 1);
+        const QString out = lines.join('\n') + '\n' + QString::fromUtf8(process.readAllStandardOutput());
+        QVERIFY(QString::fromUtf8(process.readAllStandardError()).contains("Cancelling"));
+        const QList<int> counts = summaryCounts(out);
+        QCOMPARE(counts.size(), 5);
+        QCOMPARE(counts[0], 4);
+        QVERIFY2(counts[4] >= 2 && counts[1] + counts[4] == 4, qPrintable(out));
+        QCOMPARE(out.count("] cancelled  "), counts[4]);
+        QCOMPARE(QDir(sandbox.filePath("out")).entryList(QDir::Files | QDir::Hidden).size(), counts[1]);
+        QVERIFY(temporaries(sandbox.path()).isEmpty());
+    }
+
+    // A second interrupt does not wait for the run to wind down.
+    void secondInterruptQuitsAtOnce()
+    {
+        QTemporaryDir sandbox;
+        QVERIFY(makeImage("chelsea.png", sandbox.filePath("cat.png")));
+        QProcess process;
+        process.start(cliPath(), {"--json", sandbox.filePath("cat.png")});
+        QStringList lines;
+        QVERIFY(waitForLine(process, "\"queued\"", lines));
+        ::kill(static_cast<pid_t>(process.processId()), SIGINT);
+        ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
+        QVERIFY(process.waitForFinished(10000));
+        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(process.exitCode(), 130);
+    }
+};
+
+QTEST_GUILESS_MAIN(CliTests)
+#include "CliTests.moc"
