@@ -40,17 +40,22 @@ constexpr QSize minimumContentSize(640, 520);
 
 } // namespace
 
+void PelorinApp::describeApplication(QCoreApplication& application)
+{
+    QCoreApplication::setOrganizationName(organisationName);
+    QCoreApplication::setOrganizationDomain(organisationDomain);
+    QCoreApplication::setApplicationName(applicationName);
+    QCoreApplication::setApplicationVersion(QStringLiteral(PELORIN_VERSION));
+    installQtLocalizer();
+    loadTranslations(application);
+}
+
 void PelorinApp::configureApplication(QApplication& application)
 {
-    QApplication::setOrganizationName(organisationName);
-    QApplication::setOrganizationDomain(organisationDomain);
-    QApplication::setApplicationName(applicationName);
-    QApplication::setApplicationVersion(QStringLiteral(PELORIN_VERSION));
+    describeApplication(application);
     // Ties the windows to data/pelorin.desktop, where desktops find the icon and the name.
     QGuiApplication::setDesktopFileName(QStringLiteral("pelorin"));
     QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("pelorin"), QIcon(applicationIcon)));
-    installQtLocalizer();
-    loadTranslations(application);
 }
 
 std::shared_ptr<QSettings> PelorinApp::makeUserSettingsStore()

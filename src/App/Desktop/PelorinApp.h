@@ -19,6 +19,7 @@
 
 class QAction;
 class QApplication;
+class QCoreApplication;
 class QMainWindow;
 class QSettings;
 class QWidget;
@@ -47,6 +48,8 @@ public:
 
     // Names, version, icon and translations of the application; call once, before constructing.
     static void configureApplication(QApplication& application);
+    // Names, version and translations only: enough to answer --help without a display.
+    static void describeApplication(QCoreApplication& application);
     // The per-user settings store, named after the organisation and the application.
     static std::shared_ptr<QSettings> makeUserSettingsStore();
     // Command-line arguments as paths: local paths (made absolute against `workingDirectory`) and

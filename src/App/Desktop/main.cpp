@@ -11,6 +11,7 @@
 #include <QMainWindow>
 
 #include <memory>
+#include <string_view>
 
 using namespace pelorin;
 
@@ -19,16 +20,9 @@ namespace {
 // Long enough for a run to finish the file it is writing and remove its temporaries.
 constexpr int quitGraceMs = 5000;
 
-} // namespace
-
-int main(int argc, char** argv)
+// The queued paths; --help and --version print and exit here.
+QStringList parseArguments(const QCoreApplication& application)
 {
-    QElapsedTimer sinceStart;
-    sinceStart.start();
-
-    QApplication application(argc, argv);
-    PelorinApp::configureApplication(application);
-
     QCommandLineParser parser;
     //: Command-line help: what the program does
     //% "Removes the background from images."
@@ -39,10 +33,43 @@ int main(int argc, char** argv)
     //% "Images and folders to queue."
     parser.addPositionalArgument(QStringLiteral("files"), qtTrId("cli.desktop.files"), QStringLiteral("[FILE...]"));
     parser.process(application);
+    return parser.positionalArguments();
+}
+
+// --help and --version must work without a display, so they are answered before the GUI starts.
+bool asksForInformationOnly(int argc, char** argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg == "--")
+            return false;
+        if (arg == "-h" || arg == "--help" || arg == "--help-all" || arg == "-v" || arg == "--version")
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QElapsedTimer sinceStart;
+    sinceStart.start();
+
+    if (asksForInformationOnly(argc, argv)) {
+        QCoreApplication information(argc, argv);
+        PelorinApp::describeApplication(information);
+        parseArguments(information); // prints and exits
+        return 0;
+    }
+
+    QApplication application(argc, argv);
+    PelorinApp::configureApplication(application);
+    const QStringList paths = parseArguments(application);
 
     PelorinApp app;
     app.window()->show();
-    app.queue(PelorinApp::pathsFromArguments(parser.positionalArguments(), QDir::currentPath()));
+    app.queue(PelorinApp::pathsFromArguments(paths, QDir::currentPath()));
 
     std::unique_ptr<StartupProbe> probe;
     if (const auto delay = StartupProbe::requestedDelay())
