@@ -1,11 +1,8 @@
 #include "Views/DropZoneCompact.h"
 
-#include "Views/FileDrop.h"
 #include "Views/Icons.h"
 #include "Views/TextStyles.h"
 
-#include <QDragEnterEvent>
-#include <QDropEvent>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPainter>
@@ -26,9 +23,8 @@ constexpr int horizontalPadding = 8;
 } // namespace
 
 DropZoneCompact::DropZoneCompact(ProcessingViewModel* viewModel, QWidget* parent)
-    : QWidget(parent), viewModel_(viewModel)
+    : FileDropTarget(viewModel, parent)
 {
-    setAcceptDrops(true);
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
     //: Tooltip of the compact drop zone above the file list
     //% "Accepts PNG, JPEG, HEIC, TIFF, WebP, BMP"
@@ -58,34 +54,6 @@ DropZoneCompact::DropZoneCompact(ProcessingViewModel* viewModel, QWidget* parent
     row->addStretch(1);
 }
 
-void DropZoneCompact::dragEnterEvent(QDragEnterEvent* event)
-{
-    if (!FileDrop::carriesUrls(event->mimeData()))
-        return;
-    event->acceptProposedAction();
-    setTargeted(true);
-}
-
-void DropZoneCompact::dragMoveEvent(QDragMoveEvent* event)
-{
-    if (FileDrop::carriesUrls(event->mimeData()))
-        event->acceptProposedAction();
-}
-
-void DropZoneCompact::dragLeaveEvent(QDragLeaveEvent* event)
-{
-    setTargeted(false);
-    QWidget::dragLeaveEvent(event);
-}
-
-void DropZoneCompact::dropEvent(QDropEvent* event)
-{
-    setTargeted(false);
-    event->acceptProposedAction();
-    if (event->mimeData())
-        FileDrop::deliver(*event->mimeData(), viewModel_, this);
-}
-
 void DropZoneCompact::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
@@ -94,24 +62,16 @@ void DropZoneCompact::paintEvent(QPaintEvent*)
     QPainterPath clip;
     clip.addRoundedRect(QRectF(rect()), frameRadius, frameRadius);
     painter.setClipPath(clip);
-    if (isTargeted_)
+    if (isTargeted())
         painter.fillRect(rect(), TextStyles::withOpacity(accent, targetedFillOpacity));
 
     const qreal half = frameWidth / 2;
-    QPen pen(isTargeted_ ? accent : TextStyles::withOpacity(TextStyles::secondaryColor(palette()), idleFrameOpacity),
+    QPen pen(isTargeted() ? accent : TextStyles::withOpacity(TextStyles::secondaryColor(palette()), idleFrameOpacity),
              frameWidth);
     pen.setDashPattern(frameDashes);
     painter.setPen(pen);
     painter.setBrush(Qt::NoBrush);
     painter.drawRoundedRect(QRectF(rect()).adjusted(half, half, -half, -half), frameRadius - half, frameRadius - half);
-}
-
-void DropZoneCompact::setTargeted(bool targeted)
-{
-    if (isTargeted_ == targeted)
-        return;
-    isTargeted_ = targeted;
-    update();
 }
 
 } // namespace pelorin

@@ -4,32 +4,19 @@
 // GUI thread only; the view model must outlive the view.
 #pragma once
 
-#include <QWidget>
+#include "Views/FileDropTarget.h"
 
 namespace pelorin {
 
 class ProcessingViewModel;
 
-class DropZoneCompact final : public QWidget {
+class DropZoneCompact final : public FileDropTarget {
     Q_OBJECT
 public:
     explicit DropZoneCompact(ProcessingViewModel* viewModel, QWidget* parent = nullptr);
 
-    // True while a drag carrying URLs hovers over the strip.
-    bool isTargeted() const { return isTargeted_; }
-
 protected:
-    void dragEnterEvent(QDragEnterEvent* event) override;
-    void dragMoveEvent(QDragMoveEvent* event) override;
-    void dragLeaveEvent(QDragLeaveEvent* event) override;
-    void dropEvent(QDropEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
-
-private:
-    void setTargeted(bool targeted);
-
-    ProcessingViewModel* viewModel_;
-    bool isTargeted_ = false;
 };
 
 } // namespace pelorin

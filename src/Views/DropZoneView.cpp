@@ -1,12 +1,9 @@
 #include "Views/DropZoneView.h"
 
 #include "ViewModels/ProcessingViewModel.h"
-#include "Views/FileDrop.h"
 #include "Views/Icons.h"
 #include "Views/TextStyles.h"
 
-#include <QDragEnterEvent>
-#include <QDropEvent>
 #include <QFile>
 #include <QFileDialog>
 #include <QHBoxLayout>
@@ -90,9 +87,8 @@ QStringList DropZoneView::chooserNameFilters()
 }
 
 DropZoneView::DropZoneView(ProcessingViewModel* viewModel, QWidget* parent)
-    : QWidget(parent), viewModel_(viewModel)
+    : FileDropTarget(viewModel, parent)
 {
-    setAcceptDrops(true);
     //: Accessibility label of the large drop zone
     //% "Drop image files here"
     setAccessibleName(qtTrId("dropzone.a11y.label"));
@@ -160,59 +156,23 @@ QFileDialog* DropZoneView::fileChooser() const
     return fileChooser_;
 }
 
-void DropZoneView::dragEnterEvent(QDragEnterEvent* event)
-{
-    if (!FileDrop::carriesUrls(event->mimeData()))
-        return;
-    event->acceptProposedAction();
-    setTargeted(true);
-}
-
-void DropZoneView::dragMoveEvent(QDragMoveEvent* event)
-{
-    if (FileDrop::carriesUrls(event->mimeData()))
-        event->acceptProposedAction();
-}
-
-void DropZoneView::dragLeaveEvent(QDragLeaveEvent* event)
-{
-    setTargeted(false);
-    QWidget::dragLeaveEvent(event);
-}
-
-void DropZoneView::dropEvent(QDropEvent* event)
-{
-    setTargeted(false);
-    event->acceptProposedAction();
-    if (event->mimeData())
-        FileDrop::deliver(*event->mimeData(), viewModel_, this);
-}
-
 void DropZoneView::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
     const QColor accent = TextStyles::accentColor(palette());
-    if (isTargeted_)
+    if (isTargeted())
         painter.fillRect(rect(), TextStyles::withOpacity(accent, targetedFillOpacity));
 
     // An inside stroke: the outer edge of the line lies on the inset frame.
     const qreal half = frameWidth / 2;
     const QRectF frame = QRectF(rect()).adjusted(frameInset + half, frameInset + half, -frameInset - half, -frameInset - half);
-    QPen pen(isTargeted_ ? accent : TextStyles::withOpacity(TextStyles::secondaryColor(palette()), idleFrameOpacity),
+    QPen pen(isTargeted() ? accent : TextStyles::withOpacity(TextStyles::secondaryColor(palette()), idleFrameOpacity),
              frameWidth);
     pen.setDashPattern(frameDashes);
     painter.setPen(pen);
     painter.setBrush(Qt::NoBrush);
     painter.drawRoundedRect(frame, frameRadius - half, frameRadius - half);
-}
-
-void DropZoneView::setTargeted(bool targeted)
-{
-    if (isTargeted_ == targeted)
-        return;
-    isTargeted_ = targeted;
-    update();
 }
 
 void DropZoneView::showFileChooser()
@@ -232,7 +192,7 @@ void DropZoneView::showFileChooser()
         urls.reserve(static_cast<size_t>(files.size()));
         for (const QString& file : files)
             urls.emplace_back(QFile::encodeName(file).toStdString());
-        viewModel_->addFiles(urls);
+        viewModel()->addFiles(urls);
     });
     fileChooser_ = chooser;
     chooser->open();

@@ -5,10 +5,11 @@
 // outlive the view.
 #pragma once
 
+#include "Views/FileDropTarget.h"
+
 #include <QFileDialog>
 #include <QPointer>
 #include <QStringList>
-#include <QWidget>
 
 class QPushButton;
 class QToolButton;
@@ -17,13 +18,11 @@ namespace pelorin {
 
 class ProcessingViewModel;
 
-class DropZoneView final : public QWidget {
+class DropZoneView final : public FileDropTarget {
     Q_OBJECT
 public:
     explicit DropZoneView(ProcessingViewModel* viewModel, QWidget* parent = nullptr);
 
-    // True while a drag carrying URLs hovers over the zone.
-    bool isTargeted() const { return isTargeted_; }
     // The file chooser while it is shown.
     QFileDialog* fileChooser() const;
     // "Images (…)" first, then one filter per accepted type (PNG, JPEG, HEIC, HEIF, WebP, TIFF, BMP).
@@ -34,21 +33,14 @@ signals:
     void settingsRequested();
 
 protected:
-    void dragEnterEvent(QDragEnterEvent* event) override;
-    void dragMoveEvent(QDragMoveEvent* event) override;
-    void dragLeaveEvent(QDragLeaveEvent* event) override;
-    void dropEvent(QDropEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
 
 private:
-    void setTargeted(bool targeted);
     void showFileChooser();
 
-    ProcessingViewModel* viewModel_;
     QToolButton* gearButton_;
     QPushButton* selectFilesButton_;
     QPointer<QFileDialog> fileChooser_;
-    bool isTargeted_ = false;
 };
 
 } // namespace pelorin
