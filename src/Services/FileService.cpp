@@ -25,7 +25,7 @@ std::optional<DirectoryIdentity> directoryIdentity(const fs::path& path)
 
 bool isHidden(const fs::path& path)
 {
-    const auto& name = path.filename().native();
+    const std::string name = path.filename().native(); // filename() is a temporary
     return !name.empty() && name.front() == '.';
 }
 

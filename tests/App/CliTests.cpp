@@ -1,154 +1,15 @@
 // pelorin-cli end to end, as a user runs it: the real binary on real photographs of every input
 // format, with the real model. Checks what lands on disk (cutouts and masks where they belong,
 // sources byte-identical, no temporary file), what is printed, the exit statuses, and Ctrl-C.
-#include <QCryptographicHash>
-#include <QDir>
-#include <QDirIterator>
-#include <QElapsedTimer>
-#include <QFile>
+#include "CliTestSupport.h"
+
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
-#include <QRegularExpression>
 #include <QTemporaryDir>
-#include <QTest>
 
 #include <csignal>
 
-namespace {
-
-constexpr int runTimeoutMs = 240000;
-
-QString cliPath()
-{
-    return qEnvironmentVariable("PELORIN_BUILD_DIR") + QStringLiteral("/pelorin-cli");
-}
-
-QString samplePhoto(const QString& name)
-{
-    QString cache = qEnvironmentVariable("PELORIN_TEST_DATA");
-    if (cache.isEmpty()) {
-        const QString xdg = qEnvironmentVariable("XDG_CACHE_HOME");
-        cache = (xdg.isEmpty() ? qEnvironmentVariable("HOME") + "/.cache" : xdg) + "/pelorin/test-data";
-    }
-    return cache + "/photos/" + name;
-}
-
-bool tool(const QString& program, const QStringList& arguments)
-{
-    QProcess process;
-    process.start(program, arguments);
-    return process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
-}
-
-// A ~512 px copy of a sample photo in the format its name asks for, made by independent encoders.
-bool makeImage(const QString& photo, const QString& destination)
-{
-    QDir().mkpath(QFileInfo(destination).path());
-    if (!destination.endsWith(".heic"))
-        return tool("convert", {samplePhoto(photo), "-resize", "512x512", destination});
-    const QString png = destination + ".source.png";
-    const bool made = tool("convert", {samplePhoto(photo), "-resize", "512x512", png})
-                      && tool("heif-enc", {"-q", "85", "-o", destination, png});
-    QFile::remove(png);
-    return made;
-}
-
-void writeText(const QString& file, const QByteArray& text)
-{
-    QDir().mkpath(QFileInfo(file).path());
-    QFile out(file);
-    QVERIFY(out.open(QIODevice::WriteOnly));
-    out.write(text);
-}
-
-// Every file below `root` (hidden ones too), relative path → SHA-256.
-QMap<QString, QByteArray> checksums(const QString& root)
-{
-    QMap<QString, QByteArray> sums;
-    QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString file = it.next();
-        QFile in(file);
-        QCryptographicHash hash(QCryptographicHash::Sha256);
-        if (in.open(QIODevice::ReadOnly))
-            hash.addData(&in);
-        sums.insert(QDir(root).relativeFilePath(file), hash.result());
-    }
-    return sums;
-}
-
-QStringList temporaries(const QString& root)
-{
-    QStringList found;
-    for (const QString& name : checksums(root).keys()) {
-        if (QFileInfo(name).fileName().startsWith(".pelorin-") && name.endsWith(".tmp"))
-            found << name;
-    }
-    return found;
-}
-
-QString identify(const QString& file, const QString& format)
-{
-    QProcess process;
-    process.start("identify", {"-format", format, file + "[0]"});
-    process.waitForFinished(60000);
-    return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
-}
-
-struct Run {
-    int exitCode = -1;
-    QString out;
-    QString err;
-};
-
-Run runCli(const QStringList& arguments, const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment())
-{
-    QProcess process;
-    process.setProcessEnvironment(environment);
-    process.start(cliPath(), arguments);
-    Run run;
-    if (!process.waitForFinished(runTimeoutMs) || process.exitStatus() != QProcess::NormalExit)
-        return run;
-    run.exitCode = process.exitCode();
-    run.out = QString::fromUtf8(process.readAllStandardOutput());
-    run.err = QString::fromUtf8(process.readAllStandardError());
-    return run;
-}
-
-// Reads the process's stdout until a line contains `needle`; the lines read so far are appended.
-bool waitForLine(QProcess& process, const QString& needle, QStringList& lines)
-{
-    if (!process.waitForStarted(30000))
-        return false;
-    QElapsedTimer clock;
-    clock.start();
-    while (clock.elapsed() < runTimeoutMs) {
-        while (process.canReadLine()) {
-            lines << QString::fromUtf8(process.readLine()).trimmed();
-            if (lines.last().contains(needle))
-                return true;
-        }
-        if (process.state() != QProcess::Running)
-            return false;
-        process.waitForReadyRead(1000);
-    }
-    return false;
-}
-
-// "N images in T: N completed, N with warning, N failed, N cancelled"
-QList<int> summaryCounts(const QString& out)
-{
-    static const QRegularExpression pattern(
-        R"((\d+) images in .*: (\d+) completed, (\d+) with warning, (\d+) failed, (\d+) cancelled)");
-    const auto match = pattern.match(out);
-    if (!match.hasMatch())
-        return {};
-    return {match.captured(1).toInt(), match.captured(2).toInt(), match.captured(3).toInt(),
-            match.captured(4).toInt(), match.captured(5).toInt()};
-}
-
-} // namespace
+using namespace pelorin::clitest;
 
 class CliTests : public QObject {
     Q_OBJECT

@@ -22,6 +22,26 @@ void writeRaw(std::FILE* stream, const QByteArray& bytes)
     std::fflush(stream);
 }
 
+// A file name may hold any byte but "/" and NUL: a newline or an escape sequence in one must
+// neither split a row's line (and forge another) nor drive the terminal.
+QString withControlsEscaped(const QString& text)
+{
+    QString escaped;
+    escaped.reserve(text.size());
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        if (u == u'\n')
+            escaped += QStringLiteral("\\n");
+        else if (u == u'\t')
+            escaped += QStringLiteral("\\t");
+        else if (u < 0x20 || u == 0x7f || (u >= 0x80 && u < 0xa0))
+            escaped += QStringLiteral("\\x%1").arg(static_cast<int>(u), 2, 16, QChar('0'));
+        else
+            escaped += c;
+    }
+    return escaped;
+}
+
 } // namespace
 
 TextReporter::TextReporter(bool liveProgress, bool stdoutIsTerminal, std::FILE* out, std::FILE* err)
@@ -73,7 +93,7 @@ void TextReporter::rowChanged(const RowEvent& event, const RunProgress& progress
         // On a shared terminal the progress line already counts plain outcomes.
         if (!live_ || !stdoutIsTerminal_ || problem) {
             clearProgress();
-            writeLine(out_, rowLine(event, progress));
+            writeLine(out_, withControlsEscaped(rowLine(event, progress)));
         }
     }
     if (live_)
@@ -139,6 +159,7 @@ void TextReporter::drawProgress(const RunProgress& progress)
     } else if (progress.finished == 0) {
         line += QStringLiteral(" | ETA --:--");
     }
+    line = withControlsEscaped(line);
     // A line wider than the terminal wraps, and "\r" would then redraw only its last part.
     const int columns = terminalColumns(err_) - 1;
     if (line.size() > columns)
