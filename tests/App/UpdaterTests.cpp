@@ -4,6 +4,7 @@
 #include "Services/QtLocalizer.h"
 #include "Services/UpdaterFeed.h"
 #include "ViewModels/UpdaterViewModel.h"
+#include "support/ScopedEnvironment.h"
 
 #include <QFile>
 #include <QSignalSpy>
@@ -16,19 +17,6 @@ using Kind = UpdateCheckResult::Kind;
 namespace {
 
 constexpr auto currentVersion = "1.4.2";
-
-// Sets (or removes) an environment variable for one scope, then restores it.
-struct ScopedEnvironment {
-    ScopedEnvironment(const char* name, std::optional<QByteArray> value) : name(name)
-    {
-        if (qEnvironmentVariableIsSet(name))
-            saved = qgetenv(name);
-        value ? void(qputenv(name, *value)) : void(qunsetenv(name));
-    }
-    ~ScopedEnvironment() { saved ? void(qputenv(name, *saved)) : void(qunsetenv(name)); }
-    const char* name;
-    std::optional<QByteArray> saved;
-};
 
 } // namespace
 

@@ -7,6 +7,7 @@
 #include "ViewModels/ProcessingViewModel.h"
 #include "Views/ContentView.h"
 #include "Views/SettingsSheet.h"
+#include "support/ScopedEnvironment.h"
 
 #include <QAbstractItemView>
 #include <QAction>
@@ -43,19 +44,6 @@ struct ScriptedProcessor final : BatchProcessing {
             continuation.finish();
         });
     }
-};
-
-// Sets (or removes) an environment variable for one scope, then restores it.
-struct ScopedEnvironment {
-    ScopedEnvironment(const char* name, std::optional<QByteArray> value) : name(name)
-    {
-        if (qEnvironmentVariableIsSet(name))
-            saved = qgetenv(name);
-        value ? void(qputenv(name, *value)) : void(qunsetenv(name));
-    }
-    ~ScopedEnvironment() { saved ? void(qputenv(name, *saved)) : void(qunsetenv(name)); }
-    const char* name;
-    std::optional<QByteArray> saved;
 };
 
 QAction* findAction(const PelorinApp& app, const char* name)
