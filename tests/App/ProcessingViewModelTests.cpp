@@ -4,6 +4,7 @@
 #include "Services/FileService.h"
 #include "ViewModels/ProcessingViewModel.h"
 #include "support/TestSupport.h"
+#include "support/ScriptedProcessor.h"
 
 #include <QImage>
 #include <QSignalSpy>
@@ -21,28 +22,7 @@ using Event = BatchProcessingEvent;
 
 namespace {
 
-// Hands out a stream per run and lets the test play the processor's part.
-struct ScriptedProcessor final : BatchProcessing {
-    struct Run {
-        std::vector<ProcessingJob> jobs;
-        BatchProcessingHandle::EventStream::Continuation events;
-        std::shared_ptr<std::atomic<int>> cancels = std::make_shared<std::atomic<int>>(0);
-    };
-    mutable std::vector<Run> runs;
-    std::function<void(const Run&)> onCancel; // runs on the cancelling thread
-
-    BatchProcessingHandle process(std::vector<ProcessingJob> jobs) const override
-    {
-        auto [stream, continuation] = BatchProcessingHandle::EventStream::make();
-        Run run{std::move(jobs), continuation};
-        runs.push_back(run);
-        return BatchProcessingHandle(std::move(stream), [run, hook = onCancel] {
-            ++*run.cancels;
-            if (hook)
-                hook(run);
-        });
-    }
-};
+using test::ScriptedProcessor;
 
 struct MemorySettings final : SettingsPersisting {
     ProcessingSettings stored;

@@ -8,6 +8,7 @@
 #include "Services/QtLocalizer.h"
 #include "Services/SettingsPersistence.h"
 #include "ViewModels/ProcessingViewModel.h"
+#include "support/ScriptedProcessor.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -27,23 +28,7 @@ namespace pelorin::uitest {
 
 namespace fs = std::filesystem;
 
-// Hands out one stream per run; the test yields the events the real processor would.
-struct ScriptedProcessor final : BatchProcessing {
-    struct Run {
-        std::vector<ProcessingJob> jobs;
-        BatchProcessingHandle::EventStream::Continuation events;
-        std::shared_ptr<std::atomic<int>> cancels = std::make_shared<std::atomic<int>>(0);
-    };
-    mutable std::vector<Run> runs;
-
-    BatchProcessingHandle process(std::vector<ProcessingJob> jobs) const override
-    {
-        auto [stream, continuation] = BatchProcessingHandle::EventStream::make();
-        Run run{std::move(jobs), continuation};
-        runs.push_back(run);
-        return BatchProcessingHandle(std::move(stream), [cancels = run.cancels] { ++*cancels; });
-    }
-};
+using test::ScriptedProcessor;
 
 // A view model over the scripted processor, the real file service and no settings store.
 struct QueueFixture {
