@@ -97,5 +97,20 @@ TEST(FuzzRegression, HeifWhoseStreamDisagreesWithItsHeaderIsCorrupt)
     EXPECT_EQ(image.error().kind, ImageSourceError::Kind::corruptData);
 }
 
+// Grids and overlays whose data claims a canvas far beyond the size the container states: libheif
+// would allocate and clear it (gigabytes) before any size could be compared.
+TEST(FuzzRegression, HeifCanvasesBeyondTheirHeaderAreRefusedBeforeDecoding)
+{
+    for (const char* name : {"heif-coded-size-differs-from-ispe.heic", "heif-grid-canvas-far-larger-than-its-header.heic",
+                             "heif-overlay-tile-canvas-far-larger-than-its-header.heic"}) {
+        auto source = ImageSource::open(regressionFolder() / name);
+        ASSERT_TRUE(source) << name;
+        const auto image = (*source)->createImage();
+        ASSERT_FALSE(image) << name;
+        EXPECT_EQ(image.error().kind, ImageSourceError::Kind::corruptData) << name;
+        EXPECT_NE(image.error().description().find("canvas"), std::string::npos) << image.error().description();
+    }
+}
+
 } // namespace
 } // namespace pelorin
