@@ -67,7 +67,8 @@ TEST(HeifContainer, ReadsTheStatedAndCodedSizesOfRealFiles)
         ASSERT_TRUE(tile.dataLocated);
         ASSERT_EQ(tile.configurations.size(), 1u);
         EXPECT_EQ(tile.configurations[0].type, "hvcC");
-        const auto sizes = hevcFrameSizes(tile.configurations[0].body, tile.data);
+        ASSERT_EQ(tile.extents.size(), 1u);
+        const auto sizes = hevcFrameSizes(tile.configurations[0].body, tile.extents[0]);
         ASSERT_FALSE(sizes.empty());
         for (const PixelSize& coded : sizes) {
             // Whole coding blocks, cropped to the stated size afterwards.
@@ -87,7 +88,8 @@ TEST(HeifContainer, ReadsTheStatedAndCodedSizesOfRealFiles)
         EXPECT_EQ(container->primaryItemId, primary.id);
         ASSERT_EQ(primary.configurations.size(), 1u);
         EXPECT_EQ(primary.configurations[0].type, "av1C");
-        const auto sizes = av1MaximumFrameSizes(primary.configurations[0].body, primary.data);
+        ASSERT_EQ(primary.extents.size(), 1u);
+        const auto sizes = av1MaximumFrameSizes(primary.configurations[0].body, primary.extents[0]);
         ASSERT_FALSE(sizes.empty());
         for (const PixelSize& frame : sizes)
             EXPECT_EQ(frame, (PixelSize{97, 63}));
@@ -126,7 +128,10 @@ TEST(HeifContainer, DamagedContainersReadAsLittleOrNothing)
         if (!container)
             continue;
         for (const HeifItem& item : container->items)
-            EXPECT_TRUE(item.dataLocated || item.data.empty()) << length;
+            for (const auto& extent : item.extents) {
+                EXPECT_GE(extent.data(), prefix.data()) << length;
+                EXPECT_LE(extent.data() + extent.size(), prefix.data() + prefix.size()) << length;
+            }
     }
     EXPECT_FALSE(readHeifContainer({}));
     const std::vector<uint8_t> noise = randomBytes(4096, 7);

@@ -94,6 +94,10 @@ bool wantsData(const std::string& type)
     return std::find(types.begin(), types.end(), type) != types.end();
 }
 
+// libheif refuses files beyond these while parsing; holding to them keeps this reader as bounded.
+constexpr uint32_t maxLocatedItems = 20000;
+constexpr size_t maxExtentsPerItem = 32;
+
 struct Extent {
     uint64_t offset = 0;
     uint64_t length = 0;
@@ -117,7 +121,7 @@ std::map<uint32_t, Location> readLocations(std::span<const uint8_t> body)
     const size_t baseOffsetSize = moreSizes >> 4;
     const size_t indexSize = version == 1 || version == 2 ? moreSizes & 15 : 0;
     const uint32_t count = version < 2 ? reader.u16() : reader.u32();
-    for (uint32_t i = 0; i < count && !reader.failed(); ++i) {
+    for (uint32_t i = 0; i < std::min(count, maxLocatedItems) && !reader.failed(); ++i) {
         const uint32_t id = version < 2 ? reader.u16() : reader.u32();
         Location location;
         if (version == 1 || version == 2)
@@ -125,7 +129,7 @@ std::map<uint32_t, Location> readLocations(std::span<const uint8_t> body)
         reader.u16(); // data reference index
         const uint64_t baseOffset = reader.read(baseOffsetSize);
         const uint16_t extentCount = reader.u16();
-        for (uint16_t e = 0; e < extentCount && !reader.failed(); ++e) {
+        for (uint16_t e = 0; e < std::min<size_t>(extentCount, maxExtentsPerItem + 1) && !reader.failed(); ++e) {
             reader.read(indexSize);
             const uint64_t offset = reader.read(offsetSize);
             const uint64_t length = reader.read(lengthSize);
@@ -137,22 +141,20 @@ std::map<uint32_t, Location> readLocations(std::span<const uint8_t> body)
     return locations;
 }
 
-// Joins an item's extents; false when one lies outside its storage or the whole would be
-// larger than the file itself (extents may repeat a range).
-bool joinExtents(const Location& location, std::span<const uint8_t> file, std::span<const uint8_t> itemData,
-                 std::vector<uint8_t>& out)
+// False when an extent lies outside its storage.
+bool locateExtents(const Location& location, std::span<const uint8_t> file, std::span<const uint8_t> itemData,
+                   std::vector<std::span<const uint8_t>>& out)
 {
-    if (location.constructionMethod > 1)
+    if (location.constructionMethod > 1 || location.extents.size() > maxExtentsPerItem)
         return false;
     const std::span<const uint8_t> storage = location.constructionMethod == 0 ? file : itemData;
     for (const Extent& extent : location.extents) {
         if (extent.offset > storage.size())
             return false;
         const uint64_t length = extent.length == 0 ? storage.size() - extent.offset : extent.length;
-        if (length > storage.size() - extent.offset || length > file.size() - out.size())
+        if (length > storage.size() - extent.offset)
             return false;
-        out.insert(out.end(), storage.begin() + ptrdiff_t(extent.offset),
-                   storage.begin() + ptrdiff_t(extent.offset + length));
+        out.push_back(storage.subspan(size_t(extent.offset), size_t(length)));
     }
     return true;
 }
@@ -270,18 +272,31 @@ std::optional<HeifContainer> readHeifContainer(std::span<const uint8_t> file)
             continue;
         const auto found = locations.find(id);
         if (found != locations.end())
-            item.dataLocated = joinExtents(found->second, file, itemData, item.data);
+            item.dataLocated = locateExtents(found->second, file, itemData, item.extents);
         if (!item.dataLocated)
-            item.data.clear();
+            item.extents.clear();
     }
     for (auto& entry : items)
         container.items.push_back(std::move(entry.second));
     return container;
 }
 
+std::vector<uint8_t> joinedData(const HeifItem& item, size_t limit)
+{
+    std::vector<uint8_t> data;
+    for (const auto& extent : item.extents) {
+        const size_t take = std::min(extent.size(), limit - data.size());
+        data.insert(data.end(), extent.begin(), extent.begin() + ptrdiff_t(take));
+        if (data.size() == limit)
+            break;
+    }
+    return data;
+}
+
 std::optional<PixelSize> derivedImageCanvas(const HeifItem& item)
 {
-    ByteReader reader(item.data);
+    const std::vector<uint8_t> data = joinedData(item, 32); // more than either header needs
+    ByteReader reader(data);
     const uint8_t version = reader.u8();
     const uint8_t flags = reader.u8();
     const size_t fieldSize = flags & 1 ? 4 : 2;

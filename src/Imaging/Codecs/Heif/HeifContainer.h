@@ -32,9 +32,12 @@ struct HeifItem {
     std::string type;                                     // four characters: "hvc1", "grid", "iovl", "av01"…
     std::optional<PixelSize> statedSize;                  // its 'ispe' property
     std::vector<HeifProperty> configurations;             // its 'hvcC' and 'av1C' properties
-    std::vector<uint8_t> data;                            // its extents, joined
+    std::vector<std::span<const uint8_t>> extents;        // where its data lies in the file, in order
     bool dataLocated = false;                             // every extent was found inside the file
 };
+
+// The first `limit` bytes of the item's data, its extents joined.
+std::vector<uint8_t> joinedData(const HeifItem& item, size_t limit);
 
 struct HeifContainer {
     uint32_t primaryItemId = 0;
@@ -43,8 +46,9 @@ struct HeifContainer {
     const HeifItem* item(uint32_t id) const;
 };
 
-// Absent when the file has no top-level 'meta' box with a primary item. Data is copied only for
-// coded and derived images (hvc1, hev1, av01, grid, iovl); metadata items are not needed here.
+// Absent when the file has no top-level 'meta' box with a primary item. Extents are located only
+// for coded and derived images (hvc1, hev1, av01, grid, iovl); metadata items are not needed
+// here. The views point into `file`, which must outlive the result.
 std::optional<HeifContainer> readHeifContainer(std::span<const uint8_t> file);
 
 // The canvas a 'grid' or 'iovl' item's data declares; absent for other types or short data.

@@ -183,7 +183,9 @@ void append(std::vector<PixelSize>& to, const std::vector<PixelSize>& sizes)
     to.insert(to.end(), sizes.begin(), sizes.end());
 }
 
-std::optional<ImageSourceError> checkCodedFrames(const HeifItem& item)
+// `budget`: bytes of item data still to be scanned. Items of a sound file do not overlap, so the
+// whole file is enough; a file whose items all point at the same bytes is scanned only once over.
+std::optional<ImageSourceError> checkCodedFrames(const HeifItem& item, size_t& budget)
 {
     std::vector<PixelSize> hevc;
     std::vector<PixelSize> av1;
@@ -193,10 +195,18 @@ std::optional<ImageSourceError> checkCodedFrames(const HeifItem& item)
         else
             append(av1, av1MaximumFrameSizes(configuration.body, {}));
     }
-    if (item.type == "hvc1" || item.type == "hev1")
-        append(hevc, hevcFrameSizes({}, item.data));
-    else if (item.type == "av01")
-        append(av1, av1MaximumFrameSizes({}, item.data));
+    size_t size = 0;
+    for (const auto& extent : item.extents)
+        size += extent.size();
+    if (size <= budget) {
+        budget -= size;
+        const std::vector<uint8_t> joined = item.extents.size() > 1 ? joinedData(item, size) : std::vector<uint8_t>{};
+        const std::span<const uint8_t> data = item.extents.size() == 1 ? item.extents.front() : std::span(joined);
+        if (item.type == "hvc1" || item.type == "hev1")
+            append(hevc, hevcFrameSizes({}, data));
+        else if (item.type == "av01")
+            append(av1, av1MaximumFrameSizes({}, data));
+    }
     for (const PixelSize& frame : hevc) {
         if (frame.width == 0 || frame.height == 0)
             continue;
@@ -238,8 +248,9 @@ std::optional<ImageSourceError> checkDeclaredSizes(std::span<const uint8_t> file
         if (auto refused = checkImageDimensions(canvas->width, canvas->height))
             return refused;
     }
+    size_t budget = file.size();
     for (const HeifItem& item : container->items)
-        if (auto refused = checkCodedFrames(item))
+        if (auto refused = checkCodedFrames(item, budget))
             return refused;
     return std::nullopt;
 }
