@@ -112,5 +112,18 @@ TEST(FuzzRegression, HeifCanvasesBeyondTheirHeaderAreRefusedBeforeDecoding)
     }
 }
 
+// A 17 × 1526 bilevel TIFF of 1.6 KB claiming 65,280 samples per pixel: its fax-coded strips
+// expand to 211 MB of samples that were all unpacked, for the five any pixel can use.
+TEST(FuzzRegression, TiffWithThousandsOfSamplesPerPixelIsRefusedUnread)
+{
+    auto source = ImageSource::open(regressionFolder() / "tiff-65280-samples-per-pixel.tif");
+    ASSERT_TRUE(source);
+    const auto image = (*source)->createImage();
+    ASSERT_FALSE(image);
+    EXPECT_EQ(image.error().kind, ImageSourceError::Kind::unsupported);
+    EXPECT_NE(image.error().description().find("65280 samples per pixel"), std::string::npos)
+        << image.error().description();
+}
+
 } // namespace
 } // namespace pelorin

@@ -8,6 +8,8 @@ namespace pelorin::tiff {
 namespace {
 using Kind = ImageSourceError::Kind;
 
+constexpr uint16_t maxSamplesPerPixel = 16;
+
 ImageSourceError unsupported(const std::string& what)
 {
     return {Kind::unsupported, "This TIFF image uses " + what + ", which Pelorin does not read."};
@@ -93,6 +95,11 @@ Result<TiffLayout, ImageSourceError> readTiffLayout(TIFF* tif)
     layout.tiled = TIFFIsTiled(tif) != 0;
     if (layout.samplesPerPixel == 0 || layout.bitsPerSample == 0)
         return unexpected(ImageSourceError{Kind::corruptData, "The TIFF file declares pixels without samples."});
+    // At most five samples are ever used (CMYK and alpha); the rest are read and skipped. Extra
+    // channels beyond a handful are rare, and tens of thousands of them make a small, highly
+    // compressed file decode gigabytes.
+    if (layout.samplesPerPixel > maxSamplesPerPixel)
+        return unexpected(unsupported(std::to_string(layout.samplesPerPixel) + " samples per pixel"));
 
     if (!TIFFIsCODECConfigured(compression))
         return unexpected(unsupported("compression scheme " + std::to_string(compression)));
