@@ -37,7 +37,7 @@ std::vector<float> modelInput(const std::filesystem::path& photo)
 }
 
 // Mean of the mask over a box given in fractions of the side.
-double boxMean(const std::vector<float>& mask, double x0, double x1, double y0, double y1)
+double boxMean(std::span<const float> mask, double x0, double x1, double y0, double y1)
 {
     double sum = 0;
     size_t count = 0;

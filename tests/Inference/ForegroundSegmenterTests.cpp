@@ -40,13 +40,14 @@ public:
         return std::make_shared<FakeNetwork>(height, width, [output](std::span<const float>) { return output; });
     }
 
-    Result<std::vector<float>, std::string> run(std::span<const float> input) const override
+    Result<AlignedFloats, std::string> run(std::span<const float> input) const override
     {
         std::unique_lock lock(mutex_);
         ++runs_;
         lastInput_.assign(input.begin(), input.end());
         lock.unlock();
-        return respond_(input);
+        const auto output = respond_(input);
+        return AlignedFloats(output.begin(), output.end());
     }
     std::vector<float> lastInput() const { std::lock_guard lock(mutex_); return lastInput_; }
     int runs() const { std::lock_guard lock(mutex_); return runs_; }

@@ -127,10 +127,10 @@ protected:
             return {};
         auto output = (*network)->run(input.data);
         EXPECT_TRUE(output) << output.error();
-        return output ? *output : std::vector<float>{};
+        return output ? std::vector<float>(output->begin(), output->end()) : std::vector<float>{};
     }
 
-    static void expectClose(const std::vector<float>& actual, const Tensor4& expected, const std::string& what)
+    static void expectClose(std::span<const float> actual, const Tensor4& expected, const std::string& what)
     {
         ASSERT_EQ(actual.size(), expected.data.size()) << what;
         double worst = 0;
@@ -365,7 +365,7 @@ TEST_F(OpSemantics, ConcurrentRunsGiveIdenticalResults)
     ASSERT_TRUE(network);
 
     std::vector<Tensor4> inputs;
-    std::vector<std::vector<float>> sequential, concurrent(4);
+    std::vector<AlignedFloats> sequential, concurrent(4);
     for (uint32_t seed = 8; seed < 12; ++seed) {
         inputs.push_back(randomInput(seed));
         sequential.push_back(network->run(inputs.back().data).value());

@@ -188,11 +188,12 @@ Result<BufferPlanner::Plan, std::string> BufferPlanner::plan() const
         Plan plan;
         plan.elidedSteps.assign(steps_.size(), false);
         for (const auto& concat : concats_) {
-            // All inputs or none: a partial placement would still need the step.
+            // All inputs or none: a partial placement would still need the step. A slice that
+            // would start off a 64-byte boundary is never a view: kernels may store to it aligned.
             Layout attempt = layout;
             bool placed = true;
             for (const auto& [input, offset] : concat.inputs)
-                placed = placed && attempt.place(input, concat.output, long(offset));
+                placed = placed && offset % alignment == 0 && attempt.place(input, concat.output, long(offset));
             if (placed) {
                 layout = std::move(attempt);
                 plan.elidedSteps[size_t(concat.step)] = true;
@@ -245,6 +246,10 @@ Result<BufferPlanner::Plan, std::string> BufferPlanner::plan() const
             const int region = layout.regionOf(int(b));
             plan.buffers[b].storage = layout.regions()[size_t(region)].storage;
             plan.buffers[b].offset = regionOffset[size_t(region)] + size_t(layout.offsetOf(int(b)));
+            if (plan.buffers[b].offset % alignment != 0)
+                return unexpected("buffer " + std::to_string(b) + " would start at offset " +
+                                  std::to_string(plan.buffers[b].offset) + ", off a " +
+                                  std::to_string(alignment) + "-byte boundary");
         }
         return plan;
     } catch (const std::bad_alloc&) {

@@ -12,6 +12,7 @@
 #pragma once
 
 #include "Common/Result.h"
+#include "Imaging/Inference/AlignedTensor.h"
 
 #include <cstddef>
 #include <string>
@@ -40,15 +41,15 @@ public:
     };
 
     // Every offset the planner produces is a multiple of this.
-    static constexpr size_t alignment = 64;
+    static constexpr size_t alignment = tensorAlignment;
 
     int addBuffer(size_t bytes, Storage storage = Storage::arena);
     // Steps in execution order; returns the step's index.
     int addStep(std::vector<int> reads, std::vector<int> writes);
     // `result` takes `operand`'s bytes; `step` writes result and is operand's last reader.
     void requestInPlace(int step, int operand, int result);
-    // Each input buffer becomes the slice of `output` at its byte offset, if that is sound; then
-    // `step` (the concatenation) need not run. Offsets must be multiples of `alignment`.
+    // Each input buffer becomes the slice of `output` at its byte offset, if that is sound and
+    // every offset is a multiple of `alignment`; then `step` (the concatenation) need not run.
     void requestConcatInPlace(int step, int output, std::vector<std::pair<int, size_t>> inputsAtOffsets);
 
     // Fails only when an in-place request cannot be honoured (the caller's graph contradicts it).

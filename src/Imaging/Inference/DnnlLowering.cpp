@@ -13,6 +13,7 @@
 // them. Concatenations along channels of channel-outer layouts are offered to the buffer planner
 // as views.
 #include "Imaging/Inference/ExecutionPlan.h"
+#include "Imaging/Inference/DnnlBinding.h"
 
 #include <optional>
 
@@ -372,8 +373,15 @@ private:
     {
         memory::dims dims(tensor.dims.begin(), tensor.dims.end());
         const tag plainTag = dims.size() == 4 ? tag::oihw : tag::a;
-        memory plain(memory::desc(dims, dt::f32, plainTag), plan_.engine,
-                     const_cast<float*>(tensor.floats.data())); // only read by the reorder
+        // Only read by the reorder, but bound like every other pointer: aligned, copied if not.
+        auto* values = const_cast<float*>(tensor.floats.data());
+        AlignedFloats staged;
+        if (!isTensorAligned(values)) {
+            staged.assign(tensor.floats.begin(), tensor.floats.end());
+            values = staged.data();
+        }
+        memory plain = alignedMemory(memory::desc(dims, dt::f32, plainTag), plan_.engine, values, "a weight tensor")
+                           .value();
         memory converted(desc, plan_.engine);
         dnnl::reorder(plain, converted).execute(stream_, plain, converted);
         stream_.wait();

@@ -89,13 +89,13 @@ Result<ColorPlanes, std::string> colorPlanesOf(const Image& image)
 }
 
 // The network's input for `planes`: three planes of inputWidth × inputHeight, NCHW.
-Result<std::vector<float>, std::string> makeInput(const ColorPlanes& planes, size_t inputWidth, size_t inputHeight)
+Result<AlignedFloats, std::string> makeInput(const ColorPlanes& planes, size_t inputWidth, size_t inputHeight)
 {
     const auto& view = planes.views[0];
     auto resampler = LanczosResampler::make(view.width, view.height, inputWidth, inputHeight);
     if (!resampler)
         return unexpected(resampler.error());
-    std::vector<float> input;
+    AlignedFloats input; // aligned, so the network reads it where it lies
     try {
         input.resize(3 * inputWidth * inputHeight);
     } catch (const std::bad_alloc&) {
@@ -128,7 +128,7 @@ Result<std::shared_ptr<const Network>, std::string> loadModel(const std::filesys
 
 } // namespace
 
-ForegroundObservation::ForegroundObservation(std::vector<float> output, size_t outputWidth, size_t outputHeight,
+ForegroundObservation::ForegroundObservation(AlignedFloats output, size_t outputWidth, size_t outputHeight,
                                              size_t sourceWidth, size_t sourceHeight)
     : output_(std::move(output)),
       outputWidth_(outputWidth),
@@ -227,7 +227,7 @@ Result<std::optional<ForegroundObservation>, std::string> ForegroundSegmenter::d
     if (!input)
         return unexpected(input.error());
 
-    Result<std::vector<float>, std::string> output = std::vector<float>{};
+    Result<AlignedFloats, std::string> output = AlignedFloats{};
     try {
         std::lock_guard lock(runMutex_);
         output = model.run(*input);

@@ -37,7 +37,7 @@ namespace pelorin {
 // the model's sigmoid) and the size of the image it came from. Immutable.
 class ForegroundObservation {
 public:
-    ForegroundObservation(std::vector<float> output, size_t outputWidth, size_t outputHeight,
+    ForegroundObservation(AlignedFloats output, size_t outputWidth, size_t outputHeight,
                           size_t sourceWidth, size_t sourceHeight);
 
     size_t sourceWidth() const { return sourceWidth_; }
@@ -50,7 +50,7 @@ public:
     Result<MaskPixelBuffer, std::string> generateScaledMask() const;
 
 private:
-    std::vector<float> output_;
+    AlignedFloats output_;
     size_t outputWidth_;
     size_t outputHeight_;
     size_t sourceWidth_;

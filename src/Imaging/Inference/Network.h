@@ -8,6 +8,7 @@
 #pragma once
 
 #include "Common/Result.h"
+#include "Imaging/Inference/AlignedTensor.h"
 
 #include <cstddef>
 #include <filesystem>
@@ -39,9 +40,10 @@ public:
     size_t inputHeight() const { return inputHeight_; }
     size_t inputWidth() const { return inputWidth_; }
 
-    // input: 1 × 3 × inputHeight × inputWidth floats, NCHW, already normalised as the model expects.
+    // input: 1 × 3 × inputHeight × inputWidth floats, NCHW, already normalised as the model expects;
+    // at any address (an input that is not tensor-aligned is copied once; AlignedFloats avoids that).
     // Returns the graph output named "output": 1 × 1 × inputHeight × inputWidth floats, row-major.
-    virtual Result<std::vector<float>, std::string> run(std::span<const float> input) const = 0;
+    virtual Result<AlignedFloats, std::string> run(std::span<const float> input) const = 0;
 
 protected:
     Network(size_t inputHeight, size_t inputWidth) : inputHeight_(inputHeight), inputWidth_(inputWidth) {}

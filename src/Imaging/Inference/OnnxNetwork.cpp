@@ -2,6 +2,7 @@
 
 #include "Imaging/ImageLimits.h"
 #include "Imaging/Inference/ComputeGraph.h"
+#include "Imaging/Inference/DnnlBinding.h"
 #include "Imaging/Inference/NarrowConvolutionSplit.h"
 #include "Imaging/Inference/OnnxGraph.h"
 
@@ -50,9 +51,11 @@ size_t physicalMemory()
 } // namespace
 
 // Per-run state: the arena every activation lives in, the shared scratchpad, a stream, and each
-// step's argument memories bound to those bytes once, at creation.
+// step's argument memories bound to those bytes once, at creation. The caller's input is bound
+// where it lies when it is tensor-aligned, else copied into stagedInput first.
 struct OnnxNetwork::Workspace {
     AlignedBlock arena, scratchpad;
+    AlignedFloats stagedInput;
     dnnl::stream stream;
     std::vector<std::unordered_map<int, dnnl::memory>> arguments; // per step
     std::vector<dnnl::memory> inputMemories, outputMemories;     // rebound to the caller's buffers
@@ -164,40 +167,57 @@ Result<std::unique_ptr<OnnxNetwork::Workspace>, std::string> OnnxNetwork::makeWo
         workspace->scratchpad = allocateAligned(scratchpadBytes_);
         workspace->stream = dnnl::stream(plan_.engine);
         workspace->arguments.resize(plan_.steps.size());
-        // One memory object per buffer, shared by every step that touches it.
+        // One memory object per buffer, shared by every step that touches it. The caller's buffers
+        // are bound for each run; arena buffers now, at offsets the planner keeps aligned.
         std::vector<dnnl::memory> memories(plan_.buffers.size());
-        auto memoryOf = [&](int buffer) -> dnnl::memory& {
+        auto memoryOf = [&](int buffer) -> Result<dnnl::memory, std::string> {
             dnnl::memory& memory = memories[size_t(buffer)];
             if (memory)
                 return memory;
             const auto& location = layout_.buffers[size_t(buffer)];
             const auto& desc = plan_.buffers[size_t(buffer)].desc;
+            void* bytes = DNNL_MEMORY_NONE;
             switch (location.storage) {
             case BufferPlanner::Storage::arena:
-                memory = dnnl::memory(desc, plan_.engine, workspace->arena.get() + location.offset);
+                bytes = workspace->arena.get() + location.offset;
                 break;
             case BufferPlanner::Storage::externalInput:
-                memory = dnnl::memory(desc, plan_.engine, DNNL_MEMORY_NONE);
-                workspace->inputMemories.push_back(memory);
-                break;
             case BufferPlanner::Storage::externalOutput:
-                memory = dnnl::memory(desc, plan_.engine, DNNL_MEMORY_NONE);
+                if (location.offset % tensorAlignment != 0)
+                    return unexpected("internal error: buffer " + std::to_string(buffer) + " lies at offset " +
+                                      std::to_string(location.offset) + " of the caller's tensor");
+                break;
+            }
+            auto made = alignedMemory(desc, plan_.engine, bytes, "activation buffer " + std::to_string(buffer));
+            if (!made)
+                return unexpected(made.error());
+            memory = *made;
+            if (location.storage == BufferPlanner::Storage::externalInput) {
+                workspace->inputMemories.push_back(memory);
+            } else if (location.storage == BufferPlanner::Storage::externalOutput) {
                 workspace->outputMemories.push_back(memory);
                 workspace->outputOffsets.push_back(location.offset);
-                break;
             }
             return memory;
         };
         for (size_t s = 0; s < plan_.steps.size(); ++s) {
             const PlanStep& step = plan_.steps[s];
             auto& arguments = workspace->arguments[s];
-            for (const auto& [arg, buffer] : step.buffers)
-                arguments.emplace(arg, memoryOf(buffer));
+            for (const auto& [arg, buffer] : step.buffers) {
+                auto memory = memoryOf(buffer);
+                if (!memory)
+                    return unexpected(memory.error());
+                arguments.emplace(arg, *memory);
+            }
             for (const auto& [arg, memory] : step.constants)
                 arguments.emplace(arg, memory);
-            if (step.scratchpad.get_size() > 0)
-                arguments.emplace(DNNL_ARG_SCRATCHPAD,
-                                  dnnl::memory(step.scratchpad, plan_.engine, workspace->scratchpad.get()));
+            if (step.scratchpad.get_size() > 0) {
+                auto scratchpad =
+                    alignedMemory(step.scratchpad, plan_.engine, workspace->scratchpad.get(), "the scratchpad");
+                if (!scratchpad)
+                    return unexpected(scratchpad.error());
+                arguments.emplace(DNNL_ARG_SCRATCHPAD, *scratchpad);
+            }
         }
         return workspace;
     } catch (const std::bad_alloc&) {
@@ -208,19 +228,19 @@ Result<std::unique_ptr<OnnxNetwork::Workspace>, std::string> OnnxNetwork::makeWo
     }
 }
 
-Result<std::vector<float>, std::string> OnnxNetwork::run(std::span<const float> input) const
+Result<AlignedFloats, std::string> OnnxNetwork::run(std::span<const float> input) const
 {
     return execute(input, nullptr);
 }
 
-Result<std::vector<float>, std::string> OnnxNetwork::runProfiled(std::span<const float> input,
+Result<AlignedFloats, std::string> OnnxNetwork::runProfiled(std::span<const float> input,
                                                                  std::vector<StepTiming>& timings) const
 {
     timings.clear();
     return execute(input, &timings);
 }
 
-Result<std::vector<float>, std::string> OnnxNetwork::execute(std::span<const float> input,
+Result<AlignedFloats, std::string> OnnxNetwork::execute(std::span<const float> input,
                                                              std::vector<StepTiming>* timings) const
 {
     if (input.size() != inputElements_)
@@ -243,15 +263,27 @@ Result<std::vector<float>, std::string> OnnxNetwork::execute(std::span<const flo
         workspace = std::move(*made);
     }
 
-    std::vector<float> output;
+    AlignedFloats output;
     try {
         output.resize(outputElements_);
-        // oneDNN's memory handles are not const, but sources are only read.
-        for (auto& memory : workspace->inputMemories)
-            memory.set_data_handle(const_cast<float*>(input.data()));
-        for (size_t k = 0; k < workspace->outputMemories.size(); ++k)
-            workspace->outputMemories[k].set_data_handle(reinterpret_cast<std::byte*>(output.data()) +
-                                                         workspace->outputOffsets[k]);
+        auto* source = const_cast<float*>(input.data()); // oneDNN's handles are not const; sources are only read
+        if (!isTensorAligned(source)) {
+            workspace->stagedInput.assign(input.begin(), input.end());
+            source = workspace->stagedInput.data();
+        }
+        auto bindCallerBuffers = [&](float* in, float* out) -> Result<void, std::string> {
+            for (auto& memory : workspace->inputMemories)
+                if (auto bound = bindAligned(memory, in, "the network's input"); !bound)
+                    return bound;
+            for (size_t k = 0; k < workspace->outputMemories.size(); ++k) {
+                std::byte* at = out ? reinterpret_cast<std::byte*>(out) + workspace->outputOffsets[k] : nullptr;
+                if (auto bound = bindAligned(workspace->outputMemories[k], at, "the network's output"); !bound)
+                    return bound;
+            }
+            return {};
+        };
+        if (auto bound = bindCallerBuffers(source, output.data()); !bound)
+            return unexpected(bound.error());
         for (size_t s = 0; s < plan_.steps.size(); ++s) {
             if (layout_.elidedSteps[s])
                 continue;
@@ -268,10 +300,7 @@ Result<std::vector<float>, std::string> OnnxNetwork::execute(std::span<const flo
         }
         workspace->stream.wait();
         // Drop the caller's pointers so a pooled workspace never holds them.
-        for (auto& memory : workspace->inputMemories)
-            memory.set_data_handle(DNNL_MEMORY_NONE);
-        for (auto& memory : workspace->outputMemories)
-            memory.set_data_handle(DNNL_MEMORY_NONE);
+        (void)bindCallerBuffers(nullptr, nullptr);
     } catch (const std::bad_alloc&) {
         return unexpected(std::string("not enough memory for the network's output"));
     } catch (const dnnl::error& e) {

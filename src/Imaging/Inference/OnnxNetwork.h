@@ -37,7 +37,7 @@ public:
                                                                         const ExecutorOptions& executor = {});
     ~OnnxNetwork() override;
 
-    Result<std::vector<float>, std::string> run(std::span<const float> input) const override;
+    Result<AlignedFloats, std::string> run(std::span<const float> input) const override;
 
     // Where a run spends its time, step by step (each step waited for, so slightly slower overall).
     struct StepTiming {
@@ -45,7 +45,7 @@ public:
         double milliseconds = 0;
         double flops = 0;
     };
-    Result<std::vector<float>, std::string> runProfiled(std::span<const float> input,
+    Result<AlignedFloats, std::string> runProfiled(std::span<const float> input,
                                                         std::vector<StepTiming>& timings) const;
 
     const Dims& outputDims() const { return outputDims_; }
@@ -62,7 +62,7 @@ private:
     OnnxNetwork(size_t height, size_t width, ExecutionPlan plan, BufferPlanner::Plan layout, double flops,
                 Dims outputDims);
     Result<std::unique_ptr<Workspace>, std::string> makeWorkspace() const;
-    Result<std::vector<float>, std::string> execute(std::span<const float> input,
+    Result<AlignedFloats, std::string> execute(std::span<const float> input,
                                                     std::vector<StepTiming>* timings) const;
 
     ExecutionPlan plan_;
