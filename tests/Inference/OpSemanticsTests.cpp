@@ -5,7 +5,9 @@
 // counts make sure the fast paths under test are really taken.
 #include "Inference/OnnxTestModel.h"
 #include "Inference/ReferenceOps.h"
+#include "Imaging/Inference/DnnlBinding.h"
 #include "Imaging/Inference/OnnxNetwork.h"
+#include "support/CpuLevel.h"
 #include "support/TestSupport.h"
 
 #ifndef ONNX_ML
@@ -151,7 +153,7 @@ protected:
             SCOPED_TRACE(winograd ? "Winograd allowed" : "direct only");
             auto network = load(winograd);
             ASSERT_TRUE(network);
-            EXPECT_EQ(network->countSteps("wino") > 0, winograd);
+            EXPECT_EQ(network->countSteps("wino") > 0, winograd && test::winogradAvailable()) << test::cpuLevelLine();
             if (check)
                 check(*network);
             auto output = network->run(x.data);
@@ -381,6 +383,37 @@ TEST_F(OpSemantics, ConcurrentRunsGiveIdenticalResults)
     for (size_t t = 0; t < inputs.size(); ++t)
         EXPECT_EQ(concurrent[t], sequential[t]) << "input " << t;
     EXPECT_NE(sequential[0], sequential[1]);
+}
+
+// The caller's input may lie anywhere; the network must read it the same from every address and
+// hand back tensor-aligned output, and its binding layer must refuse what a kernel could fault on.
+TEST_F(OpSemantics, InputAtAnyAddressGivesTheSameAlignedOutput)
+{
+    addConvRelu(model, "a", "input", 3, 16, 91);
+    addConv(model, "b", "a", "output", 16, 1, same3x3, 92);
+    model.output("output");
+    auto network = load();
+    ASSERT_TRUE(network);
+
+    const Tensor4 x = randomInput(93);
+    const AlignedFloats reference = network->run(x.data).value();
+    AlignedFloats room(x.data.size() + tensorAlignment);
+    for (size_t shift : {size_t{0}, size_t{1}, size_t{4}, size_t{12}, size_t{15}}) { // in floats: 0–60 bytes
+        std::copy(x.data.begin(), x.data.end(), room.begin() + ptrdiff_t(shift));
+        const auto output = network->run(std::span<const float>(room.data() + shift, x.data.size()));
+        ASSERT_TRUE(output) << output.error();
+        EXPECT_TRUE(isTensorAligned(output->data()));
+        EXPECT_EQ(*output, reference) << "input " << shift * sizeof(float) << " bytes past a boundary";
+    }
+
+    dnnl::memory memory({{1, 16}, dnnl::memory::data_type::f32, dnnl::memory::format_tag::ab},
+                        dnnl::engine(dnnl::engine::kind::cpu, 0), DNNL_MEMORY_NONE);
+    const auto refused = inference::bindAligned(memory, room.data() + 4, "the test's buffer");
+    ASSERT_FALSE(refused);
+    EXPECT_NE(refused.error().find("the test's buffer"), std::string::npos) << refused.error();
+    EXPECT_EQ(memory.get_data_handle(), nullptr) << "a refused pointer must not stay bound";
+    EXPECT_TRUE(inference::bindAligned(memory, room.data(), "the test's buffer"));
+    EXPECT_EQ(memory.get_data_handle(), room.data());
 }
 
 } // namespace

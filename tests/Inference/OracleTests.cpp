@@ -1,7 +1,7 @@
 // The executor against an independent implementation: OpenCV DNN 4.6 runs the same model, widened
 // to fp32, on the same input tensor of real photographs; the 1024×1024 masks must agree to 2e-3.
 #include "Imaging/Inference/ModelLocator.h"
-#include "Imaging/Inference/Network.h"
+#include "Imaging/Inference/OnnxNetwork.h"
 #include "Inference/Fp32ModelConverter.h"
 #include "support/TestSupport.h"
 
@@ -85,10 +85,12 @@ protected:
                 oracleError_ = "OpenCV cannot import " + fp32->string() + ": " + error.what();
             }
         }
-        if (auto network = Network::load(*model); network)
+        if (auto network = inference::OnnxNetwork::load(*model, {side, side}); network) {
+            std::printf("kernels: %s\n", (*network)->kernelSummary().c_str());
             network_ = std::move(network.value());
-        else
-            networkError_ = "Network::load(" + model->string() + "): " + network.error();
+        } else {
+            networkError_ = "OnnxNetwork::load(" + model->string() + "): " + network.error();
+        }
     }
 
     static void TearDownTestSuite()

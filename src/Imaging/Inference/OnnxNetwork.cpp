@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <unordered_map>
 
 namespace pelorin::inference {
@@ -157,6 +158,20 @@ size_t OnnxNetwork::countSteps(const std::string& text) const
                                         plan_.steps[s].implementation.find(text) != std::string::npos))
             ++count;
     return count;
+}
+
+std::string OnnxNetwork::kernelSummary() const
+{
+    std::map<std::string, size_t> counts;
+    for (size_t s = 0; s < plan_.steps.size(); ++s)
+        if (!layout_.elidedSteps[s])
+            ++counts[plan_.steps[s].implementation];
+    std::vector<std::pair<std::string, size_t>> sorted(counts.begin(), counts.end());
+    std::stable_sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) { return a.second > b.second; });
+    std::string summary;
+    for (const auto& [kernel, count] : sorted)
+        summary += (summary.empty() ? "" : ", ") + kernel + " ×" + std::to_string(count);
+    return summary;
 }
 
 Result<std::unique_ptr<OnnxNetwork::Workspace>, std::string> OnnxNetwork::makeWorkspace() const

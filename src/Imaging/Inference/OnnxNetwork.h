@@ -55,6 +55,9 @@ public:
     size_t elidedStepCount() const;
     // Number of steps whose kind (e.g. "Reorder", "Conv+Relu+Add") or implementation contains `text`.
     size_t countSteps(const std::string& text) const;
+    // The kernels oneDNN chose for the executed steps, most used first, e.g.
+    // "jit_wino_4x3:avx512_core ×90, jit:avx512_core ×21": which code a CPU level actually runs.
+    std::string kernelSummary() const;
 
 private:
     struct Workspace;
