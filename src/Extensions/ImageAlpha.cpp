@@ -1,5 +1,6 @@
 #include "Extensions/ImageAlpha.h"
 
+#include "Common/CpuFeatures.h"
 #include "Common/ParallelFor.h"
 #include "Imaging/LanczosResampler.h"
 
@@ -290,8 +291,7 @@ template <size_t C, size_t P, size_t R>
 RowFunction rowFunction()
 {
 #if defined(__x86_64__) || defined(__i386__)
-    static const bool shuffles = __builtin_cpu_supports("ssse3");
-    if (shuffles)
+    if (cpuHasSsse3())
         return compositeRowShuffled<C, P, R>;
 #endif
     return compositeRowFixed<C, P, R>;

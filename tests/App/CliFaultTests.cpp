@@ -261,6 +261,34 @@ private slots:
         QVERIFY(leftoverTemporaries(native(sandbox.path())).isEmpty());
     }
 
+    // A model this machine cannot run (here a damaged copy, which fails where a refused kernel
+    // would: while the network is being prepared) fails each row with the segmenter's reason;
+    // the batch still reaches every row, ends normally and writes nothing.
+    void unrunnableModelFailsEachRowAndTheBatchGoesOn()
+    {
+        QTemporaryDir sandbox;
+        const QString model = sandbox.filePath("damaged.onnx");
+        QFile real(qEnvironmentVariable("HOME") + "/.cache/pelorin/models/isnet-general-fp16.onnx");
+        QByteArray bytes = real.open(QIODevice::ReadOnly) ? real.read(1 << 20) : QByteArray(1 << 20, '\x08');
+        writeText(model, bytes);
+        for (const char* photo : {"chelsea.png", "rocket.jpg", "coffee.png"})
+            QVERIFY(makeImage(photo, sandbox.filePath(QString("in/") + photo), 256));
+        const auto before = checksums(sandbox.filePath("in"));
+
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("PELORIN_MODEL", model);
+        const Run run = runCli({"--json", "--jobs", "1", sandbox.filePath("in")}, environment);
+        QCOMPARE(run.exitCode, 1); // a normal end: a crash leaves -1
+        const auto outcomes = outcomesByName(jsonEvents(run.out));
+        QCOMPARE(outcomes.size(), 3);
+        for (const auto& row : outcomes) {
+            QCOMPARE(row.value("event").toString(), QString("failed"));
+            QVERIFY2(row.value("error").toString().contains("The segmentation model " + model + " could not be loaded"),
+                     qPrintable(row.value("error").toString()));
+        }
+        QCOMPARE(checksums(sandbox.filePath("in")), before);
+    }
+
     // Text output is one line per row whatever a name holds: a newline or an escape in a file
     // name is shown escaped, so it can neither forge a row nor drive the terminal.
     void controlCharactersInNamesStayOnOneLine()

@@ -1,0 +1,13 @@
+// CpuFeatures: which instructions our own vector code may use on this processor.
+//
+// The engine is compiled for the x86-64 baseline (SSE2) and picks faster paths at run time.
+// PELORIN_CPU_BASELINE=1 holds it to the baseline, so the plain paths can be run, tested and
+// compared on any machine. oneDNN's level is set apart, with ONEDNN_MAX_CPU_ISA.
+#pragma once
+
+namespace pelorin {
+
+// SSSE3 byte shuffles (every x86-64 processor since about 2008), unless held to the baseline.
+bool cpuHasSsse3();
+
+} // namespace pelorin
