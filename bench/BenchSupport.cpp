@@ -1,7 +1,7 @@
 #include "BenchSupport.h"
 
-#include "Extensions/ImageAlpha.h"
-#include "Imaging/ImageSource.h"
+#include "engine/Extensions/ImageAlpha.h"
+#include "engine/Imaging/ImageSource.h"
 
 #include <algorithm>
 #include <cmath>

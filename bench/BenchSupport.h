@@ -2,7 +2,7 @@
 // its mask and cutouts, and an in-memory file for encoders to write to.
 #pragma once
 
-#include "Imaging/Image.h"
+#include "engine/Imaging/Image.h"
 
 #include <benchmark/benchmark.h>
 

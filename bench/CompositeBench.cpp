@@ -4,8 +4,8 @@
 // whole process's, every worker included.
 #include "BenchSupport.h"
 
-#include "Extensions/ImageAlpha.h"
-#include "Imaging/LanczosResampler.h"
+#include "engine/Extensions/ImageAlpha.h"
+#include "engine/Imaging/LanczosResampler.h"
 
 #include <benchmark/benchmark.h>
 

@@ -4,7 +4,7 @@
 // includes reading the file.
 #include "BenchSupport.h"
 
-#include "Imaging/ImageSource.h"
+#include "engine/Imaging/ImageSource.h"
 
 #include <benchmark/benchmark.h>
 

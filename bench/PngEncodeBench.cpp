@@ -6,8 +6,8 @@
 // whole process.
 #include "BenchSupport.h"
 
-#include "Imaging/Codecs/ImageEncoder.h"
-#include "Imaging/Codecs/Png/PngCompression.h"
+#include "engine/Imaging/Codecs/ImageEncoder.h"
+#include "engine/Imaging/Codecs/Png/PngCompression.h"
 
 #include <benchmark/benchmark.h>
 #include <png.h>

@@ -5,7 +5,7 @@
 // the whole process's and the time shown is wall-clock time.
 #include "BenchSupport.h"
 
-#include "Imaging/Codecs/Tiff/TiffEncoder.h"
+#include "engine/Imaging/Codecs/Tiff/TiffEncoder.h"
 
 #include <benchmark/benchmark.h>
 #include <tiffio.h>

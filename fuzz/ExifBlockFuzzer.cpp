@@ -1,7 +1,7 @@
 // libFuzzer target: a raw EXIF block (TIFF structure, optionally after "Exif\0\0") through
 // parseExifBlock, and what it yields back through serializeExifBlock and a second parse: the
 // write path must accept anything the read path produces.
-#include "Imaging/ExifDictionary.h"
+#include "engine/Imaging/ExifDictionary.h"
 
 #include <cmath>
 #include <cstdio>

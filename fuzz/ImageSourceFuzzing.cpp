@@ -1,6 +1,6 @@
 #include "ImageSourceFuzzing.h"
 
-#include "Imaging/ImageSource.h"
+#include "engine/Imaging/ImageSource.h"
 
 #include <algorithm>
 #include <cstdio>

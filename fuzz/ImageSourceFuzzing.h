@@ -5,7 +5,7 @@
 // like a crash. Errors returned as values are the expected outcome of most inputs.
 #pragma once
 
-#include "Imaging/ImageFileType.h"
+#include "engine/Imaging/ImageFileType.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -5,13 +5,13 @@
 //   pelorin_batch_bench batch --format png|tiff --jobs N --out DIR PHOTO...
 //   pelorin_batch_bench inference PHOTO...
 //   pelorin_batch_bench stages PHOTO...      (each step of one job, one after another)
-#include "Extensions/ImageAlpha.h"
-#include "Extensions/ImageIO.h"
-#include "Extensions/ImageMetadata.h"
-#include "Imaging/ImageSource.h"
-#include "Services/BackgroundRemover.h"
-#include "Services/BatchProcessor.h"
-#include "Services/ImageProcessor.h"
+#include "engine/Extensions/ImageAlpha.h"
+#include "engine/Extensions/ImageIO.h"
+#include "engine/Extensions/ImageMetadata.h"
+#include "engine/Imaging/ImageSource.h"
+#include "engine/Services/BackgroundRemover.h"
+#include "engine/Services/BatchProcessor.h"
+#include "engine/Services/ImageProcessor.h"
 
 #include <sys/resource.h>
 

@@ -10,8 +10,8 @@
 //     Prints the path of the all-fp32 conversion of the model (made once, cached beside it).
 //
 // Tensors are raw float32 little-endian: input 1×3×1024×1024 NCHW, output 1×1×1024×1024.
-#include "Imaging/Inference/Network.h"
-#include "Inference/Fp32ModelConverter.h"
+#include "engine/Inference/Network.h"
+#include "engine/Inference/Fp32ModelConverter.h"
 
 #include <sys/resource.h>
 

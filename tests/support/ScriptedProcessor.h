@@ -3,7 +3,7 @@
 // finishes the stream. Cancelling counts, and may call a hook on the cancelling thread.
 #pragma once
 
-#include "Services/BatchProcessing.h"
+#include "engine/Services/BatchProcessing.h"
 
 #include <atomic>
 #include <functional>

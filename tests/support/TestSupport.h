@@ -2,7 +2,7 @@
 // (exiftool, ImageMagick) used as independent readers of what we write, and image builders.
 #pragma once
 
-#include "Imaging/Image.h"
+#include "engine/Imaging/Image.h"
 
 #include <cstdint>
 #include <filesystem>

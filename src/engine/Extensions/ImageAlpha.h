@@ -1,0 +1,34 @@
+// Cutouts and mask sidecars: an image's colour with a subject mask as its alpha channel, and the
+// mask alone as an 8-bit linear grey image. Masks that are not 8-bit one-channel planes of the
+// wanted size are brought to it with the Lanczos-3 resampler.
+//
+// Which mask value is read: the first colour component of each mask pixel (grey, or red for an
+// RGB mask); an alpha or padding component placed first is skipped; an alpha-only mask gives its
+// alpha. 16-bit masks follow their byte-order field, 32-bit float masks are read as 0–1. Mask
+// values are coverage and are used linearly, whatever colour space the mask is tagged with.
+//
+// Contract: both functions only read their arguments and keep no state, so any number may run at
+// once; compositing spreads rows over the process-wide workers. The returned image owns a new
+// pixel block. Every failure is an AlphaCompositionError; nothing is thrown.
+#pragma once
+
+#include "engine/Common/Result.h"
+#include "engine/Extensions/AlphaCompositionError.h"
+#include "engine/Imaging/Image.h"
+
+#include <cstddef>
+
+namespace pelorin {
+
+// The cutout: `source`'s size, depth (8 or 16 bits), colour space, interpolation flag and
+// rendering intent; pixels red, green, blue, straight alpha, rows packed. Colour bytes are the
+// source's, byte for byte (16-bit ones keep their byte order, which the bitmap info states: 0x3003
+// for a 16-bit big-endian source, 0x1003 otherwise; 3 for 8 bits); alpha is the mask value m,
+// stored as m or as the two bytes m, m.
+Result<Image, AlphaCompositionError> withMaskAsAlpha(const Image& source, const Image& mask);
+
+// The mask at width × height as an 8-bit linear grey image without alpha, rows packed.
+// Fails with maskScalingFailed or outputAllocationFailed.
+Result<Image, AlphaCompositionError> maskAsLinearGrayImage(const Image& mask, size_t width, size_t height);
+
+} // namespace pelorin

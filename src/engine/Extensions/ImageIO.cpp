@@ -1,0 +1,49 @@
+#include "engine/Extensions/ImageIO.h"
+
+#include "engine/Imaging/ImageDestination.h"
+
+namespace pelorin {
+
+namespace {
+constexpr int tiffCompressionLZW = 5;
+
+DestinationType destinationType(OutputFormat format)
+{
+    return format == OutputFormat::tiff ? DestinationType::tiff : DestinationType::png;
+}
+} // namespace
+
+Result<void, ImageIOWriteError> write(const Image& image,
+                                      const std::filesystem::path& url,
+                                      OutputFormat format,
+                                      const std::optional<ImageMetadata>& sourceMetadata)
+{
+    if (!image.colorSpace())
+        return unexpected(ImageIOWriteError::missingColorSpace());
+
+    const std::string filename = url.filename().string();
+    auto destination = ImageDestination::create(url, destinationType(format), 1);
+    if (!destination)
+        return unexpected(ImageIOWriteError::destinationCreationFailed(filename)
+                              .withDetail(ImageDestination::lastCreateError()));
+
+    ImageProperties properties;
+    if (sourceMetadata)
+        sourceMetadata->merge(properties);
+    if (format == OutputFormat::tiff) {
+        TIFFProperties tiff = properties.tiff.value_or(TIFFProperties{});
+        tiff.compression = tiffCompressionLZW;
+        properties.tiff = tiff;
+    }
+
+    destination->addImage(image, properties);
+    if (!destination->finalize()) {
+        // The destination has already removed its file; make sure nothing stays under the name.
+        std::error_code ignored;
+        std::filesystem::remove(url, ignored);
+        return unexpected(ImageIOWriteError::finalizeFailed(filename).withDetail(destination->failureReason()));
+    }
+    return {};
+}
+
+} // namespace pelorin

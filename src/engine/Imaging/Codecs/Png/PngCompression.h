@@ -1,0 +1,43 @@
+// PngCompression: how the encoder turns rows into image data, and the encoder entry point that
+// takes it (encodePng uses PngCompression::preferred; benchmarks compare others).
+//
+// Rows are cut into bands of about bandBytes filtered bytes; each band is filtered and deflated on
+// its own (on the shared worker threads when `parallel`) and the pieces are joined into one zlib
+// stream: a band ends with a sync flush, so its deflate blocks simply continue in the next one, and
+// the Adler-32 checksums are combined. The file is the same whatever the thread count. A band starts with an empty dictionary, which
+// costs a few hundred bytes per band on a photograph.
+#pragma once
+
+#include "engine/Common/Result.h"
+#include "engine/Imaging/Codecs/Png/PngRowFilter.h"
+#include "engine/Imaging/Image.h"
+#include "engine/Imaging/ImageProperties.h"
+
+#include <cstddef>
+#include <optional>
+#include <string>
+
+namespace pelorin::png {
+
+struct PngCompression {
+    // zlib's match-search parameters (deflateTune), to sit between two levels.
+    struct Tuning {
+        int goodLength, maxLazy, niceLength, maxChain;
+    };
+
+    int level = 6;                        // zlib level, 1–9
+    std::optional<Tuning> tuning;         // replaces the level's own search parameters
+    int strategy = 1;                     // zlib strategy; 1 is Z_FILTERED
+    int memoryLevel = 9;                  // zlib memLevel, 1–9
+    std::optional<RowFilter> fixedFilter; // absent: the adaptive choice per row
+    size_t bandBytes = size_t{2} << 20;
+    bool parallel = true;
+
+    // The settings chosen from measurements (bench/PngEncodeBench.cpp) for this component depth.
+    static PngCompression preferred(size_t bitsPerComponent);
+};
+
+Result<void, std::string> encodePngWith(int fd, const Image& image, const ImageProperties& properties,
+                                        const PngCompression& compression);
+
+} // namespace pelorin::png

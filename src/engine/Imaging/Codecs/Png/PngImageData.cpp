@@ -1,0 +1,218 @@
+#include "engine/Imaging/Codecs/Png/PngImageData.h"
+
+#include "engine/Common/ParallelFor.h"
+#include "engine/Imaging/Codecs/Png/PngChunkWriter.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <limits>
+#include <new>
+#include <vector>
+
+namespace pelorin::png {
+
+namespace {
+// Chunk size of the image data: large enough that chunk headers cost nothing, small enough for
+// readers that hold one chunk at a time.
+constexpr size_t idatChunkBytes = size_t{256} << 10;
+// Bands compressed before any is written: keeps every thread busy without holding the whole file.
+constexpr size_t maxBandsInFlight = 32;
+
+const std::string outOfMemory = "Not enough memory to encode the PNG image.";
+
+struct Band {
+    size_t firstRow = 0;
+    size_t endRow = 0;
+    std::vector<uint8_t> deflated;
+    uLong adler = 1;
+    size_t filteredBytes = 0;
+    std::string error;
+};
+
+// Collects deflated bytes into IDAT chunks of idatChunkBytes.
+class IdatStream {
+public:
+    explicit IdatStream(PngFileSink& sink) : sink_(sink) { pending_.reserve(idatChunkBytes); }
+
+    bool append(std::span<const uint8_t> bytes)
+    {
+        while (!bytes.empty()) {
+            const size_t take = std::min(bytes.size(), idatChunkBytes - pending_.size());
+            pending_.insert(pending_.end(), bytes.begin(), bytes.begin() + static_cast<ptrdiff_t>(take));
+            bytes = bytes.subspan(take);
+            if (pending_.size() == idatChunkBytes && !emit())
+                return false;
+        }
+        return true;
+    }
+    bool finish() { return pending_.empty() || emit(); }
+
+private:
+    bool emit()
+    {
+        const bool written = writePngChunk(sink_, "IDAT", pending_);
+        pending_.clear();
+        return written;
+    }
+
+    PngFileSink& sink_;
+    std::vector<uint8_t> pending_;
+};
+
+void toBigEndian16(std::span<uint8_t> row)
+{
+    if constexpr (std::endian::native == std::endian::little)
+        for (size_t i = 0; i + 1 < row.size(); i += 2)
+            std::swap(row[i], row[i + 1]);
+}
+
+uLong adlerOf(const uint8_t* data, size_t size)
+{
+    uLong adler = adler32(0, nullptr, 0);
+    while (size > 0) {
+        const auto step = static_cast<uInt>(std::min<size_t>(size, std::numeric_limits<uInt>::max()));
+        adler = adler32(adler, data, step);
+        data += step;
+        size -= step;
+    }
+    return adler;
+}
+
+std::string deflate(const std::vector<uint8_t>& input, const PngCompression& settings, bool last,
+                    std::vector<uint8_t>& output)
+{
+    z_stream stream{};
+    // Raw deflate (negative window bits): the zlib header and checksum wrap all bands at once.
+    if (deflateInit2(&stream, settings.level, Z_DEFLATED, -15, settings.memoryLevel, settings.strategy) != Z_OK)
+        return "The PNG compressor could not be set up.";
+    if (settings.tuning)
+        deflateTune(&stream, settings.tuning->goodLength, settings.tuning->maxLazy, settings.tuning->niceLength,
+                    settings.tuning->maxChain);
+    output.resize(deflateBound(&stream, input.size()) + 64);
+    stream.next_in = const_cast<Bytef*>(input.data());
+    stream.avail_in = static_cast<uInt>(input.size());
+    // A sync flush ends the band on a byte boundary without a final block, so the next band's
+    // blocks continue the same stream.
+    const int flush = last ? Z_FINISH : Z_SYNC_FLUSH;
+    size_t produced = 0;
+    int status = Z_OK;
+    for (;;) {
+        stream.next_out = output.data() + produced;
+        stream.avail_out = static_cast<uInt>(output.size() - produced);
+        status = ::deflate(&stream, flush);
+        produced = output.size() - stream.avail_out;
+        const bool done = last ? status == Z_STREAM_END : (stream.avail_in == 0 && stream.avail_out > 0);
+        if (done || (status != Z_OK && status != Z_BUF_ERROR))
+            break;
+        output.resize(output.size() * 2); // never needed within deflateBound, but cheap to allow
+    }
+    deflateEnd(&stream);
+    if (last ? status != Z_STREAM_END : (status != Z_OK && status != Z_BUF_ERROR))
+        return "The PNG image data could not be compressed.";
+    output.resize(produced);
+    return {};
+}
+
+void compressBand(const RowNormalizer& rows, const PngCompression& settings, bool last, Band& band) noexcept
+{
+    try {
+        const size_t rowBytes = rows.outputRowBytes();
+        const size_t pixelBytes = rows.channels() * rows.bitsPerComponent() / 8;
+        const bool wide = rows.bitsPerComponent() == 16;
+        std::vector<uint8_t> prior(rowBytes, 0), current(rowBytes), scratch(rowBytes + 1);
+        std::vector<uint8_t> filtered((band.endRow - band.firstRow) * (rowBytes + 1));
+        if (band.firstRow > 0) {
+            rows.convertRow(band.firstRow - 1, prior);
+            if (wide)
+                toBigEndian16(prior);
+        }
+        uint8_t* out = filtered.data();
+        for (size_t y = band.firstRow; y < band.endRow; ++y, out += rowBytes + 1) {
+            rows.convertRow(y, current);
+            if (wide)
+                toBigEndian16(current);
+            if (settings.fixedFilter)
+                filterRow(*settings.fixedFilter, current, prior, pixelBytes, out);
+            else
+                filterRowAdaptive(current, prior, pixelBytes, out, scratch);
+            std::swap(prior, current);
+        }
+        band.filteredBytes = filtered.size();
+        band.adler = adlerOf(filtered.data(), filtered.size());
+        band.error = deflate(filtered, settings, last, band.deflated);
+    } catch (const std::bad_alloc&) {
+        band.error = outOfMemory;
+    }
+}
+
+// The two-byte zlib header deflateInit2 would write for these settings.
+std::array<uint8_t, 2> zlibHeader(const PngCompression& settings)
+{
+    unsigned levelFlags = 3;
+    if (settings.strategy >= Z_HUFFMAN_ONLY || settings.level < 2)
+        levelFlags = 0;
+    else if (settings.level < 6)
+        levelFlags = 1;
+    else if (settings.level == 6)
+        levelFlags = 2;
+    unsigned header = (Z_DEFLATED + ((15 - 8) << 4)) << 8 | levelFlags << 6;
+    header += 31 - header % 31;
+    return {static_cast<uint8_t>(header >> 8), static_cast<uint8_t>(header)};
+}
+} // namespace
+
+Result<void, std::string> writePngImageData(const RowNormalizer& rows, size_t height,
+                                            const PngCompression& settings, PngFileSink& sink)
+{
+    const auto writeFailed = [&sink] {
+        return unexpected("The PNG file could not be written: " + sink.failureText() + ".");
+    };
+    try {
+        const size_t rowBytes = rows.outputRowBytes();
+        const size_t bandRows = std::max<size_t>(1, settings.bandBytes / (rowBytes + 1));
+        const size_t bandCount = (height + bandRows - 1) / bandRows;
+        const size_t inFlight =
+            settings.parallel ? std::clamp<size_t>(2 * threadBudget(), 1, maxBandsInFlight) : 1;
+
+        IdatStream idat(sink);
+        if (!idat.append(zlibHeader(settings)))
+            return writeFailed();
+        uLong adler = adler32(0, nullptr, 0);
+        std::vector<Band> batch;
+        for (size_t first = 0; first < bandCount; first += inFlight) {
+            batch.assign(std::min(inFlight, bandCount - first), Band{});
+            for (size_t i = 0; i < batch.size(); ++i) {
+                batch[i].firstRow = (first + i) * bandRows;
+                batch[i].endRow = std::min(height, batch[i].firstRow + bandRows);
+            }
+            const auto compress = [&](size_t begin, size_t end) {
+                for (size_t i = begin; i < end; ++i)
+                    compressBand(rows, settings, first + i == bandCount - 1, batch[i]);
+            };
+            if (batch.size() > 1)
+                parallelFor(batch.size(), compress);
+            else
+                compress(0, batch.size());
+            for (Band& band : batch) {
+                if (!band.error.empty())
+                    return unexpected(band.error);
+                if (!idat.append(band.deflated))
+                    return writeFailed();
+                adler = adler32_combine(adler, band.adler, static_cast<z_off_t>(band.filteredBytes));
+                band.deflated = {};
+            }
+        }
+        const std::array<uint8_t, 4> checksum{static_cast<uint8_t>(adler >> 24), static_cast<uint8_t>(adler >> 16),
+                                              static_cast<uint8_t>(adler >> 8), static_cast<uint8_t>(adler)};
+        if (!idat.append(checksum) || !idat.finish() || !writePngChunk(sink, "IEND", {}))
+            return writeFailed();
+        return {};
+    } catch (const std::bad_alloc&) {
+        return unexpected(outOfMemory);
+    }
+}
+
+} // namespace pelorin::png

@@ -1,0 +1,67 @@
+// ExecutionPlan: a ComputeGraph lowered onto oneDNN: primitives created once, weights reordered
+// into the layouts those primitives chose, and the buffers each step reads and writes (with their
+// memory layouts). Where the buffers live is decided afterwards by BufferPlanner.
+//
+// Contract: built once at load, then only read. oneDNN primitives and the constant memories may be
+// executed from several threads at once as long as each execution brings its own activation and
+// scratchpad memory (scratchpads are user-provided).
+#pragma once
+
+#include "engine/Common/Result.h"
+#include "engine/Inference/BufferPlanner.h"
+#include "engine/Inference/ComputeGraph.h"
+
+#include <oneapi/dnnl/dnnl.hpp>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace pelorin::inference {
+
+struct PlanBuffer {
+    dnnl::memory::desc desc;
+    BufferPlanner::Storage storage = BufferPlanner::Storage::arena;
+};
+
+struct PlanStep {
+    std::string name;           // the ONNX node (or what a reorder feeds)
+    std::string kind;           // e.g. "Conv+Relu+Sum"
+    std::string implementation; // oneDNN's kernel name
+    dnnl::primitive primitive;
+    std::vector<std::pair<int, int>> buffers;            // DNNL_ARG_* → buffer id
+    std::vector<std::pair<int, dnnl::memory>> constants; // DNNL_ARG_* → weights or bias
+    std::vector<int> reads, writes;                      // buffer ids, for liveness
+    dnnl::memory::desc scratchpad;                       // zero when the step needs none
+    double flops = 0;
+};
+
+struct ExecutionPlan {
+    dnnl::engine engine;
+    std::vector<PlanBuffer> buffers;
+    std::vector<PlanStep> steps;
+    int inputBuffer = -1;  // the caller's 1 × C × H × W input, plain NCHW
+    int outputBuffer = -1; // the caller's output, plain NCHW
+    // Layout sharing decided during lowering, applied by BufferPlanner.
+    struct InPlace {
+        int step, operand, result;
+    };
+    struct ConcatView {
+        int step, output;
+        std::vector<std::pair<int, size_t>> inputsAtOffsets;
+    };
+    std::vector<InPlace> inPlace;
+    std::vector<ConcatView> concatViews;
+};
+
+struct LoweringOptions {
+    // Undilated 3×3 stride-1 convolutions through Winograd where oneDNN has a kernel for them;
+    // off gives the direct-convolution reference.
+    bool winograd = true;
+};
+
+// Consumes the graph: each convolution's fp32 weights are released as soon as they are converted,
+// so two full copies of the weights never coexist.
+Result<ExecutionPlan, std::string> lowerToDnnl(ComputeGraph graph, const LoweringOptions& options);
+
+} // namespace pelorin::inference

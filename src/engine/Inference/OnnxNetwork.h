@@ -1,0 +1,80 @@
+// OnnxNetwork: the Network implementation: an ONNX file parsed (OnnxGraph), folded and shaped for
+// the chosen input size (ComputeGraph), rewritten where oneDNN's kernels waste work
+// (NarrowConvolutionSplit), lowered to oneDNN primitives (ExecutionPlan) and given a buffer layout
+// (BufferPlanner), all once in load().
+//
+// Contract: immutable after load. run() may be called from several threads at once: each call
+// takes a workspace (arena, scratchpad, stream) from a pool, or makes one, and gives it back, so
+// concurrent calls never share activation memory. Workspaces are kept for reuse until the network
+// is destroyed. oneDNN uses OpenMP's threads inside each call.
+#pragma once
+
+#include "engine/Inference/BufferPlanner.h"
+#include "engine/Inference/ExecutionPlan.h"
+#include "engine/Inference/Network.h"
+
+#include <mutex>
+
+namespace pelorin::inference {
+
+// Choices beyond Network::Options, for tests and measurements.
+struct ExecutorOptions {
+    LoweringOptions lowering; // which kernels may be chosen (ExecutionPlan.h)
+    // Run up to this tensor (any name in the graph) instead of the model's mask output; its shape
+    // is then whatever the graph says (outputDims()).
+    std::string outputName;
+};
+
+class OnnxNetwork final : public Network {
+public:
+    // Inputs larger than this per side are refused: the working memory grows with the area.
+    static constexpr size_t maxInputSide = 4096;
+
+    static Result<std::shared_ptr<const OnnxNetwork>, std::string> load(const std::filesystem::path& model,
+                                                                        const Network::Options& options,
+                                                                        const ExecutorOptions& executor = {});
+    ~OnnxNetwork() override;
+
+    Result<AlignedFloats, std::string> run(std::span<const float> input) const override;
+
+    // Where a run spends its time, step by step (each step waited for, so slightly slower overall).
+    struct StepTiming {
+        std::string name, kind, implementation;
+        double milliseconds = 0;
+        double flops = 0;
+    };
+    Result<AlignedFloats, std::string> runProfiled(std::span<const float> input,
+                                                        std::vector<StepTiming>& timings) const;
+
+    const Dims& outputDims() const { return outputDims_; }
+    double flopsPerRun() const { return flops_; }
+    size_t arenaBytes() const { return layout_.arenaBytes; }
+    size_t stepCount() const { return plan_.steps.size(); }
+    size_t elidedStepCount() const;
+    // Number of steps whose kind (e.g. "Reorder", "Conv+Relu+Add") or implementation contains `text`.
+    size_t countSteps(const std::string& text) const;
+    // The kernels oneDNN chose for the executed steps, most used first, e.g.
+    // "jit_wino_4x3:avx512_core ×90, jit:avx512_core ×21": which code a CPU level actually runs.
+    std::string kernelSummary() const;
+
+private:
+    struct Workspace;
+
+    OnnxNetwork(size_t height, size_t width, ExecutionPlan plan, BufferPlanner::Plan layout, double flops,
+                Dims outputDims);
+    Result<std::unique_ptr<Workspace>, std::string> makeWorkspace() const;
+    Result<AlignedFloats, std::string> execute(std::span<const float> input,
+                                                    std::vector<StepTiming>* timings) const;
+
+    ExecutionPlan plan_;
+    BufferPlanner::Plan layout_;
+    size_t scratchpadBytes_ = 0;
+    size_t inputElements_ = 0, outputElements_ = 0;
+    double flops_ = 0;
+    Dims outputDims_{};
+
+    mutable std::mutex poolMutex_;
+    mutable std::vector<std::unique_ptr<Workspace>> pool_;
+};
+
+} // namespace pelorin::inference

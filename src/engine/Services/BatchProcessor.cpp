@@ -1,0 +1,364 @@
+#include "engine/Services/BatchProcessor.h"
+
+#include "engine/Common/TaskGroup.h"
+#include "engine/Common/TemporaryFile.h"
+#include "engine/Extensions/ImageAlpha.h"
+#include "engine/Extensions/ImageMetadata.h"
+#include "engine/Imaging/ImageSource.h"
+#include "engine/Models/Uuid.h"
+#include "engine/Services/BackgroundRemover.h"
+#include "engine/Services/ImageProcessor.h"
+
+#include <fcntl.h>
+#include <sched.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <exception>
+#include <optional>
+#include <thread>
+
+namespace pelorin {
+
+namespace {
+
+using Continuation = AsyncStream<BatchProcessingEvent>::Continuation;
+
+std::filesystem::path folderOf(const std::filesystem::path& url)
+{
+    std::filesystem::path folder = url.parent_path();
+    return folder.empty() ? std::filesystem::path(".") : folder;
+}
+
+// What the writer said, plus the system's reason when it gave one: "Failed to finalize image data
+// for X." alone would not tell the user that the disk is full.
+std::string writeReason(const ImageIOWriteError& error)
+{
+    std::string reason = error.description();
+    if (!error.detail().empty()) {
+        reason += " " + error.detail();
+    }
+    return reason;
+}
+
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    ~FileDescriptor()
+    {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+// One job, start to terminal event. Owns its images and temporary files; shares only the stream.
+class JobRun {
+public:
+    JobRun(const ProcessingJob& job, const BackgroundRemoving& remover, const ImageProcessing& processor,
+           const Continuation& events, std::stop_token stop)
+        : job_(job), remover_(remover), processor_(processor), events_(events), stop_(std::move(stop))
+    {
+    }
+
+    void run()
+    {
+        try {
+            pipeline();
+        } catch (const std::exception& exception) {
+            failFromException(exception.what());
+        } catch (...) {
+            failFromException("unexpected error");
+        }
+    }
+
+private:
+    enum class Step { decode, mask, composite, sidecar, cutout, publish };
+
+    bool cancelled() const { return stop_.stop_requested(); }
+
+    void emit(BatchProcessingEvent event)
+    {
+        terminalSent_ = terminalSent_ || event.isTerminal();
+        events_.yield(std::move(event));
+    }
+    void fail(BatchProcessingError error) { emit(BatchProcessingEvent::failed(job_.id(), std::move(error))); }
+    void cancel() { emit(BatchProcessingEvent::cancelled(job_.id())); }
+
+    void pipeline()
+    {
+        if (cancelled()) { // C1
+            cancel();
+            return;
+        }
+        emit(BatchProcessingEvent::started(job_.id()));
+
+        step_ = Step::decode;
+        std::optional<Image> source = decode();
+        if (!source) {
+            fail(BatchProcessingError::sourceImageUnreadable(job_.inputURL()));
+            return;
+        }
+        const size_t width = source->width();
+        const size_t height = source->height();
+        const std::optional<ImageMetadata> metadata = ImageMetadata::read(job_.inputURL());
+
+        step_ = Step::mask;
+        auto mask = remover_.generateMask(*source);
+        if (!mask) {
+            // Once cancelled, any failure of the mask step counts as the cancellation.
+            if (cancelled()) {
+                cancel();
+            } else {
+                fail(BatchProcessingError::maskGenerationFailed(mask.error().description()));
+            }
+            return;
+        }
+        if (cancelled()) { // C2
+            cancel();
+            return;
+        }
+
+        step_ = Step::composite;
+        auto cutout = processor_.composite(*source, *mask);
+        if (!cutout) {
+            fail(BatchProcessingError::compositeFailed(cutout.error().description()));
+            return;
+        }
+        source.reset(); // the composite holds its own pixels
+
+        step_ = Step::sidecar;
+        std::optional<TemporaryFile> sidecar;
+        if (const auto& maskURL = job_.maskOutputURL()) {
+            sidecar.emplace(BatchProcessor::makeTempURL(folderOf(*maskURL)));
+            auto grey = maskAsLinearGrayImage(*mask, width, height);
+            if (!grey) {
+                fail(BatchProcessingError::writeFailed(*maskURL, grey.error().description()));
+                return;
+            }
+            auto saved = processor_.save(*grey, sidecar->path(), OutputFormat::png, std::nullopt);
+            if (!saved) {
+                sidecar->remove();
+                fail(BatchProcessingError::writeFailed(*maskURL, writeReason(saved.error())));
+                return;
+            }
+        }
+        mask = unexpected(BackgroundRemoverError::noSubjectFound()); // free the mask's pixels
+        if (cancelled()) { // C3
+            cancel();
+            return;
+        }
+
+        step_ = Step::cutout;
+        TemporaryFile cutoutFile(BatchProcessor::makeTempURL(folderOf(job_.outputURL())));
+        auto written = processor_.save(*cutout, cutoutFile.path(), job_.format(), metadata);
+        cutout = unexpected(AlphaCompositionError::outputAllocationFailed());
+        if (!written) {
+            const auto& error = written.error();
+            if (error.is<ImageIOWriteError::UnsupportedFormat>()) {
+                fail(BatchProcessingError::unsupportedOutputFormat(
+                    std::get<ImageIOWriteError::UnsupportedFormat>(error.value()).format));
+            } else {
+                fail(BatchProcessingError::writeFailed(job_.outputURL(), writeReason(error)));
+            }
+            return;
+        }
+        if (cancelled()) { // C4
+            cancel();
+            return;
+        }
+
+        // Past this point the job completes even if the run is cancelled.
+        step_ = Step::publish;
+        if (const std::error_code moved = BatchProcessor::atomicMoveIntoPlace(cutoutFile.path(), job_.outputURL())) {
+            fail(BatchProcessingError::writeFailed(job_.outputURL(), moved.message()));
+            return;
+        }
+        cutoutFile.release();
+        if (sidecar) {
+            const auto& maskURL = *job_.maskOutputURL();
+            if (const std::error_code moved = BatchProcessor::atomicMoveIntoPlace(sidecar->path(), maskURL)) {
+                sidecar->remove();
+                emit(BatchProcessingEvent::completedWithWarning(
+                    job_.id(), job_.outputURL(), BatchProcessingError::writeFailed(maskURL, moved.message())));
+                return;
+            }
+            sidecar->release();
+        }
+        emit(BatchProcessingEvent::completed(job_.id(), job_.outputURL()));
+    }
+
+    std::optional<Image> decode() const
+    {
+        auto opened = ImageSource::open(job_.inputURL());
+        if (!opened) {
+            return std::nullopt;
+        }
+        auto image = (*opened)->createImage();
+        if (!image) {
+            return std::nullopt;
+        }
+        return std::move(image).value();
+    }
+
+    // A library threw (out of memory, most likely): the job fails at the step it was in, and
+    // every temporary file has already been removed by its owner's destructor.
+    void failFromException(const std::string& what)
+    {
+        if (terminalSent_) {
+            return;
+        }
+        switch (step_) {
+        case Step::decode:
+            fail(BatchProcessingError::sourceImageUnreadable(job_.inputURL()));
+            break;
+        case Step::mask:
+            fail(BatchProcessingError::maskGenerationFailed(what));
+            break;
+        case Step::composite:
+            fail(BatchProcessingError::compositeFailed(what));
+            break;
+        case Step::sidecar:
+            fail(BatchProcessingError::writeFailed(*job_.maskOutputURL(), what));
+            break;
+        case Step::cutout:
+        case Step::publish:
+            fail(BatchProcessingError::writeFailed(job_.outputURL(), what));
+            break;
+        }
+    }
+
+    const ProcessingJob& job_;
+    const BackgroundRemoving& remover_;
+    const ImageProcessing& processor_;
+    Continuation events_;
+    std::stop_token stop_;
+    Step step_ = Step::decode;
+    bool terminalSent_ = false;
+};
+
+void runJobs(const BatchProcessor& processor, const std::vector<ProcessingJob>& jobs, const Continuation& events,
+             std::stop_token stop)
+{
+    const int limit = std::max(1, processor.maxConcurrency());
+    TaskGroup group;
+    int inFlight = 0;
+    const auto cancelFrom = [&](size_t first) {
+        for (size_t i = first; i < jobs.size(); ++i) {
+            events.yield(BatchProcessingEvent::cancelled(jobs[i].id()));
+        }
+    };
+    for (size_t i = 0; i < jobs.size(); ++i) {
+        if (stop.stop_requested()) {
+            cancelFrom(i);
+            break;
+        }
+        if (inFlight >= limit) {
+            // A stop while every slot is busy cancels the waiting jobs now rather than after a
+            // running job's (possibly long) step.
+            if (!group.waitForAny(stop)) {
+                cancelFrom(i);
+                break;
+            }
+            --inFlight;
+        }
+        const ProcessingJob& job = jobs[i];
+        auto task = [&job, &processor, events, stop] {
+            JobRun(job, *processor.backgroundRemover(), *processor.imageProcessor(), events, stop).run();
+        };
+        try {
+            group.spawn(task);
+            ++inFlight;
+        } catch (const std::system_error&) {
+            task(); // no thread to be had: run it here rather than drop it
+        }
+    }
+    group.waitAll();
+}
+
+} // namespace
+
+BatchProcessor::BatchProcessor()
+    : BatchProcessor(std::make_shared<BackgroundRemover>(), std::make_shared<ImageProcessor>(), defaultMaxConcurrency())
+{
+}
+
+BatchProcessor::BatchProcessor(std::shared_ptr<const BackgroundRemoving> backgroundRemover,
+                               std::shared_ptr<const ImageProcessing> imageProcessor,
+                               int maxConcurrency)
+    : backgroundRemover_(std::move(backgroundRemover)),
+      imageProcessor_(std::move(imageProcessor)),
+      maxConcurrency_(maxConcurrency)
+{
+}
+
+BatchProcessingHandle BatchProcessor::process(std::vector<ProcessingJob> jobs) const
+{
+    auto [events, continuation] = AsyncStream<BatchProcessingEvent>::make();
+    std::stop_source stop;
+    // Finishing the stream, or its consumer going away, cancels the run.
+    continuation.setOnTermination([stop]() mutable { stop.request_stop(); });
+
+    auto run = [processor = *this, jobs = std::move(jobs), continuation, token = stop.get_token()] {
+        try {
+            runJobs(processor, jobs, continuation, token);
+        } catch (...) {
+            // Only a failure of the threading runtime itself lands here; the stream still ends.
+        }
+        continuation.finish();
+    };
+    try {
+        std::thread(std::move(run)).detach();
+    } catch (const std::system_error&) {
+        continuation.finish(); // unreachable in practice; never leave the consumer waiting
+    }
+    return BatchProcessingHandle(std::move(events), [stop]() mutable { stop.request_stop(); });
+}
+
+int BatchProcessor::defaultMaxConcurrency()
+{
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof(set), &set) == 0) {
+        return std::max(1, CPU_COUNT(&set));
+    }
+    return std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
+}
+
+std::filesystem::path BatchProcessor::makeTempURL(const std::filesystem::path& folder)
+{
+    return folder / (".pelorin-" + Uuid::random().toString() + ".tmp");
+}
+
+std::error_code BatchProcessor::atomicMoveIntoPlace(const std::filesystem::path& temp,
+                                                    const std::filesystem::path& destination)
+{
+    const auto lastError = [] { return std::error_code(errno, std::generic_category()); };
+    {
+        // The data must be on disk before the name points at it, or a crash could leave a
+        // truncated file under the final name.
+        FileDescriptor file(::open(temp.c_str(), O_RDONLY | O_CLOEXEC));
+        if (file.get() < 0 || ::fsync(file.get()) != 0) {
+            return lastError();
+        }
+    }
+    if (::rename(temp.c_str(), destination.c_str()) != 0) {
+        return lastError();
+    }
+    // Make the new name itself durable; a failure here does not undo the publication.
+    FileDescriptor folder(::open(folderOf(destination).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folder.get() >= 0) {
+        ::fsync(folder.get());
+    }
+    return {};
+}
+
+} // namespace pelorin

@@ -1,0 +1,341 @@
+// The application shell on the real widgets: menus and their shortcuts, Open… (the real panel and
+// the hand-over to intake), Settings…, Check for Updates… in and out of a test harness, command-line
+// files, the window's sizes, and quitting during a run. No real model: runs use a scripted processor.
+#include "app/Desktop/OpenPanel.h"
+#include "app/Desktop/PelorinApp.h"
+#include "app/Services/UpdaterFeed.h"
+#include "app/ViewModels/ProcessingViewModel.h"
+#include "app/Views/ContentView.h"
+#include "app/Views/SettingsSheet.h"
+#include "support/ScopedEnvironment.h"
+
+#include <QAbstractItemView>
+#include <QAction>
+#include <QApplication>
+#include <QFileSystemModel>
+#include <QMainWindow>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTextDocumentFragment>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <atomic>
+
+using namespace pelorin;
+namespace fs = std::filesystem;
+
+namespace {
+
+const QString ellipsis = QStringLiteral("\u2026");
+
+// Hands out one run per Start that goes on until it is cancelled.
+struct ScriptedProcessor final : BatchProcessing {
+    std::shared_ptr<std::atomic<int>> cancels = std::make_shared<std::atomic<int>>(0);
+
+    BatchProcessingHandle process(std::vector<ProcessingJob>) const override
+    {
+        auto [stream, continuation] = BatchProcessingHandle::EventStream::make();
+        return BatchProcessingHandle(std::move(stream), [continuation, cancels = cancels] {
+            ++*cancels;
+            continuation.finish();
+        });
+    }
+};
+
+QAction* findAction(const PelorinApp& app, const char* name)
+{
+    auto* action = app.window()->findChild<QAction*>(QString::fromLatin1(name));
+    if (!action)
+        action = app.findChild<QAction*>(QString::fromLatin1(name));
+    return action;
+}
+
+void saveScreenshot(QWidget* widget, const QString& name)
+{
+    const QString folder = qEnvironmentVariable("PELORIN_SCREENSHOT_DIR");
+    if (folder.isEmpty())
+        return;
+    QDir().mkpath(folder);
+    QVERIFY(widget->grab().save(folder + QLatin1Char('/') + name));
+}
+
+} // namespace
+
+class PelorinAppTests : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir sandbox_;
+    std::shared_ptr<ScriptedProcessor> processor_;
+    std::vector<fs::path> chosen_;
+    bool cancelPanel_ = false;
+    int panelRuns_ = 0;
+
+    std::unique_ptr<PelorinApp> makeApp()
+    {
+        processor_ = std::make_shared<ScriptedProcessor>();
+        PelorinApp::Dependencies dependencies;
+        dependencies.batchProcessor = processor_;
+        dependencies.settingsStore = std::make_shared<QSettings>(sandbox_.filePath(QStringLiteral("settings.ini")), QSettings::IniFormat);
+        dependencies.presentOpenPanel = [this](QWidget*) -> std::optional<std::vector<fs::path>> {
+            ++panelRuns_;
+            if (cancelPanel_)
+                return std::nullopt;
+            return chosen_;
+        };
+        return std::make_unique<PelorinApp>(std::move(dependencies));
+    }
+
+    fs::path makeImage(const QString& relativePath)
+    {
+        const QString path = sandbox_.filePath(relativePath);
+        QDir().mkpath(QFileInfo(path).absolutePath());
+        QImage image(8, 8, QImage::Format_RGB32);
+        image.fill(Qt::darkCyan);
+        if (!image.save(path))
+            qFatal("cannot write %s", qPrintable(path));
+        return fs::path(path.toStdString());
+    }
+
+    static std::vector<fs::path> queuedPaths(const PelorinApp& app)
+    {
+        std::vector<fs::path> paths;
+        for (const ImageItem* item : app.viewModel().items())
+            paths.push_back(item->url());
+        return paths;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(sandbox_.isValid());
+        PelorinApp::configureApplication(*qApp);
+    }
+
+    void applicationIsNamedAndHasItsIcon()
+    {
+        QCOMPARE(QApplication::organizationName(), QStringLiteral("Pelorin"));
+        QCOMPARE(QApplication::organizationDomain(), QStringLiteral("pelorin.org"));
+        QCOMPARE(QApplication::applicationName(), QStringLiteral("Pelorin"));
+        const QPixmap icon = QApplication::windowIcon().pixmap(64, 64);
+        QVERIFY(!icon.isNull());
+        // The bundled drawing: an opaque orange subject in the middle, transparent corners.
+        const QImage pixels = icon.toImage();
+        QCOMPARE(qAlpha(pixels.pixel(0, 0)), 0);
+        const QColor middle = pixels.pixelColor(32, 48);
+        QVERIFY2(middle.red() > 200 && middle.blue() < 120, qPrintable(middle.name()));
+    }
+
+    void menusHaveTheirTextsAndShortcuts()
+    {
+        const auto app = makeApp();
+        const QList<QAction*> menus = app->window()->menuBar()->actions();
+        QCOMPARE(menus.size(), 3);
+        QCOMPARE(menus[0]->text(), QStringLiteral("&File"));
+        QCOMPARE(menus[1]->text(), QStringLiteral("&Edit"));
+        QCOMPARE(menus[2]->text(), QStringLiteral("&Help"));
+
+        const auto titles = [](QAction* menu) {
+            QStringList texts;
+            for (QAction* action : menu->menu()->actions())
+                texts << (action->isSeparator() ? QStringLiteral("-") : action->text());
+            return texts;
+        };
+        QCOMPARE(titles(menus[0]), (QStringList{QStringLiteral("Open") + ellipsis, QStringLiteral("-"), QStringLiteral("Quit")}));
+        QCOMPARE(titles(menus[1]), QStringList{QStringLiteral("Settings") + ellipsis});
+        QCOMPARE(titles(menus[2]), (QStringList{QStringLiteral("Check for Updates") + ellipsis, QStringLiteral("About Pelorin")}));
+
+        QCOMPARE(findAction(*app, "openAction")->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_O));
+        QCOMPARE(findAction(*app, "quitAction")->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Q));
+        QVERIFY(findAction(*app, "settingsAction")->shortcut().isEmpty());
+        QVERIFY(findAction(*app, "checkForUpdatesAction")->shortcut().isEmpty());
+        saveScreenshot(app->window(), QStringLiteral("app-window-empty.png"));
+    }
+
+    void windowOpensAtDefaultSizeAndKeepsItsMinimum()
+    {
+        const auto app = makeApp();
+        app->window()->show();
+        QVERIFY(QTest::qWaitForWindowExposed(app->window()));
+        QCOMPARE(app->contentView()->size(), QSize(700, 600));
+
+        app->window()->resize(300, 200);
+        QTRY_COMPARE(app->contentView()->size(), QSize(640, 520));
+        app->window()->resize(1000, 900);
+        QTRY_VERIFY(app->contentView()->width() > 900 && app->contentView()->height() > 800);
+    }
+
+    void settingsOpensOneSheetThatStaysOpen()
+    {
+        const auto app = makeApp();
+        app->window()->show();
+        QVERIFY(QTest::qWaitForWindowExposed(app->window()));
+        QVERIFY(!app->isSettingsSheetShown());
+
+        findAction(*app, "settingsAction")->trigger();
+        QTRY_VERIFY(app->isSettingsSheetShown());
+        SettingsSheet* sheet = app->settingsSheet();
+        QCOMPARE(sheet->windowModality(), Qt::WindowModal);
+        QCOMPARE(sheet->parentWidget(), app->window());
+
+        findAction(*app, "settingsAction")->trigger();
+        emit app->contentView()->settingsRequested(); // the gear button's way in
+        QCOMPARE(app->settingsSheet(), sheet);
+        QVERIFY(sheet->isVisible());
+        QCOMPARE(app->window()->findChildren<SettingsSheet*>().size(), 1);
+
+        sheet->close();
+        QTRY_VERIFY(!app->isSettingsSheetShown());
+        emit app->contentView()->settingsRequested();
+        QTRY_VERIFY(app->isSettingsSheetShown());
+        QCOMPARE(app->settingsSheet(), sheet);
+    }
+
+    void openHandsTheChoiceToIntakeInOrder()
+    {
+        const auto app = makeApp();
+        const fs::path folder = makeImage(QStringLiteral("open/folder/a.png")).parent_path();
+        makeImage(QStringLiteral("open/folder/b.png"));
+        const fs::path single = makeImage(QStringLiteral("open/z.png"));
+        QSignalSpy changed(&app->viewModel(), &ProcessingViewModel::itemsChanged);
+
+        cancelPanel_ = true;
+        findAction(*app, "openAction")->trigger();
+        QCOMPARE(panelRuns_, 1);
+        QCOMPARE(changed.size(), 0);
+        QVERIFY(!app->viewModel().hasItems());
+
+        cancelPanel_ = false;
+        chosen_ = {single, folder};
+        findAction(*app, "openAction")->trigger();
+        QCOMPARE(changed.size(), 1); // one intake call for the whole choice
+        QCOMPARE(queuedPaths(*app), (std::vector<fs::path>{single, folder / "a.png", folder / "b.png"}));
+    }
+
+    void openWorksDuringARun()
+    {
+        const auto app = makeApp();
+        app->queue({makeImage(QStringLiteral("run/first.png"))});
+        app->viewModel().startProcessing();
+        QVERIFY(app->viewModel().isProcessing());
+        QVERIFY(findAction(*app, "openAction")->isEnabled());
+
+        chosen_ = {makeImage(QStringLiteral("run/second.png"))};
+        findAction(*app, "openAction")->trigger();
+        QCOMPARE(app->viewModel().items().size(), 2);
+        QVERIFY(app->viewModel().isProcessing());
+        QVERIFY(app->shutDown(5000));
+    }
+
+    void commandLineFilesAreQueued()
+    {
+        const fs::path photo = makeImage(QStringLiteral("cli/photo.png"));
+        const fs::path folder = makeImage(QStringLiteral("cli/album/one.png")).parent_path();
+        const QString cwd = sandbox_.filePath(QStringLiteral("cli"));
+        const auto paths = PelorinApp::pathsFromArguments(
+            {QStringLiteral("photo.png"), QUrl::fromLocalFile(QString::fromStdString(folder.string())).toString(),
+             QStringLiteral("https://pelorin.org/x.png"), QStringLiteral("./album/../photo.png")},
+            cwd);
+        QCOMPARE(paths, (std::vector<fs::path>{photo, folder, photo}));
+
+        const auto app = makeApp();
+        app->queue(paths);
+        QCOMPARE(queuedPaths(*app), (std::vector<fs::path>{photo, folder / "one.png"}));
+        QVERIFY(app->contentView()->isShowingQueue());
+    }
+
+    void checkForUpdatesIsDisabledInATestHarness()
+    {
+        ScopedEnvironment harness("XCTestConfigurationFilePath", QByteArray(""));
+        int made = 0;
+        PelorinApp::Dependencies dependencies;
+        dependencies.settingsStore = std::make_shared<QSettings>(sandbox_.filePath(QStringLiteral("u.ini")), QSettings::IniFormat);
+        dependencies.makeUpdater = [&made] {
+            ++made;
+            return UpdaterViewModel::makeDefaultUpdater();
+        };
+        PelorinApp app(std::move(dependencies));
+        QCOMPARE(made, 0);
+        QVERIFY(!findAction(app, "checkForUpdatesAction")->isEnabled());
+    }
+
+    void checkForUpdatesShowsTheResult()
+    {
+        ScopedEnvironment harness("XCTestConfigurationFilePath", std::nullopt);
+        QFile feed(sandbox_.filePath(QStringLiteral("feed.json")));
+        QVERIFY(feed.open(QIODevice::WriteOnly));
+        feed.write("{\"version\": \"99.0\", \"url\": \"https://pelorin.org/download\"}");
+        feed.close();
+        ScopedEnvironment feedURL("PELORIN_UPDATE_FEED", feed.fileName().toUtf8());
+
+        PelorinApp::Dependencies dependencies;
+        dependencies.settingsStore = std::make_shared<QSettings>(sandbox_.filePath(QStringLiteral("u.ini")), QSettings::IniFormat);
+        PelorinApp app(std::move(dependencies));
+        app.window()->show();
+        QVERIFY(QTest::qWaitForWindowExposed(app.window()));
+        QAction* check = findAction(app, "checkForUpdatesAction");
+        QVERIFY(check->isEnabled());
+
+        check->trigger();
+        QVERIFY(!check->isEnabled()); // one check at a time
+        QMessageBox* box = nullptr;
+        QTRY_VERIFY((box = app.window()->findChild<QMessageBox*>(QStringLiteral("updateResultBox"))) && box->isVisible());
+        QCOMPARE(QTextDocumentFragment::fromHtml(box->text()).toPlainText(),
+                 QStringLiteral("A newer version, Pelorin 99.0, is available at https://pelorin.org/download"));
+        QVERIFY(box->text().contains(QStringLiteral("<a href=\"https://pelorin.org/download\"")));
+        QVERIFY(check->isEnabled());
+        saveScreenshot(box, QStringLiteral("app-update-available.png"));
+        box->accept();
+    }
+
+    void quitDuringARunCancelsIt()
+    {
+        const auto app = makeApp();
+        app->window()->show();
+        QVERIFY(QTest::qWaitForWindowExposed(app->window()));
+        app->queue({makeImage(QStringLiteral("quit/a.png"))});
+        app->viewModel().startProcessing();
+        QVERIFY(app->viewModel().isProcessing());
+
+        findAction(*app, "quitAction")->trigger();
+        QVERIFY(!app->window()->isVisible());
+        QVERIFY(app->shutDown(5000));
+        QVERIFY(*processor_->cancels >= 1);
+        QVERIFY(!app->viewModel().isProcessing());
+    }
+
+    void openPanelPicksFilesAndFoldersTogether()
+    {
+        const fs::path folder = makeImage(QStringLiteral("panel/album/x.png")).parent_path();
+        const fs::path file = makeImage(QStringLiteral("panel/photo.png"));
+        OpenPanel panel;
+        panel.setDirectory(sandbox_.filePath(QStringLiteral("panel")));
+        panel.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&panel));
+        QCOMPARE(panel.fileMode(), QFileDialog::ExistingFiles);
+        QVERIFY(panel.testOption(QFileDialog::DontUseNativeDialog));
+        QVERIFY(panel.nameFilters().first().contains(QStringLiteral("*.heif")));
+
+        auto* list = panel.findChild<QAbstractItemView*>(QStringLiteral("listView"));
+        QVERIFY(list);
+        const auto indexOf = [list](const fs::path& path) {
+            auto* model = qobject_cast<QFileSystemModel*>(list->model());
+            return model ? model->index(QString::fromStdString(path.string())) : QModelIndex();
+        };
+        QTRY_VERIFY(indexOf(file).isValid() && indexOf(folder).isValid());
+        // Picked file first, then folder: the order of picking is the order handed on.
+        list->selectionModel()->select(indexOf(file), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+        list->selectionModel()->select(indexOf(folder), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+        saveScreenshot(&panel, QStringLiteral("app-open-panel.png"));
+        panel.accept();
+        QCOMPARE(panel.result(), int(QDialog::Accepted));
+        QCOMPARE(panel.chosenPaths(), (std::vector<fs::path>{file, folder}));
+    }
+};
+
+QTEST_MAIN(PelorinAppTests)
+#include "PelorinAppTests.moc"

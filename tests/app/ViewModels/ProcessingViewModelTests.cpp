@@ -1,0 +1,404 @@
+// Run control driven by a scripted processor whose event stream each test feeds by hand (or from a
+// worker thread), plus one run through the real batch processor on real photographs.
+#include "engine/Common/Localization.h"
+#include "app/Services/FileService.h"
+#include "app/ViewModels/ProcessingViewModel.h"
+#include "support/TestSupport.h"
+#include "support/ScriptedProcessor.h"
+
+#include <QImage>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <atomic>
+#include <fstream>
+#include <thread>
+
+using namespace pelorin;
+namespace fs = std::filesystem;
+using Kind = ProcessingStatus::Kind;
+using Event = BatchProcessingEvent;
+
+namespace {
+
+using test::ScriptedProcessor;
+
+struct MemorySettings final : SettingsPersisting {
+    ProcessingSettings stored;
+    mutable std::vector<ProcessingSettings> saves;
+    ProcessingSettings load() const override { return stored; }
+    void save(const ProcessingSettings& settings) const override { saves.push_back(settings); }
+};
+
+struct Fixture {
+    QTemporaryDir tmp;
+    fs::path dir = tmp.path().toStdString();
+    std::shared_ptr<ScriptedProcessor> processor = std::make_shared<ScriptedProcessor>();
+    std::shared_ptr<FileService> files = std::make_shared<FileService>();
+    std::shared_ptr<MemorySettings> store = std::make_shared<MemorySettings>();
+    std::vector<fs::path> opened;
+    std::unique_ptr<ProcessingViewModel> vm;
+
+    // `realProcessor`: the view model's own default, the real batch processor.
+    explicit Fixture(ProcessingSettings stored = {}, bool realProcessor = false)
+    {
+        store->stored = stored;
+        std::shared_ptr<const BatchProcessing> batch;
+        if (!realProcessor)
+            batch = processor;
+        vm = std::make_unique<ProcessingViewModel>(batch, files, store,
+                                                   [this](const fs::path& folder) { opened.push_back(folder); });
+    }
+    // A readable 4×4 image (PNG bytes whatever the name says: sources are opened by content).
+    fs::path image(const std::string& name) const
+    {
+        const fs::path path = dir / name;
+        fs::create_directories(path.parent_path());
+        QImage pixels(4, 4, QImage::Format_RGB32);
+        pixels.fill(Qt::red);
+        pixels.save(QString::fromStdString(path.string()), "PNG");
+        return path;
+    }
+    ScriptedProcessor::Run& run() { return processor->runs.back(); }
+    ImageItem* row(int i) const { return vm->items().at(i); }
+    // Events are applied on the GUI thread once the event loop runs.
+    void send(std::initializer_list<Event> events, bool finish = false)
+    {
+        for (const auto& event : events)
+            run().events.yield(event);
+        if (finish)
+            run().events.finish();
+        QCoreApplication::processEvents();
+    }
+    QStringList names(bool masks = false)
+    {
+        QStringList result;
+        for (const auto& job : run().jobs) {
+            const auto& url = masks ? job.maskOutputURL() : std::optional(job.outputURL());
+            result.append(url ? QString::fromStdString(url->filename().string()) : QStringLiteral("-"));
+        }
+        return result;
+    }
+};
+
+using Names = QStringList;
+
+} // namespace
+
+class ProcessingViewModelTests : public QObject {
+    Q_OBJECT
+
+private slots:
+    void cutoutBaseNames_data()
+    {
+        QTest::addColumn<QString>("source");
+        QTest::addColumn<QString>("base");
+        QTest::newRow("space, upper-case extension") << "/p/Beach day.HEIC" << "Beach day-cutout";
+        QTest::newRow("inner dot kept") << "/p/a.b.jpg" << "a.b-cutout";
+        QTest::newRow("colon") << "/p/a:b.png" << "a_b-cutout";
+        QTest::newRow("two dots") << "/p/a..b.png" << "a_b-cutout";
+        QTest::newRow("three dots") << "/p/a...b.png" << "a_.b-cutout";
+        QTest::newRow("four dots") << "/p/a....b.png" << "a__b-cutout";
+        QTest::newRow("colon and dots") << "/p/a:b..c.jpg" << "a_b_c-cutout";
+        QTest::newRow("backslash") << "/p/x\\y.png" << "x_y-cutout";
+        QTest::newRow("nothing left") << "/p/" << "image-cutout";
+        QTest::newRow("non-Latin, leading dot") << "/p/.фото 写真.png" << ".фото 写真-cutout";
+    }
+    void cutoutBaseNames()
+    {
+        QFETCH(QString, source);
+        QFETCH(QString, base);
+        QCOMPARE(ProcessingViewModel::cutoutBaseName(fs::path(source.toStdString())), base);
+    }
+
+    void sanitizingComparesWholeCharacters()
+    {
+        QCOMPARE(ProcessingViewModel::sanitizedFilenameSegment(QStringLiteral("a/b")), QStringLiteral("a_b"));
+        QCOMPARE(ProcessingViewModel::sanitizedFilenameSegment(QString::fromUtf16(u"a\0b", 3)), QStringLiteral("a_b"));
+        // A slash or a dot carrying a combining mark is another character.
+        const QString marked = QString::fromUtf16(u"a/\u0301b.\u0301.c");
+        QCOMPARE(ProcessingViewModel::sanitizedFilenameSegment(marked), marked);
+    }
+
+    void addFilesQueuesEachFileOnceInOneChange()
+    {
+        Fixture f;
+        const fs::path a = f.image("a.png"), b = f.image("sub/b.jpg");
+        f.image("sub/.hidden.png");
+        { std::ofstream(f.dir / "notes.gif") << "x"; }
+        QSignalSpy changes(f.vm.get(), &ProcessingViewModel::itemsChanged);
+
+        f.vm->addFiles({a, f.dir / "sub", f.dir / "sub/../a.png", f.dir / "notes.gif", f.dir / "missing.png"});
+        QCOMPARE(changes.count(), 1);
+        QCOMPARE(f.vm->items().size(), 2);
+        QCOMPARE(f.row(0)->url(), a); // kept as given, first position wins
+        QCOMPARE(f.row(1)->url(), b);
+
+        f.vm->addFiles({f.dir / "./sub/b.jpg", f.dir});
+        QCOMPARE(f.vm->items().size(), 2);
+        QVERIFY(f.vm->hasItems());
+    }
+
+    void startNamesOutputsUniquely()
+    {
+        Fixture f;
+        f.vm->addFiles({f.image("photo.jpg"), f.image("photo.png")});
+        f.vm->startProcessing();
+        QCOMPARE(f.names(), (Names{"photo-cutout.png", "photo-cutout-1.png"}));
+        QCOMPARE(f.names(true), (Names{"-", "-"}));
+        const auto& job = f.run().jobs[1];
+        QCOMPARE(job.id(), f.row(1)->id());
+        QCOMPARE(job.inputURL(), f.row(1)->url());
+        QCOMPARE(job.format(), OutputFormat::png);
+
+        // Names on disk are never reused, and masks follow their cutout's final name.
+        Fixture g({OutputFormat::png, std::nullopt, true});
+        g.vm->addFiles({g.image("photo.jpg"), g.image("photo.png")});
+        { std::ofstream(g.dir / "photo-cutout.png") << "x"; }
+        { std::ofstream(g.dir / "photo-cutout-1-mask.png") << "x"; }
+        g.vm->startProcessing();
+        QCOMPARE(g.names(), (Names{"photo-cutout-1.png", "photo-cutout-2.png"}));
+        QCOMPARE(g.names(true), (Names{"photo-cutout-1-mask-1.png", "photo-cutout-2-mask.png"}));
+    }
+
+    void startUsesFormatAndOutputFolder()
+    {
+        Fixture f({OutputFormat::tiff, std::nullopt, true});
+        const fs::path target = f.dir / "out/nested";
+        f.vm->addFiles({f.image("x/photo.jpg"), f.image("y/photo.jpg"), f.image("y/other.webp")});
+        f.vm->setOutputDirectory(target);
+        f.vm->startProcessing();
+        QCOMPARE(f.names(), (Names{"photo-cutout.tiff", "photo-cutout-1.tiff", "other-cutout.tiff"}));
+        QCOMPARE(f.names(true), (Names{"photo-cutout-mask.png", "photo-cutout-1-mask.png", "other-cutout-mask.png"}));
+        QCOMPARE(f.run().jobs[0].outputURL().parent_path(), target);
+        QVERIFY(fs::is_directory(target));
+        QCOMPARE(f.run().jobs[0].format(), OutputFormat::tiff);
+    }
+
+    void eventsUpdateTheirRowsOnly()
+    {
+        Fixture f;
+        f.vm->addFiles({f.image("a.png"), f.image("b.png"), f.image("c.png"), f.image("d.png")});
+        QSignalSpy processing(f.vm.get(), &ProcessingViewModel::isProcessingChanged);
+        QSignalSpy finished(f.vm.get(), &ProcessingViewModel::processingFinished);
+        QSignalSpy rowChanges(f.vm.get(), &ProcessingViewModel::itemChanged);
+        f.vm->startProcessing();
+        QVERIFY(f.vm->isProcessing());
+        const fs::path late = f.image("late.png");
+        f.vm->addFiles({late});
+        const Uuid a = f.row(0)->id(), b = f.row(1)->id(), c = f.row(2)->id(), d = f.row(3)->id();
+
+        const fs::path out = f.dir / "a-cutout.png";
+        f.send({Event::started(a), Event::started(b), Event::started(Uuid::random()), Event::started(f.row(4)->id())});
+        QCOMPARE(f.row(0)->status().kind(), Kind::processing);
+        QCOMPARE(f.row(4)->status().kind(), Kind::waiting); // added after Start: not part of this run
+        QCOMPARE(rowChanges.count(), 2);
+
+        const auto warning = BatchProcessingError::writeFailed(f.dir / "b-cutout-mask.png", "Disk full");
+        const auto failure = BatchProcessingError::sourceImageUnreadable(f.dir / "c.png");
+        f.send({Event::completed(a, out), Event::completedWithWarning(b, f.dir / "b-cutout.png", warning),
+                Event::failed(c, failure), Event::cancelled(d)});
+        QCOMPARE(f.row(0)->status(), ProcessingStatus::completed());
+        QCOMPARE(f.row(0)->outputURL(), std::optional(out));
+        QCOMPARE(f.row(1)->status(), ProcessingStatus::completed());
+        QCOMPARE(f.row(1)->errorMessage(), std::optional(QStringLiteral("Failed to write b-cutout-mask.png: Disk full")));
+        QCOMPARE(f.row(2)->status(), ProcessingStatus::error(QStringLiteral("Could not read source image at c.png.")));
+        QCOMPARE(f.row(2)->errorMessage(), std::optional(f.row(2)->status().message()));
+        QCOMPARE(f.row(3)->status(), ProcessingStatus::cancelled());
+        QCOMPARE(f.vm->completedCount(), 2);
+        QVERIFY(f.vm->isProcessing()); // until the stream finishes
+        QCOMPARE(finished.count(), 0);
+
+        f.send({}, true);
+        QVERIFY(!f.vm->isProcessing());
+        QCOMPARE(processing.count(), 2);
+        QCOMPARE(finished.count(), 1);
+        QVERIFY(f.vm->canOpenOutputFolder());
+    }
+
+    void failuresWithoutTextFallBackToUnknownError()
+    {
+        setLocalizer([](std::string_view key, std::string_view english, const std::vector<std::string>& args) {
+            if (key == "viewmodel.error.unknownFallback")
+                return std::string("Erreur inconnue");
+            return key.starts_with("batch.error.") ? std::string() : fillPlaceholders(english, args);
+        });
+        Fixture f;
+        f.vm->addFiles({f.image("a.png"), f.image("b.png")});
+        f.vm->startProcessing();
+        f.send({Event::failed(f.row(0)->id(), BatchProcessingError::maskGenerationFailed("")),
+                Event::completedWithWarning(f.row(1)->id(), f.dir / "b-cutout.png",
+                                            BatchProcessingError::writeFailed(f.dir / "m.png", "x"))},
+               true);
+        setLocalizer({});
+        QCOMPARE(f.row(0)->status(), ProcessingStatus::error(QStringLiteral("Erreur inconnue")));
+        QCOMPARE(f.row(1)->errorMessage(), std::optional(QStringLiteral("Erreur inconnue")));
+    }
+
+    void startRerunsOnlyUnfinishedRows()
+    {
+        Fixture f;
+        f.vm->addFiles({f.image("a.png"), f.image("b.png"), f.image("c.png"), f.image("d.png"), f.image("e.png")});
+        QSignalSpy itemChanges(f.vm.get(), &ProcessingViewModel::itemsChanged);
+        f.vm->startProcessing();
+        const auto ids = [&] { std::vector<Uuid> v; for (auto* r : f.vm->items()) v.push_back(r->id()); return v; }();
+        f.send({Event::completed(ids[0], f.dir / "a-cutout.png"), Event::failed(ids[1], BatchProcessingError::compositeFailed("x")),
+                Event::cancelled(ids[2]), Event::started(ids[3])});
+
+        // While the run goes on, the queue keeps its rows and a second Start is refused.
+        f.vm->clearItems();
+        f.vm->removeItem(f.row(0));
+        f.vm->startProcessing();
+        QCOMPARE(f.vm->items().size(), 5);
+        QCOMPARE(itemChanges.count(), 0);
+        QCOMPARE(f.processor->runs.size(), size_t(1));
+        f.vm->addFiles({f.image("late.png")});
+        f.send({Event::cancelled(ids[4])}, true); // the row of ids[3] never gets its final event
+
+        QVERIFY(f.vm->canStartProcessing());
+        f.vm->startProcessing();
+        QCOMPARE(f.processor->runs.size(), size_t(2));
+        QCOMPARE(f.names(), (Names{"b-cutout.png", "c-cutout.png", "e-cutout.png", "late-cutout.png"}));
+        QCOMPARE(f.row(1)->status(), ProcessingStatus::waiting());
+        QVERIFY(!f.row(1)->errorMessage());
+        QCOMPARE(f.row(3)->status(), ProcessingStatus::processing());
+        QCOMPARE(f.row(0)->status(), ProcessingStatus::completed());
+        f.send({Event::completed(ids[1], {}), Event::completed(ids[2], {}), Event::completed(ids[4], {}),
+                Event::completed(f.row(5)->id(), {})}, true);
+
+        f.vm->removeItem(f.row(3)); // the stuck row: afterwards everything is done
+        QVERIFY(!f.vm->canStartProcessing());
+        f.vm->startProcessing();
+        QCOMPARE(f.processor->runs.size(), size_t(2));
+        f.vm->clearItems();
+        QVERIFY(!f.vm->hasItems());
+        QVERIFY(!f.vm->canStartProcessing());
+    }
+
+    void cancelAsksTheRunAndWaitsForItsEnd()
+    {
+        Fixture f;
+        f.vm->cancelProcessing(); // no run: nothing
+        QVERIFY(!f.vm->isCancelling());
+        f.vm->addFiles({f.image("a.png"), f.image("b.png")});
+        f.vm->startProcessing();
+        QSignalSpy cancelling(f.vm.get(), &ProcessingViewModel::isCancellingChanged);
+        f.vm->cancelProcessing();
+        f.vm->cancelProcessing();
+        QCOMPARE(f.run().cancels->load(), 2);
+        QCOMPARE(cancelling.count(), 1);
+        QVERIFY(f.vm->isCancelling() && f.vm->isProcessing());
+        f.send({Event::completed(f.row(0)->id(), f.dir / "a-cutout.png"), Event::cancelled(f.row(1)->id())}, true);
+        QVERIFY(!f.vm->isCancelling() && !f.vm->isProcessing());
+        QCOMPARE(f.row(1)->status(), ProcessingStatus::cancelled());
+
+        // On quit: the processor winds down on its own thread while the view model waits; its
+        // events are applied in the order they were sent.
+        f.vm->addFiles({f.image("c.png"), f.image("d.png"), f.image("e.png")});
+        std::thread winder;
+        f.processor->onCancel = [&winder](const ScriptedProcessor::Run& run) {
+            winder = std::thread([run] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                for (const auto& job : run.jobs) {
+                    run.events.yield(Event::started(job.id()));
+                    run.events.yield(Event::cancelled(job.id()));
+                }
+                run.events.finish();
+            });
+        };
+        f.vm->startProcessing();
+        QVERIFY(f.vm->cancelAndWait(5000));
+        winder.join();
+        for (int i = 1; i < 5; ++i)
+            QCOMPARE(f.row(i)->status(), ProcessingStatus::cancelled());
+
+        // A run that ignores the request is given up on at the deadline.
+        f.processor->onCancel = nullptr;
+        f.vm->startProcessing();
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(!f.vm->cancelAndWait(100));
+        QVERIFY(clock.elapsed() >= 100 && clock.elapsed() < 3000);
+        QVERIFY(f.vm->isProcessing());
+    }
+
+    void destroyingDuringARunCancelsIt()
+    {
+        Fixture f;
+        f.vm->addFiles({f.image("a.png"), f.image("b.png")});
+        f.vm->startProcessing();
+        const auto run = f.run();
+        std::atomic<bool> stop = false;
+        std::thread producer([run, &stop] {
+            while (!stop) {
+                run.events.yield(Event::started(run.jobs[0].id()));
+                std::this_thread::sleep_for(std::chrono::microseconds(50));
+            }
+        });
+        QTRY_COMPARE(f.row(0)->status(), ProcessingStatus::processing());
+        f.vm.reset(); // while events keep arriving and wake-ups are queued
+        QCOMPARE(run.cancels->load(), 1);
+        QVERIFY(!run.events.yield(Event::cancelled(run.jobs[1].id()))); // the stream was dropped
+        QCoreApplication::processEvents();
+        stop = true;
+        producer.join();
+    }
+
+    void outputFolderAndSettings()
+    {
+        Fixture f({OutputFormat::tiff, std::nullopt, true});
+        QCOMPARE(f.vm->settings(), (ProcessingSettings{OutputFormat::tiff, std::nullopt, true}));
+        QCOMPARE(f.vm->outputFormatRawValue(), QStringLiteral("tiff"));
+
+        f.vm->openOutputFolder();
+        QVERIFY(f.opened.empty() && !f.vm->canOpenOutputFolder());
+        f.vm->addFiles({f.image("a.png"), f.image("sub/b.png")});
+        f.vm->startProcessing();
+        f.send({Event::completed(f.row(1)->id(), f.dir / "sub/b-cutout.tiff")}, true);
+        f.vm->openOutputFolder();
+        QCOMPARE(f.opened, std::vector<fs::path>{f.dir / "sub"});
+
+        QSignalSpy changes(f.vm.get(), &ProcessingViewModel::settingsChanged);
+        f.vm->setOutputDirectory(f.dir / "chosen");
+        f.vm->openOutputFolder();
+        QCOMPARE(f.opened.back(), f.dir / "chosen");
+        f.vm->resetOutputDirectory();
+        f.vm->resetOutputDirectory();
+        QCOMPARE(changes.count(), 3); // equal values notify too
+        QVERIFY(f.store->saves.empty()); // the folder is never stored
+
+        auto format = f.vm->outputFormatBinding();
+        format.set(OutputFormat::tiff);
+        f.vm->exportMaskSeparatelyBinding().set(false);
+        f.vm->setOutputFormatRawValue(QStringLiteral("TIFF")); // not a format: ignored
+        f.vm->setOutputFormatRawValue(QStringLiteral("png"));
+        QCOMPARE(format.get(), OutputFormat::png);
+        QCOMPARE(changes.count(), 6);
+        QCOMPARE(f.store->saves, (std::vector<ProcessingSettings>{{OutputFormat::tiff, std::nullopt, true},
+                                                                  {OutputFormat::tiff, std::nullopt, false},
+                                                                  {OutputFormat::png, std::nullopt, false}}));
+    }
+
+    void realProcessorWritesCutouts()
+    {
+        const fs::path astronaut = test::samplePhoto("astronaut.png"), rocket = test::samplePhoto("rocket.jpg");
+        if (!fs::exists(astronaut) || !fs::exists(rocket))
+            QSKIP("sample photographs missing: run scripts/fetch-test-images");
+        Fixture f({OutputFormat::png, std::nullopt, true}, true);
+        fs::copy_file(astronaut, f.dir / "astronaut.png");
+        fs::copy_file(rocket, f.dir / "rocket.jpg");
+        f.vm->addFiles({f.dir});
+        f.vm->startProcessing();
+        QTRY_VERIFY_WITH_TIMEOUT(!f.vm->isProcessing(), 300000);
+        QCOMPARE(f.vm->completedCount(), 2);
+        for (const char* name : {"astronaut-cutout.png", "astronaut-cutout-mask.png", "rocket-cutout.png", "rocket-cutout-mask.png"})
+            QVERIFY2(fs::exists(f.dir / name), name);
+        QCOMPARE(test::identifyFormat(f.dir / "rocket-cutout.png", "%m %[channels]"), std::string("PNG srgba"));
+        for (const auto& entry : fs::directory_iterator(f.dir))
+            QVERIFY2(!entry.path().filename().string().starts_with(".pelorin-"), "temporary file left");
+    }
+};
+
+QTEST_GUILESS_MAIN(ProcessingViewModelTests)
+#include "ProcessingViewModelTests.moc"

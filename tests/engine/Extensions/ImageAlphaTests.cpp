@@ -1,0 +1,406 @@
+// Cutouts and mask sidecars: colour bytes carried unchanged for every accepted layout and depth,
+// the mask as alpha (resampled when it is not an 8-bit plane of the right size), the refusals in
+// their order with their exact texts, and ImageMagick as an independent oracle on a real photo.
+#include "engine/Extensions/ImageAlpha.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <ostream>
+
+namespace pelorin {
+
+void PrintTo(const AlphaCompositionError& error, std::ostream* os)
+{
+    *os << error.description();
+}
+
+namespace {
+
+using test::makeImage;
+using test::randomBytes;
+using test::runCommand;
+using test::shellQuote;
+
+Image grayMask(size_t width, size_t height, std::vector<uint8_t> bytes, size_t bytesPerRow = 0)
+{
+    if (bytesPerRow == 0)
+        bytesPerRow = width;
+    return makeImage({width, height, 8, 8, bytesPerRow, 0}, std::move(bytes), linearGrayColorSpace());
+}
+
+Image solidMask(size_t width, size_t height, uint8_t value)
+{
+    return grayMask(width, height, std::vector<uint8_t>(width * height, value));
+}
+
+std::vector<uint8_t> pixels(const Image& image)
+{
+    const auto bytes = image.bytes();
+    return {bytes.begin(), bytes.end()};
+}
+
+// ---------------------------------------------------------------------------------------------
+// Layouts and depths
+
+TEST(ImageAlpha, RgbaSourceKeepsColourAndTakesTheMaskAsStraightAlpha)
+{
+    const size_t w = 7, h = 5, rowBytes = w * 4 + 3; // padded source rows
+    const auto profile = ColorSpace::fromICCProfile(randomBytes(300, 4));
+    auto sourceBytes = randomBytes(rowBytes * h, 1);
+    const Image source(ImageFormat{w, h, 8, 32, rowBytes, BitmapInfo::make(AlphaInfo::premultipliedLast)}, profile,
+                       makeImage({}, sourceBytes).dataProvider(), true, RenderingIntent::perceptual);
+    const size_t maskRow = w + 4;
+    const auto maskBytes = randomBytes(maskRow * h, 2);
+    auto cutout = withMaskAsAlpha(source, grayMask(w, h, maskBytes, maskRow));
+    ASSERT_TRUE(cutout) << cutout.error().description();
+
+    EXPECT_EQ(cutout->format(), (ImageFormat{w, h, 8, 32, w * 4, 3}));
+    EXPECT_EQ(cutout->colorSpace(), std::optional(profile));
+    EXPECT_TRUE(cutout->shouldInterpolate());
+    EXPECT_EQ(cutout->renderingIntent(), RenderingIntent::perceptual);
+    ASSERT_EQ(cutout->bytes().size(), w * h * 4);
+    for (size_t y = 0; y < h; ++y)
+        for (size_t x = 0; x < w; ++x) {
+            const uint8_t* s = &sourceBytes[y * rowBytes + x * 4];
+            const uint8_t* o = &cutout->bytes()[(y * w + x) * 4];
+            EXPECT_EQ(std::vector<uint8_t>(o, o + 4), (std::vector<uint8_t>{s[0], s[1], s[2], maskBytes[y * maskRow + x]}))
+                << x << ", " << y;
+        }
+}
+
+// Every layout the compositor accepts, at both depths, with odd widths so the last pixel of a row
+// (where whole-word moves would run past the row) is covered.
+TEST(ImageAlpha, EveryAcceptedLayoutPutsItsColourComponentsFirst)
+{
+    struct Layout {
+        AlphaInfo alpha;
+        size_t components;
+        size_t red; // index of red; green and blue follow
+    };
+    const Layout layouts[] = {
+        {AlphaInfo::none, 3, 0},        {AlphaInfo::premultipliedLast, 4, 0}, {AlphaInfo::premultipliedFirst, 4, 1},
+        {AlphaInfo::last, 4, 0},        {AlphaInfo::first, 4, 1},             {AlphaInfo::noneSkipLast, 4, 0},
+        {AlphaInfo::noneSkipFirst, 4, 1},
+    };
+    uint32_t seed = 10;
+    for (const auto& layout : layouts)
+        for (size_t c : {1, 2})
+            for (size_t w : {1, 2, 9, 37}) {
+                const size_t h = 3, p = layout.components * c, rowBytes = w * p;
+                const auto bytes = randomBytes(rowBytes * h, ++seed);
+                const auto mask = randomBytes(w * h, ++seed);
+                const auto info = BitmapInfo::make(layout.alpha, c == 2 ? BitmapInfo::byteOrder16Little : 0);
+                auto cutout = withMaskAsAlpha(makeImage({w, h, 8 * c, 8 * p, rowBytes, info}, bytes),
+                                              grayMask(w, h, mask));
+                const std::string where = "alpha info " + std::to_string(int(layout.alpha)) + ", " +
+                                          std::to_string(8 * c) + " bits, width " + std::to_string(w);
+                ASSERT_TRUE(cutout) << where << ": " << cutout.error().description();
+                std::vector<uint8_t> expected;
+                for (size_t i = 0; i < w * h; ++i) {
+                    const uint8_t* s = &bytes[i * p + layout.red * c];
+                    expected.insert(expected.end(), s, s + 3 * c);
+                    expected.insert(expected.end(), c, mask[i]);
+                }
+                EXPECT_EQ(pixels(*cutout), expected) << where;
+            }
+
+    // A 16-bit RGB pixel with a padding byte (56 bits): three components by the table, so accepted.
+    const auto bytes = randomBytes(7 * 3, 40);
+    auto padded = withMaskAsAlpha(makeImage({3, 1, 16, 56, 21, 0}, bytes), solidMask(3, 1, 9));
+    ASSERT_TRUE(padded) << padded.error().description();
+    for (size_t x = 0; x < 3; ++x)
+        for (size_t i = 0; i < 8; ++i)
+            EXPECT_EQ(padded->bytes()[x * 8 + i], i < 6 ? bytes[x * 7 + i] : 9) << x << ", " << i;
+}
+
+TEST(ImageAlpha, SixteenBitCutoutsKeepTheSourceByteOrderAndSayWhichItIs)
+{
+    struct Case {
+        uint32_t byteOrder;
+        uint32_t expectedInfo;
+    };
+    const Case cases[] = {
+        {BitmapInfo::byteOrder16Big, 0x3003},   {BitmapInfo::byteOrder16Little, 0x1003},
+        {BitmapInfo::byteOrderDefault, 0x1003}, {BitmapInfo::byteOrder32Little, 0x1003},
+        {BitmapInfo::byteOrder32Big, 0x1003},
+    };
+    // One pixel whose red is 0x1234 in the stored order, green 0xABCD, blue 0x00FF.
+    for (const auto& c : cases) {
+        const bool big = c.byteOrder == BitmapInfo::byteOrder16Big;
+        const std::vector<uint8_t> px = big ? std::vector<uint8_t>{0x12, 0x34, 0xAB, 0xCD, 0x00, 0xFF}
+                                            : std::vector<uint8_t>{0x34, 0x12, 0xCD, 0xAB, 0xFF, 0x00};
+        auto cutout = withMaskAsAlpha(makeImage({1, 1, 16, 48, 6, c.byteOrder}, px), solidMask(1, 1, 128));
+        ASSERT_TRUE(cutout) << cutout.error().description();
+        EXPECT_EQ(cutout->bitmapInfo(), c.expectedInfo) << std::hex << c.byteOrder;
+        EXPECT_EQ(cutout->format(), (ImageFormat{1, 1, 16, 64, 8, c.expectedInfo}));
+        auto out = pixels(*cutout);
+        EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.begin() + 6), px);
+        // 128 × 257 = 32896 = 0x8080, the same bytes in either order.
+        EXPECT_EQ(out[6], 0x80);
+        EXPECT_EQ(out[7], 0x80);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// The mask
+
+TEST(ImageAlpha, MasksOfOtherDepthsAndLayoutsGiveTheirFirstColourComponent)
+{
+    const size_t w = 4, h = 2;
+    const auto source = makeImage({w, h, 8, 24, w * 3, 0}, randomBytes(w * h * 3, 3));
+    std::vector<uint8_t> levels = {0, 1, 64, 127, 128, 200, 254, 255};
+    auto alphaOf = [&](const Image& mask) {
+        auto cutout = withMaskAsAlpha(source, mask);
+        EXPECT_TRUE(cutout) << cutout.error().description();
+        std::vector<uint8_t> alpha;
+        if (cutout)
+            for (size_t i = 0; i < w * h; ++i)
+                alpha.push_back(cutout->bytes()[i * 4 + 3]);
+        return alpha;
+    };
+    auto interleave = [&](size_t components, size_t at, size_t sampleBytes, auto write) {
+        std::vector<uint8_t> bytes(w * h * components * sampleBytes, 0x5A); // other components: noise
+        for (size_t i = 0; i < w * h; ++i)
+            write(&bytes[(i * components + at) * sampleBytes], levels[i]);
+        return bytes;
+    };
+    auto le16 = [](uint8_t* s, uint8_t v) { s[0] = s[1] = v; }; // v × 257 reads the same either way
+    auto be16 = [](uint8_t* s, uint8_t v) {
+        const uint16_t q = uint16_t(v * 257 - (v > 0 && v < 255 ? 100 : 0)); // not symmetric: order matters
+        s[0] = uint8_t(q >> 8);
+        s[1] = uint8_t(q);
+    };
+    auto f32 = [](uint8_t* s, uint8_t v) {
+        const float f = v / 255.0f;
+        std::memcpy(s, &f, 4);
+    };
+    auto byte = [](uint8_t* s, uint8_t v) { *s = v; };
+    const uint32_t big = BitmapInfo::byteOrder16Big;
+
+    EXPECT_EQ(alphaOf(makeImage({w, h, 16, 16, w * 2, 0}, interleave(1, 0, 2, le16))), levels);
+    // v × 257 − 100, read as big-endian, is just under v × 257 and rounds back to v.
+    EXPECT_EQ(alphaOf(makeImage({w, h, 16, 16, w * 2, big}, interleave(1, 0, 2, be16))), levels);
+    EXPECT_EQ(alphaOf(makeImage({w, h, 32, 32, w * 4, BitmapInfo::floatComponents}, interleave(1, 0, 4, f32))), levels);
+    EXPECT_EQ(alphaOf(makeImage({w, h, 8, 24, w * 3, 0}, interleave(3, 0, 1, byte))), levels);
+    EXPECT_EQ(alphaOf(makeImage({w, h, 8, 32, w * 4, BitmapInfo::make(AlphaInfo::first)}, interleave(4, 1, 1, byte))),
+              levels);
+    EXPECT_EQ(alphaOf(makeImage({w, h, 16, 32, w * 4, BitmapInfo::make(AlphaInfo::last, big)}, interleave(2, 0, 2, be16))),
+              levels);
+    EXPECT_EQ(alphaOf(makeImage({w, h, 8, 8, w, BitmapInfo::make(AlphaInfo::only)}, interleave(1, 0, 1, byte))), levels);
+}
+
+// The resampled mask against ImageMagick's Lanczos (sinc-windowed sinc, three lobes), an
+// independent implementation of the same filter, on a smooth mask so that its 16-bit
+// intermediate never has to clip an overshoot.
+TEST(ImageAlpha, ResampledMaskAgreesWithImageMagickLanczos)
+{
+    test::TemporaryDirectory folder;
+    struct Case {
+        size_t mw, mh, w, h;
+    };
+    for (const auto& c : {Case{60, 40, 120, 80}, Case{60, 40, 131, 47}, Case{200, 150, 61, 89}}) {
+        std::vector<uint8_t> mask(c.mw * c.mh);
+        for (size_t y = 0; y < c.mh; ++y)
+            for (size_t x = 0; x < c.mw; ++x)
+                mask[y * c.mw + x] = uint8_t(std::lround(
+                    127.5 + 100 * std::sin(x * 0.11 + y * 0.05) * std::cos(y * 0.13) + 20 * std::sin(x * 0.02)));
+        test::writeFileBytes(folder / "mask.gray", mask);
+        const std::string size = std::to_string(c.w) + "x" + std::to_string(c.h);
+        const auto magick = runCommand("convert -size " + std::to_string(c.mw) + "x" + std::to_string(c.mh) +
+                                       " -depth 8 gray:" + shellQuote((folder / "mask.gray").string()) +
+                                       " -filter Lanczos -resize " + size + "! -depth 8 gray:-");
+        ASSERT_EQ(magick.exitCode, 0);
+        ASSERT_EQ(magick.output.size(), c.w * c.h);
+
+        auto sidecar = maskAsLinearGrayImage(grayMask(c.mw, c.mh, mask), c.w, c.h);
+        ASSERT_TRUE(sidecar) << sidecar.error().description();
+        auto cutout = withMaskAsAlpha(makeImage({c.w, c.h, 8, 24, c.w * 3, 0}, randomBytes(c.w * c.h * 3, 8)),
+                                      grayMask(c.mw, c.mh, mask));
+        ASSERT_TRUE(cutout) << cutout.error().description();
+        // ImageMagick drops the taps that fall outside the image where we repeat the edge sample,
+        // so the two agree to one level only where the kernel stays inside the mask.
+        auto inside = [](size_t i, size_t from, size_t to) {
+            const double scale = double(from) / to, reach = 3 * std::max(scale, 1.0), centre = (i + 0.5) * scale;
+            return centre - reach >= 0 && centre + reach <= from;
+        };
+        int worst = 0, worstAtEdge = 0;
+        for (size_t i = 0; i < c.w * c.h; ++i) {
+            const int difference = std::abs(sidecar->bytes()[i] - uint8_t(magick.output[i]));
+            int& bound = inside(i % c.w, c.mw, c.w) && inside(i / c.w, c.mh, c.h) ? worst : worstAtEdge;
+            bound = std::max(bound, difference);
+            ASSERT_EQ(cutout->bytes()[i * 4 + 3], sidecar->bytes()[i]) << i;
+        }
+        EXPECT_LE(worstAtEdge, 3) << c.mw << "x" << c.mh << " -> " << size;
+        EXPECT_LE(worst, 1) << c.mw << "x" << c.mh << " -> " << size;
+    }
+}
+
+// A real photograph through ImageMagick's CopyOpacity: colour untouched, alpha from the mask, at
+// 8 bits and at 16 bits big-endian.
+TEST(ImageAlpha, CutoutOfARealPhotoMatchesImageMagick)
+{
+    test::TemporaryDirectory folder;
+    const auto photo = shellQuote(test::samplePhoto("coffee.png").string());
+    const size_t w = 600, h = 400;
+    std::vector<uint8_t> mask(w * h);
+    for (size_t y = 0; y < h; ++y)
+        for (size_t x = 0; x < w; ++x)
+            mask[y * w + x] = uint8_t((x * 7 + y * 3) % 256);
+    test::writeFileBytes(folder / "mask.gray", mask);
+    const std::string maskArg = "\\( -size 600x400 -depth 8 gray:" + shellQuote((folder / "mask.gray").string()) + " \\)";
+
+    for (size_t bits : {8, 16}) {
+        const std::string depth = " -depth " + std::to_string(bits) + " -endian MSB ";
+        const auto rgb = runCommand("convert " + photo + depth + "rgb:-");
+        ASSERT_EQ(rgb.output.size(), w * h * 3 * bits / 8);
+        const auto expected = runCommand("convert " + photo + " " + maskArg +
+                                         " -alpha off -compose CopyOpacity -composite" + depth + "rgba:-");
+        ASSERT_EQ(expected.output.size(), w * h * 4 * bits / 8);
+
+        const uint32_t info = bits == 16 ? BitmapInfo::byteOrder16Big : 0;
+        const auto source = makeImage({w, h, bits, 3 * bits, w * 3 * bits / 8, info},
+                                      std::vector<uint8_t>(rgb.output.begin(), rgb.output.end()));
+        auto cutout = withMaskAsAlpha(source, grayMask(w, h, mask));
+        ASSERT_TRUE(cutout) << cutout.error().description();
+        EXPECT_EQ(cutout->bitmapInfo(), bits == 16 ? 0x3003u : 3u);
+        const auto ours = pixels(*cutout);
+        EXPECT_TRUE(ours == std::vector<uint8_t>(expected.output.begin(), expected.output.end())) << bits << " bits";
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Refusals
+
+TEST(ImageAlpha, DescriptionsAndEquality)
+{
+    using E = AlphaCompositionError;
+    EXPECT_EQ(E::unsupportedPixelFormat(8, 8, 0).description(),
+              "Unsupported pixel format (bitsPerComponent=8, bitsPerPixel=8, alphaInfo=0).");
+    EXPECT_EQ(E::unsupportedPixelFormat(16, 64, 0x3001).description(),
+              "Unsupported pixel format (bitsPerComponent=16, bitsPerPixel=64, alphaInfo=12289).");
+    EXPECT_EQ(E::invalidImageDimensions(0, 480).description(), "Invalid image dimensions (width=0, height=480).");
+    EXPECT_EQ(E::truncatedPixelData(1200, 1199).description(),
+              "Source pixel data is truncated (expected 1200 bytes, got 1199).");
+    EXPECT_EQ(E::unreadablePixelData().description(), "Source image pixel data could not be read.");
+    EXPECT_EQ(E::unsupportedFloatPixelFormat().description(),
+              "Floating-point pixel formats are not supported in Pelorin v1.0.");
+    EXPECT_EQ(E::missingColorSpace().description(), "Source image has no color space; refusing to fabricate one.");
+    EXPECT_EQ(E::maskScalingFailed().description(), "Failed to scale the mask to the source image resolution.");
+    EXPECT_EQ(E::outputAllocationFailed().description(), "Failed to allocate the output bitmap.");
+
+    EXPECT_EQ(E::truncatedPixelData(10, 9), E::truncatedPixelData(10, 9));
+    EXPECT_NE(E::truncatedPixelData(10, 9), E::truncatedPixelData(10, 8));
+    EXPECT_NE(E::unsupportedPixelFormat(8, 32, 7), E::unsupportedPixelFormat(8, 32, 0x2007));
+    EXPECT_NE(E::maskScalingFailed(), E::outputAllocationFailed());
+}
+
+TEST(ImageAlpha, RefusesSourcesInTheCheckedOrder)
+{
+    using E = AlphaCompositionError;
+    const auto sRGB = ColorSpace::named(ColorSpace::Name::sRGB);
+    auto image = [&](ImageFormat f, size_t bytes, std::optional<ColorSpace> space) {
+        return makeImage(f, std::vector<uint8_t>(bytes, 7), std::move(space));
+    };
+    struct Case {
+        const char* what;
+        Image source;
+        E expected;
+    };
+    const Case cases[] = {
+        // Dimensions come before everything, even a float, colourless source.
+        {"no columns", image({0, 4, 32, 128, 0, 0x100}, 0, std::nullopt), E::invalidImageDimensions(0, 4)},
+        {"no rows", image({5, 0, 8, 32, 20, 1}, 0, sRGB), E::invalidImageDimensions(5, 0)},
+        // Float before depth and colour space.
+        {"float components", image({2, 2, 8, 32, 8, 0x101}, 16, std::nullopt), E::unsupportedFloatPixelFormat()},
+        // Depth before colour space; the whole bitmap info word is reported.
+        {"12-bit components", image({2, 2, 12, 36, 9, 0x1000}, 18, std::nullopt),
+         E::unsupportedPixelFormat(12, 36, 0x1000)},
+        // Colour space before the packing checks.
+        {"no colour space", image({2, 2, 8, 8, 2, 0}, 4, std::nullopt), E::missingColorSpace()},
+        {"grey", image({2, 2, 8, 8, 2, 0}, 4, sRGB), E::unsupportedPixelFormat(8, 8, 0)},
+        {"grey and alpha, 16-bit", image({2, 2, 16, 32, 8, 0x3003}, 16, sRGB), E::unsupportedPixelFormat(16, 32, 0x3003)},
+        // Rows shorter than their pixels: reported before the (also bad) layout, whole word again.
+        {"short rows", image({3, 2, 8, 32, 11, 0x2007}, 22, sRGB), E::unsupportedPixelFormat(8, 32, 0x2007)},
+        // Layout: the alpha-info value alone, and 8 × bytes per component.
+        {"alpha only", image({3, 2, 8, 32, 12, 0x2007}, 24, sRGB), E::unsupportedPixelFormat(8, 32, 7)},
+        {"four components without alpha", image({3, 2, 8, 32, 12, 0}, 24, sRGB), E::unsupportedPixelFormat(8, 32, 0)},
+        {"three components with alpha", image({3, 2, 16, 48, 18, 0x3001}, 36, sRGB),
+         E::unsupportedPixelFormat(16, 48, 1)},
+        {"unknown alpha info", image({3, 2, 8, 32, 12, 9}, 24, sRGB), E::unsupportedPixelFormat(8, 32, 9)},
+        {"no pixel data", Image({3, 2, 8, 24, 9, 0}, sRGB, nullptr), E::unreadablePixelData()},
+        {"one byte short", image({3, 2, 8, 24, 10, 0}, 19, sRGB), E::truncatedPixelData(20, 19)},
+    };
+    for (const auto& c : cases) {
+        auto result = withMaskAsAlpha(c.source, solidMask(c.source.width(), c.source.height(), 1));
+        ASSERT_FALSE(result) << c.what;
+        EXPECT_EQ(result.error(), c.expected) << c.what;
+    }
+    auto truncated = withMaskAsAlpha(image({3, 2, 8, 24, 10, 0}, 19, sRGB), solidMask(3, 2, 1));
+    EXPECT_EQ(truncated.error().description(), "Source pixel data is truncated (expected 20 bytes, got 19).");
+}
+
+TEST(ImageAlpha, MaskProblemsAreScalingFailuresNeverTruncation)
+{
+    using E = AlphaCompositionError;
+    const auto source = makeImage({4, 3, 8, 24, 12, 0}, randomBytes(36, 5));
+    struct Case {
+        const char* what;
+        Image mask;
+    };
+    const Case cases[] = {
+        {"same size, one byte short", grayMask(4, 3, std::vector<uint8_t>(11, 1))},
+        {"same size, padded rows, short", grayMask(4, 3, std::vector<uint8_t>(6 * 3 - 1, 1), 6)},
+        {"same size, rows narrower than the width", grayMask(4, 3, std::vector<uint8_t>(12, 1), 3)},
+        {"same size, no pixel data", Image({4, 3, 8, 8, 4, 0}, linearGrayColorSpace(), nullptr)},
+        {"half size, one byte short", grayMask(2, 2, std::vector<uint8_t>(3, 1))},
+        {"half size, no pixel data", Image({2, 2, 8, 8, 2, 0}, linearGrayColorSpace(), nullptr)},
+        {"16-bit, short", makeImage({4, 3, 16, 16, 8, 0}, std::vector<uint8_t>(23, 1))},
+        {"32-bit integer samples", makeImage({4, 3, 32, 32, 16, 0}, std::vector<uint8_t>(48, 1))},
+        {"no pixels", grayMask(0, 3, {})},
+    };
+    for (const auto& c : cases) {
+        auto result = withMaskAsAlpha(source, c.mask);
+        ASSERT_FALSE(result) << c.what;
+        EXPECT_EQ(result.error(), E::maskScalingFailed()) << c.what;
+        auto sidecar = maskAsLinearGrayImage(c.mask, 4, 3);
+        ASSERT_FALSE(sidecar) << c.what;
+        EXPECT_EQ(sidecar.error(), E::maskScalingFailed()) << c.what;
+    }
+    // A bad source is reported before the mask is looked at.
+    auto both = withMaskAsAlpha(makeImage({4, 3, 8, 24, 12, 0}, std::vector<uint8_t>(35, 0)), cases[0].mask);
+    EXPECT_EQ(both.error(), E::truncatedPixelData(36, 35));
+}
+
+// ---------------------------------------------------------------------------------------------
+// The sidecar
+
+TEST(ImageAlpha, SidecarIsThePackedMaskInLinearGrey)
+{
+    const size_t w = 5, h = 4, row = 8;
+    const auto bytes = randomBytes(row * h, 6);
+    auto sidecar = maskAsLinearGrayImage(grayMask(w, h, bytes, row), w, h);
+    ASSERT_TRUE(sidecar) << sidecar.error().description();
+    EXPECT_EQ(sidecar->format(), (ImageFormat{w, h, 8, 8, w, 0}));
+    EXPECT_EQ(sidecar->colorSpace(), std::optional(linearGrayColorSpace()));
+    EXPECT_FALSE(sidecar->shouldInterpolate());
+    EXPECT_EQ(sidecar->renderingIntent(), RenderingIntent::defaultIntent);
+    for (size_t y = 0; y < h; ++y)
+        for (size_t x = 0; x < w; ++x)
+            EXPECT_EQ(sidecar->bytes()[y * w + x], bytes[y * row + x]);
+
+    // Another size, from a 16-bit mask: exactly the requested pixels, packed.
+    auto scaled = maskAsLinearGrayImage(makeImage({3, 2, 16, 16, 6, 0}, std::vector<uint8_t>(12, 0xFF)), 7, 9);
+    ASSERT_TRUE(scaled) << scaled.error().description();
+    EXPECT_EQ(scaled->format(), (ImageFormat{7, 9, 8, 8, 7, 0}));
+    EXPECT_EQ(pixels(*scaled), std::vector<uint8_t>(63, 255));
+
+    EXPECT_EQ(maskAsLinearGrayImage(solidMask(2, 2, 3), 0, 2).error(), AlphaCompositionError::maskScalingFailed());
+}
+
+} // namespace
+} // namespace pelorin

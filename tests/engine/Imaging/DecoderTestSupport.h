@@ -1,0 +1,138 @@
+// Helpers shared by the decoder tests: decoding a file through ImageSource, ImageMagick's own
+// decoding of the same file as an independent reference, and comparing the two.
+#pragma once
+
+#include "engine/Imaging/ImageSource.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace pelorin::test {
+
+inline Result<Image, ImageSourceError> decodeFile(const std::filesystem::path& path)
+{
+    auto source = ImageSource::open(path);
+    if (!source)
+        return unexpected(source.error());
+    return (*source)->createImage();
+}
+
+inline Result<ImageProperties, ImageSourceError> propertiesOf(const std::filesystem::path& path)
+{
+    auto source = ImageSource::open(path);
+    if (!source)
+        return unexpected(source.error());
+    return (*source)->properties();
+}
+
+// A path quoted for the shell.
+inline std::string q(const std::filesystem::path& path)
+{
+    return shellQuote(path.string());
+}
+
+// Runs a shell command that makes a test file; fails the test when it does not succeed.
+inline void make(const std::string& commandLine)
+{
+    ASSERT_EQ(runCommand(commandLine).exitCode, 0) << commandLine;
+}
+
+// Writes `out` from a cached sample photograph with ImageMagick `options`; returns `out`.
+inline std::filesystem::path convertPhoto(const std::string& photo, const std::string& options,
+                                          const std::filesystem::path& out)
+{
+    make("convert " + q(samplePhoto(photo)) + " " + options + " " + q(out));
+    return out;
+}
+
+// ImageMagick's samples of the first frame in `layout` ("rgb", "rgba", "gray", "graya", "cmyk") at
+// `depth` bits (16 little-endian, 32 as float), after `options`.
+inline std::vector<uint8_t> magickRaw(const std::filesystem::path& file, const std::string& layout, int depth,
+                                      const std::string& options = "")
+{
+    const std::string fp = depth == 32 ? " -define quantum:format=floating-point" : "";
+    const auto out = runCommand("convert " + shellQuote(file.string() + "[0]") + " " + options + fp + " -depth " +
+                                std::to_string(depth) + " -endian LSB " + layout + ":-")
+                         .output;
+    return {out.begin(), out.end()};
+}
+
+inline std::vector<uint8_t> magickSamples(const std::filesystem::path& file, const std::string& layout)
+{
+    return magickRaw(file, layout, 8);
+}
+
+// A failed decode of the expected kind whose description contains `fragment`.
+template <typename T>
+void expectError(const Result<T, ImageSourceError>& result, ImageSourceError::Kind kind, const std::string& fragment = "")
+{
+    ASSERT_FALSE(result) << "succeeded; expected an error containing \"" << fragment << '"';
+    EXPECT_EQ(result.error().kind, kind) << result.error().description();
+    EXPECT_FALSE(result.error().description().empty());
+    EXPECT_NE(result.error().description().find(fragment), std::string::npos) << result.error().description();
+}
+
+// The image's pixels packed row after row, without row padding.
+inline std::vector<uint8_t> packedPixels(const Image& image)
+{
+    const size_t rowBytes = image.width() * image.bitsPerPixel() / 8;
+    std::vector<uint8_t> packed;
+    packed.reserve(rowBytes * image.height());
+    for (size_t y = 0; y < image.height(); ++y) {
+        const auto row = image.bytes().subspan(y * image.bytesPerRow(), rowBytes);
+        packed.insert(packed.end(), row.begin(), row.end());
+    }
+    return packed;
+}
+
+// The largest difference between two equally long sample lists; 256 when the lengths differ.
+inline int maxDifference(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b)
+{
+    if (a.size() != b.size())
+        return 256;
+    int worst = 0;
+    for (size_t i = 0; i < a.size(); ++i)
+        worst = std::max(worst, std::abs(int{a[i]} - int{b[i]}));
+    return worst;
+}
+
+// Decodes a photograph stored as 8-bit RGB and checks what every decoder must report for it: the
+// size ImageMagick reads, the same size from properties(), and packed 8-bit RGB rows without alpha
+// or byte-order flags. Nothing (with the failure recorded) when properties() or decoding fails.
+inline std::optional<Image> decodeRgb8Photo(const std::filesystem::path& path)
+{
+    auto properties = propertiesOf(path);
+    if (!properties) {
+        ADD_FAILURE() << properties.error().description();
+        return std::nullopt;
+    }
+    auto image = decodeFile(path);
+    if (!image) {
+        ADD_FAILURE() << image.error().description();
+        return std::nullopt;
+    }
+    EXPECT_EQ(std::to_string(image->width()) + "x" + std::to_string(image->height()), identifyFormat(path, "%wx%h"));
+    EXPECT_EQ(properties->pixelWidth, image->width());
+    EXPECT_EQ(properties->pixelHeight, image->height());
+    EXPECT_EQ(image->bitsPerComponent(), 8u);
+    EXPECT_EQ(image->bitsPerPixel(), 24u);
+    EXPECT_EQ(image->bytesPerRow(), image->width() * 3);
+    EXPECT_EQ(image->bitmapInfo(), BitmapInfo::make(AlphaInfo::none));
+    return std::move(*image);
+}
+
+inline std::vector<uint8_t> iccOf(const Image& image)
+{
+    if (!image.colorSpace() || !image.colorSpace()->hasICCProfile())
+        return {};
+    const auto bytes = image.colorSpace()->iccProfile();
+    return {bytes.begin(), bytes.end()};
+}
+
+} // namespace pelorin::test

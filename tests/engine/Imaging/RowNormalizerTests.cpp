@@ -1,0 +1,109 @@
+// The row conversion every encoder relies on: which component lands where, and when it refuses.
+#include "engine/Common/ParallelFor.h"
+#include "engine/Imaging/RowNormalizer.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+
+namespace pelorin {
+namespace {
+
+using test::makeImage;
+
+std::vector<uint8_t> row8(const RowNormalizer& n, size_t y = 0)
+{
+    std::vector<uint8_t> out(n.outputRowBytes());
+    n.convertRow(y, out);
+    return out;
+}
+
+TEST(RowNormalizer, PlacesColourAndAlphaForEveryEightBitLayout)
+{
+    // One pixel whose components are 10, 20, 30, 40 in memory order.
+    const std::vector<uint8_t> px = {10, 20, 30, 40};
+    struct Case {
+        AlphaInfo alpha;
+        std::vector<uint8_t> expected;
+    };
+    const std::vector<Case> cases = {
+        {AlphaInfo::last, {10, 20, 30, 40}},
+        {AlphaInfo::first, {20, 30, 40, 10}},
+        {AlphaInfo::noneSkipLast, {10, 20, 30}},
+        {AlphaInfo::noneSkipFirst, {20, 30, 40}},
+        // Premultiplied colour is divided by alpha: 10 × 255 / 40 = 63.75.
+        {AlphaInfo::premultipliedLast, {64, 128, 191, 40}},
+        // Colour brighter than its alpha cannot be premultiplied: it saturates rather than wraps.
+        {AlphaInfo::premultipliedFirst, {255, 255, 255, 10}},
+    };
+    for (const auto& c : cases) {
+        auto image = makeImage({1, 1, 8, 32, 4, BitmapInfo::make(c.alpha)}, px);
+        auto n = RowNormalizer::make(image);
+        ASSERT_TRUE(n) << static_cast<int>(c.alpha) << ": " << n.error();
+        EXPECT_EQ(row8(*n), c.expected) << "alpha info " << static_cast<int>(c.alpha);
+    }
+}
+
+TEST(RowNormalizer, SixteenBitSamplesComeOutInHostOrderWhateverTheStoredOrder)
+{
+    const std::vector<uint8_t> big = {0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC};
+    const std::vector<uint8_t> little = {0x34, 0x12, 0x78, 0x56, 0xBC, 0x9A};
+    for (auto [order, bytes] : {std::pair{BitmapInfo::byteOrder16Big, big}, std::pair{BitmapInfo::byteOrder16Little, little},
+                                std::pair{BitmapInfo::byteOrderDefault, little}}) {
+        auto image = makeImage({1, 1, 16, 48, 6, BitmapInfo::make(AlphaInfo::none, order)}, bytes);
+        auto n = RowNormalizer::make(image);
+        ASSERT_TRUE(n);
+        std::vector<uint8_t> out(n->outputRowBytes());
+        n->convertRow(0, out);
+        uint16_t samples[3];
+        std::memcpy(samples, out.data(), 6);
+        EXPECT_EQ(samples[0], 0x1234) << "order " << order;
+        EXPECT_EQ(samples[1], 0x5678);
+        EXPECT_EQ(samples[2], 0x9ABC);
+    }
+}
+
+TEST(RowNormalizer, GreyWithAndWithoutAlphaAndRowPadding)
+{
+    // Two rows of two grey+alpha pixels, rows padded to 6 bytes.
+    auto image = makeImage({2, 2, 8, 16, 6, BitmapInfo::make(AlphaInfo::last)}, {1, 2, 3, 4, 99, 99, 5, 6, 7, 8, 99, 99},
+                           ColorSpace::named(ColorSpace::Name::deviceGray));
+    auto n = RowNormalizer::make(image);
+    ASSERT_TRUE(n);
+    EXPECT_EQ(n->colorChannels(), 1u);
+    EXPECT_TRUE(n->hasAlpha());
+    EXPECT_EQ(row8(*n, 1), (std::vector<uint8_t>{5, 6, 7, 8}));
+}
+
+TEST(RowNormalizer, RefusesWhatNoEncoderCanWrite)
+{
+    EXPECT_FALSE(RowNormalizer::make(makeImage({1, 1, 32, 128, 16, BitmapInfo::make(AlphaInfo::last, BitmapInfo::floatComponents)},
+                                               std::vector<uint8_t>(16))));
+    EXPECT_FALSE(RowNormalizer::make(makeImage({1, 1, 8, 32, 4, 0}, std::vector<uint8_t>(4),
+                                               ColorSpace::named(ColorSpace::Name::deviceCMYK))));
+    EXPECT_FALSE(RowNormalizer::make(makeImage({1, 1, 8, 32, 4, BitmapInfo::make(AlphaInfo::only)}, std::vector<uint8_t>(4))));
+    EXPECT_FALSE(RowNormalizer::make(makeImage({4, 4, 8, 32, 16, BitmapInfo::make(AlphaInfo::last)}, std::vector<uint8_t>(63))))
+        << "one byte short of rows × height";
+    EXPECT_FALSE(RowNormalizer::make(makeImage({4, 4, 8, 32, 15, BitmapInfo::make(AlphaInfo::last)}, std::vector<uint8_t>(64))))
+        << "rows shorter than their pixels";
+}
+
+TEST(ParallelFor, CoversEveryIndexExactlyOnceAndNestsWithoutDeadlock)
+{
+    for (size_t count : {0u, 1u, 2u, 7u, 1000u, 4097u}) {
+        std::vector<std::atomic<int>> hits(count);
+        parallelFor(count, [&](size_t begin, size_t end) {
+            parallelFor(end - begin, [&](size_t b, size_t e) {
+                for (size_t i = begin + b; i < begin + e; ++i)
+                    hits[i].fetch_add(1);
+            });
+        });
+        for (size_t i = 0; i < count; ++i)
+            ASSERT_EQ(hits[i].load(), 1) << "index " << i << " of " << count;
+    }
+}
+
+} // namespace
+} // namespace pelorin

@@ -1,0 +1,462 @@
+// The segmenter around the network: what the model is fed (against a slow, direct Lanczos-3
+// reference, in every pixel layout), how its output becomes a mask buffer, the no-subject rule,
+// load failures that say how to install the model, and the real model on real photographs and on
+// images without a subject made by ImageMagick.
+#include "engine/Inference/ForegroundSegmenter.h"
+
+#include "engine/Imaging/ImageSource.h"
+#include "engine/Inference/ModelLocator.h"
+#include "engine/Imaging/LanczosResampler.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <iostream>
+#include <mutex>
+#include <numbers>
+#include <thread>
+#include <tuple>
+
+namespace pelorin {
+namespace {
+
+using test::makeImage;
+
+// A stand-in network: records what it is given and answers with `respond(input)`.
+class FakeNetwork final : public Network {
+public:
+    using Response = std::function<std::vector<float>(std::span<const float>)>;
+
+    FakeNetwork(size_t height, size_t width, Response respond) : Network(height, width), respond_(std::move(respond)) {}
+    static std::shared_ptr<FakeNetwork> constant(size_t height, size_t width, std::vector<float> output)
+    {
+        return std::make_shared<FakeNetwork>(height, width, [output](std::span<const float>) { return output; });
+    }
+
+    Result<AlignedFloats, std::string> run(std::span<const float> input) const override
+    {
+        std::unique_lock lock(mutex_);
+        ++runs_;
+        lastInput_.assign(input.begin(), input.end());
+        lock.unlock();
+        const auto output = respond_(input);
+        return AlignedFloats(output.begin(), output.end());
+    }
+    std::vector<float> lastInput() const { std::lock_guard lock(mutex_); return lastInput_; }
+    int runs() const { std::lock_guard lock(mutex_); return runs_; }
+
+private:
+    Response respond_;
+    mutable std::mutex mutex_;
+    mutable std::vector<float> lastInput_;
+    mutable int runs_ = 0;
+};
+
+// Seeded colours and alpha of a small picture, stored in any layout.
+struct Picture {
+    size_t width, height;
+    std::vector<uint16_t> rgb; // 16-bit values, 3 per pixel
+    std::vector<uint16_t> alpha;
+
+    static Picture random(size_t width, size_t height, uint32_t seed)
+    {
+        const auto bytes = test::randomBytes(width * height * 4, seed);
+        Picture p{width, height, {}, {}};
+        for (size_t i = 0; i < bytes.size(); ++i)
+            (i % 4 == 3 ? p.alpha : p.rgb).push_back(uint16_t(bytes[i] * 257));
+        return p;
+    }
+
+    // Components in memory order; `order` names each: 'r', 'g', 'b', 'a' (alpha), 'x' (padding),
+    // 'k' (grey, from red). `rowPad` spare bytes end every row.
+    Image store(const std::string& order, size_t bitsPerComponent, uint32_t bitmapInfo, size_t rowPad = 0) const
+    {
+        const size_t bytesPerComponent = bitsPerComponent / 8, pixel = order.size() * bytesPerComponent;
+        const size_t row = width * pixel + rowPad;
+        const bool big = BitmapInfo::is16BitBigEndian(bitmapInfo);
+        std::vector<uint8_t> bytes(row * height, 0x5A);
+        for (size_t i = 0; i < width * height; ++i)
+            for (size_t k = 0; k < order.size(); ++k) {
+                const char name = order[k];
+                const uint16_t v = name == 'a' ? alpha[i] : name == 'x' ? 0x1234
+                                 : rgb[3 * i + (name == 'g' ? 1 : name == 'b' ? 2 : 0)];
+                uint8_t* s = bytes.data() + (i / width) * row + (i % width) * pixel + k * bytesPerComponent;
+                s[bytesPerComponent == 1 || big ? 0 : 1] = uint8_t(v >> 8);
+                if (bytesPerComponent == 2)
+                    s[big ? 1 : 0] = uint8_t(v);
+            }
+        const bool grey = order.find('k') != std::string::npos;
+        return makeImage({width, height, bitsPerComponent, pixel * 8, row, bitmapInfo}, std::move(bytes),
+                         ColorSpace::named(grey ? ColorSpace::Name::deviceGray : ColorSpace::Name::sRGB));
+    }
+};
+
+// ---- a slow reference of the model's input ----------------------------------------------------
+
+// Weights of every source sample for output i of an axis scaled from `source` to `target`:
+// centres aligned, kernel widened when shrinking, edges repeating the outermost sample.
+std::vector<double> axisWeights(size_t source, size_t target, size_t i)
+{
+    const double scale = double(source) / double(target), stretch = std::max(scale, 1.0);
+    const double center = (double(i) + 0.5) * scale;
+    std::vector<double> w(source, 0.0);
+    double total = 0.0;
+    auto sinc = [](double t) { return t == 0.0 ? 1.0 : std::sin(std::numbers::pi * t) / (std::numbers::pi * t); };
+    for (long j = long(std::floor(center - 3 * stretch)) - 1; j <= long(std::ceil(center + 3 * stretch)) + 1; ++j) {
+        const double t = (double(j) + 0.5 - center) / stretch;
+        const double k = std::fabs(t) < 3.0 ? sinc(t) * sinc(t / 3.0) : 0.0;
+        w[size_t(std::clamp(j, 0L, long(source) - 1))] += k;
+        total += k;
+    }
+    for (double& v : w)
+        v /= total;
+    return w;
+}
+
+// What the model should see for the picture's 8-bit colours.
+std::vector<float> referenceInput(const Picture& picture, size_t inputWidth, size_t inputHeight)
+{
+    const size_t width = picture.width, height = picture.height;
+    std::vector<float> input(3 * inputWidth * inputHeight);
+    for (size_t y = 0; y < inputHeight; ++y) {
+        const auto wy = axisWeights(height, inputHeight, y);
+        for (size_t x = 0; x < inputWidth; ++x) {
+            const auto wx = axisWeights(width, inputWidth, x);
+            for (size_t c = 0; c < 3; ++c) {
+                double sum = 0.0;
+                for (size_t sy = 0; sy < height; ++sy)
+                    for (size_t sx = 0; sx < width; ++sx)
+                        sum += wy[sy] * wx[sx] * double(picture.rgb[3 * (sy * width + sx) + c] >> 8) / 255.0;
+                const double v = std::clamp(sum, 0.0, 1.0) * 255.0;
+                input[(c * inputHeight + y) * inputWidth + x] = float((v - 128.0) / 256.0);
+            }
+        }
+    }
+    return input;
+}
+
+Image blankImage(size_t width, size_t height)
+{
+    return makeImage({width, height, 8, 24, width * 3, 0}, std::vector<uint8_t>(width * height * 3));
+}
+
+std::vector<float> inputFor(const Image& image, size_t inputWidth, size_t inputHeight)
+{
+    auto network = FakeNetwork::constant(inputHeight, inputWidth, std::vector<float>(inputWidth * inputHeight, 0.f));
+    const ForegroundSegmenter segmenter(network);
+    auto detected = segmenter.detect(image);
+    EXPECT_TRUE(detected) << detected.error();
+    return network->lastInput();
+}
+
+void expectClose(const std::vector<float>& actual, const std::vector<float>& expected, double tolerance,
+                 const std::string& what)
+{
+    ASSERT_EQ(actual.size(), expected.size()) << what;
+    double worst = 0.0;
+    size_t where = 0;
+    for (size_t i = 0; i < actual.size(); ++i)
+        if (const double d = std::fabs(double(actual[i]) - expected[i]); !(d <= worst)) // NaN is worst
+            worst = d, where = i;
+    EXPECT_LE(worst, tolerance) << what << ": largest difference at value " << where << " (" << actual[where]
+                                << " vs " << expected[where] << ")";
+}
+
+// Unscaled (planar, centred channel by channel), shrunk, enlarged and stretched.
+TEST(ForegroundSegmenterInput, MatchesDirectLanczosWhenShrinkingAndEnlargingWithoutKeepingAspect)
+{
+    for (auto [width, height, inW, inH] :
+         {std::array<size_t, 4>{6, 4, 6, 4}, {37, 23, 16, 12}, {9, 7, 16, 12}, {40, 5, 8, 16}}) {
+        SCOPED_TRACE(std::to_string(width) + "×" + std::to_string(height) + " → " + std::to_string(inW) + "×" +
+                     std::to_string(inH));
+        const auto picture = Picture::random(width, height, uint32_t(width * 100 + height));
+        expectClose(inputFor(picture.store("rgb", 8, 0, 3), inW, inH), referenceInput(picture, inW, inH), 1e-4,
+                    "model input");
+    }
+}
+
+TEST(ForegroundSegmenterInput, EveryLayoutGivesTheSameInputAndAlphaIsIgnored)
+{
+    const auto picture = Picture::random(21, 13, 5);
+    const auto expected = inputFor(picture.store("rgb", 8, 0), 16, 16);
+    using BitmapInfo::make;
+    const std::tuple<const char*, size_t, uint32_t> layouts[] = {
+        {"rgba", 8, make(AlphaInfo::last)},
+        {"argb", 8, make(AlphaInfo::first)},
+        {"rgba", 8, make(AlphaInfo::premultipliedLast)},
+        {"argb", 8, make(AlphaInfo::premultipliedFirst)},
+        {"rgbx", 8, make(AlphaInfo::noneSkipLast)},
+        {"xrgb", 8, make(AlphaInfo::noneSkipFirst)},
+        {"rgb", 16, make(AlphaInfo::none, BitmapInfo::byteOrder16Little)},
+        {"rgb", 16, make(AlphaInfo::none, BitmapInfo::byteOrder16Big)},
+        {"rgb", 16, make(AlphaInfo::none)},
+        {"argb", 16, make(AlphaInfo::first, BitmapInfo::byteOrder16Big)},
+        {"rgba", 16, make(AlphaInfo::premultipliedLast, BitmapInfo::byteOrder16Little)},
+    };
+    for (const auto& [order, bits, info] : layouts)
+        expectClose(inputFor(picture.store(order, bits, info, 7), 16, 16), expected, 1e-5,
+                    std::string(order) + " " + std::to_string(bits) + "-bit, info " + std::to_string(info));
+}
+
+TEST(ForegroundSegmenterInput, GreyFillsAllThreeChannelsLikeTheSameGreyInRgb)
+{
+    auto picture = Picture::random(19, 11, 8);
+    for (size_t i = 0; i < picture.alpha.size(); ++i)
+        picture.rgb[3 * i + 1] = picture.rgb[3 * i + 2] = picture.rgb[3 * i];
+    const auto expected = inputFor(picture.store("rgb", 8, 0), 12, 12);
+    expectClose(inputFor(picture.store("k", 8, 0), 12, 12), expected, 1e-6, "grey 8-bit");
+    expectClose(inputFor(picture.store("ka", 16, BitmapInfo::make(AlphaInfo::last)), 12, 12), expected, 1e-5,
+                "grey+alpha 16-bit");
+}
+
+TEST(ForegroundSegmenterInput, UnreadableImagesAreRefusedWithoutRunningTheModel)
+{
+    auto network = FakeNetwork::constant(8, 8, std::vector<float>(64, 1.f));
+    const ForegroundSegmenter segmenter(network);
+    const auto srgb = ColorSpace::named(ColorSpace::Name::sRGB);
+    const std::vector<uint8_t> pixels(4096, 0x80);
+    const std::pair<Image, const char*> cases[] = {
+        {makeImage({4, 4, 32, 96, 48, BitmapInfo::floatComponents}, pixels),
+         "Floating-point images cannot be segmented."},
+        {makeImage({4, 4, 8, 32, 16, 0}, pixels, ColorSpace::named(ColorSpace::Name::deviceCMYK)),
+         "CMYK images cannot be segmented."},
+        {makeImage({4, 4, 4, 12, 8, 0}, pixels), "Images of 4 bits per component cannot be segmented."},
+        {makeImage({4, 4, 8, 8, 4, BitmapInfo::make(AlphaInfo::only)}, pixels),
+         "Images with alpha info 7 have no colour to segment."},
+        {makeImage({4, 4, 8, 16, 8, 0}, pixels), "Images with 2 components per pixel cannot be segmented."},
+        {makeImage({4, 4, 8, 24, 11, 0}, pixels), "The image's rows are shorter than its pixels."},
+        {makeImage({4, 4, 8, 24, 12, 0}, std::vector<uint8_t>(47)), "The image's pixel data is truncated."},
+        {Image({4, 4, 8, 24, 12, 0}, srgb, nullptr), "The image's pixel data is truncated."},
+        {makeImage({0, 4, 8, 24, 0, 0}, pixels), "The image has no pixels."},
+    };
+    for (const auto& [image, message] : cases) {
+        auto detected = segmenter.detect(image);
+        ASSERT_FALSE(detected) << message;
+        EXPECT_EQ(detected.error(), message);
+    }
+    EXPECT_EQ(network->runs(), 0);
+    // Exactly enough bytes: the last row needs only its pixels.
+    EXPECT_TRUE(segmenter.detect(makeImage({4, 4, 8, 24, 16, 0}, std::vector<uint8_t>(16 * 3 + 12))));
+}
+
+// ---- from the network's output to the mask ----------------------------------------------------
+
+// Reads a float mask buffer into packed rows, checking the padding stays outside them.
+std::vector<float> maskValues(const MaskPixelBuffer& mask)
+{
+    const MaskPixelBuffer::ReadOnlyLock lock(mask);
+    std::vector<float> values(mask.width() * mask.height());
+    for (size_t y = 0; y < mask.height(); ++y)
+        std::memcpy(&values[y * mask.width()], mask.baseAddress() + y * mask.bytesPerRow(),
+                    mask.width() * sizeof(float));
+    return values;
+}
+
+TEST(ForegroundSegmenterMask, IsTheOutputResampledToTheSourceInPaddedFloatRows)
+{
+    // Rows and columns both vary, with hard edges, so any misplaced row or column shows.
+    const size_t n = 16;
+    std::vector<float> output(n * n);
+    for (size_t y = 0; y < n; ++y)
+        for (size_t x = 0; x < n; ++x)
+            output[y * n + x] = (x < 9 && y > 3) ? 1.0f : float(y) / 40.0f;
+    const ForegroundSegmenter segmenter(FakeNetwork::constant(n, n, output));
+    for (auto [width, height] : {std::pair<size_t, size_t>{100, 37}, {5, 3}, {16, 16}, {64, 200}}) {
+        SCOPED_TRACE(std::to_string(width) + "×" + std::to_string(height));
+        auto detected = segmenter.detect(blankImage(width, height));
+        ASSERT_TRUE(detected && detected->has_value());
+        auto mask = (*detected)->generateScaledMask();
+        ASSERT_TRUE(mask) << mask.error();
+        EXPECT_EQ(mask->pixelFormat(), MaskPixelFormat::oneComponent32Float);
+        EXPECT_EQ(mask->width(), width);
+        EXPECT_EQ(mask->height(), height);
+        EXPECT_EQ(mask->bytesPerRow() % 64, 0u);
+        EXPECT_GE(mask->bytesPerRow(), width * 4);
+        EXPECT_LT(mask->bytesPerRow(), width * 4 + 64);
+
+        // The same resampling done directly into packed rows, then clamped.
+        std::vector<float> expected(width * height);
+        auto resampler = LanczosResampler::make(n, n, width, height);
+        ASSERT_TRUE(resampler);
+        ASSERT_TRUE(resampler->resample(PlaneView::packed(std::span<const float>(output), n, n), expected));
+        for (float& v : expected)
+            v = std::clamp(v, 0.0f, 1.0f);
+        EXPECT_EQ(maskValues(*mask), expected);
+        EXPECT_EQ(mask->lockCount(), 0);
+    }
+}
+
+TEST(ForegroundSegmenterMask, NoSubjectBelowTheMinimumShareOfHalfOpaqueOutput)
+{
+    const size_t n = 100; // 10,000 output pixels; the rule needs 10 at or above one half
+    const auto image = blankImage(20, 20);
+    auto detect = [&](size_t count, float level) {
+        std::vector<float> output(n * n, 0.49f);
+        std::fill_n(output.begin(), count, level);
+        auto detected = ForegroundSegmenter(FakeNetwork::constant(n, n, std::move(output))).detect(image);
+        EXPECT_TRUE(detected);
+        return detected ? std::move(*detected) : std::nullopt;
+    };
+    EXPECT_FALSE(detect(0, 1.0f));
+    EXPECT_FALSE(detect(9, 1.0f));
+    auto found = detect(10, 0.5f);
+    ASSERT_TRUE(found);
+    EXPECT_DOUBLE_EQ(found->subjectFraction(), 0.001);
+    EXPECT_EQ(found->sourceWidth(), 20u);
+    EXPECT_EQ(found->sourceHeight(), 20u);
+}
+
+TEST(ForegroundSegmenterMask, ConcurrentCallsRunTheNetworkOneAtATime)
+{
+    std::atomic<int> inside{0}, most{0};
+    auto network = std::make_shared<FakeNetwork>(32, 32, [&](std::span<const float>) {
+        const int now = ++inside;
+        most = std::max(most.load(), now);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        --inside;
+        return std::vector<float>(32 * 32, 1.0f);
+    });
+    const ForegroundSegmenter segmenter(network);
+    const auto image = makeImage({40, 30, 8, 24, 120, 0}, test::randomBytes(3600, 3));
+    std::vector<std::thread> jobs;
+    std::atomic<int> masks{0};
+    for (int i = 0; i < 4; ++i)
+        jobs.emplace_back([&] {
+            auto detected = segmenter.detect(image);
+            if (detected && detected->has_value() && (*detected)->generateScaledMask())
+                ++masks;
+        });
+    for (auto& job : jobs)
+        job.join();
+    EXPECT_EQ(masks, 4);
+    EXPECT_EQ(network->runs(), 4);
+    EXPECT_EQ(most, 1);
+}
+
+// ---- finding and loading the model ----------------------------------------------------------
+
+TEST(ForegroundSegmenterModel, MissingOrDamagedFileNamesItAndSaysHowToInstall)
+{
+    test::TemporaryDirectory dir;
+    const auto image = blankImage(8, 8);
+
+    test::writeFileBytes(dir / "damaged.onnx", test::randomBytes(4096, 9));
+    for (const auto& model : {dir / "absent.onnx", dir / "damaged.onnx"}) {
+        auto detected = ForegroundSegmenter(model).detect(image);
+        ASSERT_FALSE(detected) << model;
+        EXPECT_NE(detected.error().find(model.string()), std::string::npos) << detected.error();
+        EXPECT_NE(detected.error().find("scripts/fetch-model"), std::string::npos) << detected.error();
+    }
+}
+
+// Sets (or with null, removes) an environment variable for one scope.
+struct ScopedVariable {
+    std::string name;
+    std::optional<std::string> old;
+
+    ScopedVariable(const char* variable, const char* value) : name(variable)
+    {
+        if (const char* previous = std::getenv(variable))
+            old = previous;
+        value ? setenv(variable, value, 1) : unsetenv(variable);
+    }
+    ~ScopedVariable() { old ? setenv(name.c_str(), old->c_str(), 1) : unsetenv(name.c_str()); }
+};
+
+TEST(ForegroundSegmenterModel, NotFoundNamesThePlacesSearchedAndAFailedLoadIsRetried)
+{
+    const auto image = blankImage(8, 8);
+    const ForegroundSegmenter segmenter;
+    {
+        test::TemporaryDirectory emptyCache;
+        const ScopedVariable model("PELORIN_MODEL", nullptr), cache("XDG_CACHE_HOME", emptyCache.path().c_str());
+        if (locateModel())
+            GTEST_SKIP() << "a model is installed under the install prefix, so it cannot be missed";
+        auto detected = segmenter.detect(image);
+        ASSERT_FALSE(detected);
+        EXPECT_EQ(detected.error().rfind("Cannot find isnet-general-fp16.onnx: ", 0), 0u) << detected.error();
+        EXPECT_NE(detected.error().find(emptyCache.path().string()), std::string::npos) << detected.error();
+        EXPECT_NE(detected.error().find("scripts/fetch-model"), std::string::npos) << detected.error();
+    }
+    // With the environment back, the same segmenter finds the installed model.
+    ASSERT_TRUE(locateModel()) << "run scripts/fetch-model";
+    EXPECT_TRUE(segmenter.detect(image));
+}
+
+// ---- the real model -----------------------------------------------------------------------
+
+Image decode(const std::filesystem::path& path)
+{
+    auto source = ImageSource::open(path);
+    EXPECT_TRUE(source) << path;
+    auto image = source.value()->createImage();
+    EXPECT_TRUE(image) << path;
+    return std::move(image).value();
+}
+
+// Share of the mask at least half opaque over a rectangle given as fractions: left, top, right, bottom.
+double opaqueShare(const MaskPixelBuffer& mask, std::array<double, 4> r)
+{
+    const auto values = maskValues(mask);
+    const size_t width = mask.width(), height = mask.height();
+    size_t opaque = 0, count = 0;
+    for (size_t y = size_t(r[1] * height); y < size_t(r[3] * height); ++y)
+        for (size_t x = size_t(r[0] * width); x < size_t(r[2] * width); ++x, ++count)
+            opaque += values[y * width + x] >= 0.5f;
+    return double(opaque) / double(count);
+}
+
+TEST(ForegroundSegmenterRealModel, EveryPhotoOfAPersonAnimalOrObjectHasASubjectApartFromItsBackdrop)
+{
+    // Subject and backdrop rectangles, unchecked where empty.
+    const std::tuple<const char*, std::array<double, 4>, std::array<double, 4>> photos[] = {
+        {"chelsea.png", {0.35, 0.3, 0.7, 0.8}, {0.92, 0.35, 1.0, 0.65}},      // the cat's face; the wall beside it
+        {"grace_hopper.jpg", {0.38, 0.3, 0.62, 0.5}, {0.88, 0.0, 1.0, 0.15}}, // the face; the blue sky top right
+        {"astronaut.png", {}, {}}, {"coffee.png", {}, {}}, {"rocket.jpg", {}, {}}, {"motorcycle_left.png", {}, {}},
+    };
+    for (const auto& [photo, subject, backdrop] : photos) {
+        SCOPED_TRACE(photo);
+        const auto image = decode(test::samplePhoto(photo));
+        auto detected = ForegroundSegmenter::shared().detect(image);
+        ASSERT_TRUE(detected) << detected.error();
+        ASSERT_TRUE(detected->has_value()) << "no subject found";
+        std::cout << photo << ": subject covers " << (*detected)->subjectFraction() * 100 << "% of the output\n";
+        auto mask = (*detected)->generateScaledMask();
+        ASSERT_TRUE(mask) << mask.error();
+        ASSERT_EQ(mask->width(), image.width());
+        ASSERT_EQ(mask->height(), image.height());
+        if (subject[2] > 0) {
+            EXPECT_GT(opaqueShare(*mask, subject), 0.9);
+            EXPECT_LT(opaqueShare(*mask, backdrop), 0.1);
+        }
+    }
+}
+
+TEST(ForegroundSegmenterRealModel, SkyFlatGreyAndNoiseHaveNoSubject)
+{
+    test::TemporaryDirectory dir;
+    const std::pair<const char*, const char*> scenes[] = {
+        {"sky", "-size 800x600 gradient:'#7aa7e0'-'#cfe3f7'"},
+        {"grey", "-size 800x600 xc:gray50"},
+        {"noise", "-size 800x600 xc:gray50 +noise Random"},
+    };
+    for (const auto& [name, arguments] : scenes) {
+        const auto file = dir / (std::string(name) + ".png");
+        const auto command = std::string("convert ") + arguments + " " + test::shellQuote(file.string());
+        ASSERT_EQ(test::runCommand(command).exitCode, 0);
+        auto detected = ForegroundSegmenter::shared().detect(decode(file));
+        ASSERT_TRUE(detected) << detected.error();
+        EXPECT_FALSE(detected->has_value()) << name << ": subject covers "
+                                            << (*detected)->subjectFraction() * 100 << "% of the output";
+    }
+}
+
+} // namespace
+} // namespace pelorin

@@ -1,0 +1,117 @@
+// Where the model is looked for: the environment override, the install prefix, the per-user cache,
+// and an error text that tells the user what to do.
+#include "engine/Inference/ModelLocator.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <optional>
+#include <string>
+
+namespace pelorin {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Sets (or unsets, with nullopt) an environment variable for one scope.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, std::optional<std::string> value) : name_(name)
+    {
+        if (const char* old = std::getenv(name))
+            old_ = old;
+        if (value)
+            ::setenv(name, value->c_str(), 1);
+        else
+            ::unsetenv(name);
+    }
+    ~ScopedEnv()
+    {
+        if (old_)
+            ::setenv(name_, old_->c_str(), 1);
+        else
+            ::unsetenv(name_);
+    }
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+fs::path touch(const fs::path& file)
+{
+    fs::create_directories(file.parent_path());
+    std::ofstream(file) << "model";
+    return file;
+}
+
+class ModelLocatorTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        // A model installed under the prefix on this machine would shadow the cache cases.
+        ScopedEnv noOverride("PELORIN_MODEL", std::nullopt);
+        ScopedEnv emptyCache("XDG_CACHE_HOME", (sandbox / "empty-cache").string());
+        if (auto installed = locateModel())
+            GTEST_SKIP() << "a model is installed at " << *installed << "; the cache cases cannot be told apart";
+    }
+
+    test::TemporaryDirectory sandbox;
+};
+
+TEST_F(ModelLocatorTest, EnvironmentOverrideWinsOverTheCache)
+{
+    const auto cached = touch(sandbox / "cache/pelorin/models" / modelFileName);
+    const auto chosen = touch(sandbox / "elsewhere/any-name.onnx");
+    ScopedEnv cache("XDG_CACHE_HOME", (sandbox / "cache").string());
+    {
+        ScopedEnv model("PELORIN_MODEL", chosen.string());
+        EXPECT_EQ(locateModel(), chosen);
+        EXPECT_NE(modelSearchDescription().find(chosen.string()), std::string::npos);
+    }
+    // A stale override (missing file, or a folder) falls through to the next candidate.
+    for (const auto& stale : {sandbox / "missing.onnx", sandbox / "elsewhere"}) {
+        ScopedEnv model("PELORIN_MODEL", stale.string());
+        EXPECT_EQ(locateModel(), cached) << stale;
+    }
+}
+
+TEST_F(ModelLocatorTest, CacheFollowsXdgRulesAndHome)
+{
+    ScopedEnv model("PELORIN_MODEL", std::nullopt);
+    ScopedEnv home("HOME", (sandbox / "home").string());
+    const auto homeCached = touch(sandbox / "home/.cache/pelorin/models" / modelFileName);
+    {
+        ScopedEnv cache("XDG_CACHE_HOME", std::nullopt);
+        EXPECT_EQ(locateModel(), homeCached);
+    }
+    {
+        // Relative XDG paths are to be ignored.
+        ScopedEnv cache("XDG_CACHE_HOME", "relative/cache");
+        EXPECT_EQ(locateModel(), homeCached);
+    }
+    {
+        const auto xdgCached = touch(sandbox / "xdg/pelorin/models" / modelFileName);
+        ScopedEnv cache("XDG_CACHE_HOME", (sandbox / "xdg").string());
+        EXPECT_EQ(locateModel(), xdgCached);
+    }
+}
+
+TEST_F(ModelLocatorTest, NothingFoundExplainsWhereItLookedAndHowToInstall)
+{
+    ScopedEnv model("PELORIN_MODEL", std::nullopt);
+    ScopedEnv cache("XDG_CACHE_HOME", (sandbox / "cache").string());
+    EXPECT_EQ(locateModel(), std::nullopt);
+    const std::string text = modelSearchDescription();
+    EXPECT_NE(text.find("PELORIN_MODEL"), std::string::npos) << text;
+    EXPECT_NE(text.find((sandbox / "cache/pelorin/models" / modelFileName).string()), std::string::npos) << text;
+    EXPECT_NE(text.find("share/pelorin/models/" + std::string(modelFileName)), std::string::npos) << text;
+    EXPECT_NE(text.find("scripts/fetch-model"), std::string::npos) << text;
+}
+
+} // namespace
+} // namespace pelorin
