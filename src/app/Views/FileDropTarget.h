@@ -1,5 +1,6 @@
 // FileDropTarget: a widget that takes dropped files and folders for the view model's intake and
-// knows while a drag hovers over it, so it can draw itself targeted. Both drop zones are one.
+// knows while a drag hovers over it, so it can draw itself targeted. Both drop zones are one; with
+// DropPayloadParser (which local files a payload names) this is all of drag and drop.
 // GUI thread only; the view model must outlive the widget.
 #pragma once
 

@@ -2,6 +2,7 @@
 
 #include "engine/Common/CpuFeatures.h"
 #include "engine/Common/ParallelFor.h"
+#include "engine/Imaging/PixelLayout.h"
 #include "engine/Imaging/LanczosResampler.h"
 
 #include <array>
@@ -35,29 +36,11 @@ struct ChannelLayout {
 Result<ChannelLayout, Error> channelLayout(uint32_t alphaInfo, size_t bitsPerPixel, size_t bytesPerComponent)
 {
     const size_t components = bitsPerPixel / (8 * bytesPerComponent);
-    const auto refuse = [&] {
+    const auto layout = PixelLayout::of(alphaInfo);
+    if (!layout || components != (layout->extra ? 4u : 3u))
         return unexpected(Error::unsupportedPixelFormat(8 * bytesPerComponent, bitsPerPixel, alphaInfo));
-    };
-    switch (static_cast<AlphaInfo>(alphaInfo)) {
-    case AlphaInfo::none:
-        if (components != 3)
-            return refuse();
-        return ChannelLayout{0, 1, 2};
-    case AlphaInfo::premultipliedLast:
-    case AlphaInfo::last:
-    case AlphaInfo::noneSkipLast:
-        if (components != 4)
-            return refuse();
-        return ChannelLayout{0, 1, 2};
-    case AlphaInfo::premultipliedFirst:
-    case AlphaInfo::first:
-    case AlphaInfo::noneSkipFirst:
-        if (components != 4)
-            return refuse();
-        return ChannelLayout{1, 2, 3};
-    default:
-        return refuse();
-    }
+    const size_t red = layout->colorOffset();
+    return ChannelLayout{red, red + 1, red + 2};
 }
 
 bool inputIsBigEndian16(uint32_t bitmapInfo)
@@ -138,9 +121,8 @@ std::optional<PlaneView> maskPlane(const Image& mask)
     plane.bytesPerPixel = mask.bitsPerPixel() / 8;
     // The first colour component: skip an alpha or padding component stored first, unless the
     // pixel has no room for another (then its one component is the mask).
-    const auto alpha = static_cast<AlphaInfo>(mask.alphaInfo());
-    const bool leading = alpha == AlphaInfo::premultipliedFirst || alpha == AlphaInfo::first ||
-                         alpha == AlphaInfo::noneSkipFirst;
+    const auto layout = PixelLayout::of(mask.alphaInfo());
+    const bool leading = layout && layout->extraFirst;
     const size_t offset = leading && 2 * sample <= plane.bytesPerPixel ? sample : 0;
     const auto data = mask.bytes();
     size_t needed = 0;

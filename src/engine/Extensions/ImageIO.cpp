@@ -22,10 +22,10 @@ Result<void, ImageIOWriteError> write(const Image& image,
         return unexpected(ImageIOWriteError::missingColorSpace());
 
     const std::string filename = url.filename().string();
-    auto destination = ImageDestination::create(url, destinationType(format), 1);
-    if (!destination)
-        return unexpected(ImageIOWriteError::destinationCreationFailed(filename)
-                              .withDetail(ImageDestination::lastCreateError()));
+    auto created = ImageDestination::create(url, destinationType(format), 1);
+    if (!created)
+        return unexpected(ImageIOWriteError::destinationCreationFailed(filename).withDetail(created.error()));
+    auto& destination = *created;
 
     ImageProperties properties;
     if (sourceMetadata)
@@ -37,11 +37,11 @@ Result<void, ImageIOWriteError> write(const Image& image,
     }
 
     destination->addImage(image, properties);
-    if (!destination->finalize()) {
+    if (auto finalized = destination->finalize(); !finalized) {
         // The destination has already removed its file; make sure nothing stays under the name.
         std::error_code ignored;
         std::filesystem::remove(url, ignored);
-        return unexpected(ImageIOWriteError::finalizeFailed(filename).withDetail(destination->failureReason()));
+        return unexpected(ImageIOWriteError::finalizeFailed(filename).withDetail(finalized.error()));
     }
     return {};
 }

@@ -10,37 +10,22 @@
 
 namespace pelorin {
 
-namespace {
-thread_local std::string createError;
-}
-
-std::unique_ptr<ImageDestination> ImageDestination::create(const std::filesystem::path& path,
-                                                           DestinationType type,
-                                                           size_t imageCount)
+Result<std::unique_ptr<ImageDestination>, std::string> ImageDestination::create(const std::filesystem::path& path,
+                                                                                DestinationType type,
+                                                                                size_t imageCount)
 {
-    if (imageCount != 1) {
-        createError = "Only one image per file is supported.";
-        return nullptr;
-    }
+    if (imageCount != 1)
+        return unexpected(std::string("Only one image per file is supported."));
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666);
-    if (fd < 0) {
-        createError = std::strerror(errno);
-        return nullptr;
-    }
+    if (fd < 0)
+        return unexpected(std::string(std::strerror(errno)));
     // Only ever write (and, on failure, remove) a regular file: never a device or a FIFO.
     struct stat info {};
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         ::close(fd);
-        createError = "Not a regular file.";
-        return nullptr;
+        return unexpected(std::string("Not a regular file."));
     }
-    createError.clear();
     return std::unique_ptr<ImageDestination>(new ImageDestination(path, type, fd));
-}
-
-std::string ImageDestination::lastCreateError()
-{
-    return createError;
 }
 
 ImageDestination::ImageDestination(std::filesystem::path path, DestinationType type, int fd)
@@ -74,34 +59,29 @@ void ImageDestination::addImage(const Image& image, const ImageProperties& prope
     }
 }
 
-bool ImageDestination::finalize()
+Result<void, std::string> ImageDestination::finalize()
 {
-    if (finalized_ || fd_ < 0) {
-        failureReason_ = "The destination was already finalized.";
-        return false;
-    }
+    if (finalized_ || fd_ < 0)
+        return unexpected(std::string("The destination was already finalized."));
     if (imagesAdded_ != 1 || !image_) {
-        failureReason_ = imagesAdded_ == 0 ? "No image was added." : "Only one image per file is supported.";
         discard();
-        return false;
+        return unexpected(std::string(imagesAdded_ == 0 ? "No image was added." : "Only one image per file is supported."));
     }
     const auto written = type_ == DestinationType::png ? encodePng(fd_, *image_, properties_)
                                                        : encodeTiff(fd_, *image_, properties_);
     if (!written) {
-        failureReason_ = written.error();
         discard();
-        return false;
+        return unexpected(written.error());
     }
-    if (::close(fd_) != 0) {
-        fd_ = -1;
-        failureReason_ = std::string("Closing the file failed: ") + std::strerror(errno);
-        discard();
-        return false;
-    }
+    const int closed = ::close(fd_);
     fd_ = -1;
+    if (closed != 0) {
+        const std::string reason = std::string("Closing the file failed: ") + std::strerror(errno);
+        discard();
+        return unexpected(reason);
+    }
     finalized_ = true;
-    failureReason_.clear();
-    return true;
+    return {};
 }
 
 } // namespace pelorin

@@ -6,6 +6,7 @@
 // so a failed write never leaves a partial file behind. Use from one thread at a time.
 #pragma once
 
+#include "engine/Common/Result.h"
 #include "engine/Imaging/Image.h"
 #include "engine/Imaging/ImageProperties.h"
 
@@ -20,12 +21,11 @@ enum class DestinationType { png, tiff };
 
 class ImageDestination {
 public:
-    // Null when the type cannot hold `imageCount` images (only one is supported) or the file
-    // cannot be created; lastCreateError() then says why.
-    static std::unique_ptr<ImageDestination> create(const std::filesystem::path& path,
-                                                    DestinationType type,
-                                                    size_t imageCount = 1);
-    static std::string lastCreateError();
+    // Fails, saying why, when the type cannot hold `imageCount` images (only one is supported) or
+    // the file cannot be created.
+    static Result<std::unique_ptr<ImageDestination>, std::string> create(const std::filesystem::path& path,
+                                                                         DestinationType type,
+                                                                         size_t imageCount = 1);
 
     ~ImageDestination();
     ImageDestination(const ImageDestination&) = delete;
@@ -33,10 +33,9 @@ public:
 
     // Queues the image; a second image replaces nothing and makes finalize() fail.
     void addImage(const Image& image, const ImageProperties& properties);
-    // Encodes the queued image and closes the file. True when the file was written completely.
-    bool finalize();
-    // Why finalize() failed; empty after success.
-    const std::string& failureReason() const { return failureReason_; }
+    // Encodes the queued image and closes the file; fails, saying why, unless the file was
+    // written completely (and then it is removed).
+    Result<void, std::string> finalize();
 
 private:
     ImageDestination(std::filesystem::path path, DestinationType type, int fd);
@@ -50,7 +49,6 @@ private:
     size_t imagesAdded_ = 0;
     bool finalized_ = false;
     bool discarded_ = false;
-    std::string failureReason_;
 };
 
 } // namespace pelorin

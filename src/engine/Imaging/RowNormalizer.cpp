@@ -1,5 +1,7 @@
 #include "engine/Imaging/RowNormalizer.h"
 
+#include "engine/Imaging/PixelLayout.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -28,35 +30,17 @@ Result<RowNormalizer, std::string> RowNormalizer::make(const Image& image)
     if (n.bytesPerRow_ < n.width_ * n.bytesPerPixel_)
         return unexpected(std::string("The image's rows are shorter than its pixels."));
 
-    const auto alpha = static_cast<AlphaInfo>(image.alphaInfo());
-    bool first = false;  // alpha or padding component precedes the colour
-    bool padded = false; // one extra component (alpha or padding)
-    switch (alpha) {
-    case AlphaInfo::none:
-        break;
-    case AlphaInfo::premultipliedLast:
-    case AlphaInfo::last:
-        n.hasAlpha_ = padded = true;
-        break;
-    case AlphaInfo::premultipliedFirst:
-    case AlphaInfo::first:
-        n.hasAlpha_ = padded = first = true;
-        break;
-    case AlphaInfo::noneSkipLast:
-        padded = true;
-        break;
-    case AlphaInfo::noneSkipFirst:
-        padded = first = true;
-        break;
-    default:
+    const auto layout = PixelLayout::of(image.alphaInfo());
+    if (!layout)
         return unexpected("Alpha info " + std::to_string(image.alphaInfo()) + " cannot be written.");
-    }
-    n.premultiplied_ = alpha == AlphaInfo::premultipliedLast || alpha == AlphaInfo::premultipliedFirst;
+    const bool first = layout->extraFirst, padded = layout->extra;
+    n.hasAlpha_ = layout->alpha;
+    n.premultiplied_ = layout->premultiplied;
     const size_t colorComponents = components - (padded ? 1 : 0);
     if (colorComponents != 1 && colorComponents != 3)
         return unexpected("Images with " + std::to_string(components) + " components per pixel cannot be written.");
     n.colorChannels_ = colorComponents;
-    const size_t offset = first ? 1 : 0;
+    const size_t offset = layout->colorOffset();
     for (size_t c = 0; c < 3; ++c)
         n.colorIndex_[c] = offset + (colorComponents == 1 ? 0 : c);
     n.alphaIndex_ = first ? 0 : colorComponents;

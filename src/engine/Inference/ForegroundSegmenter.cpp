@@ -1,6 +1,7 @@
 #include "engine/Inference/ForegroundSegmenter.h"
 
 #include "engine/Imaging/ImageLimits.h"
+#include "engine/Imaging/PixelLayout.h"
 #include "engine/Inference/ModelLocator.h"
 #include "engine/Imaging/LanczosResampler.h"
 
@@ -45,24 +46,11 @@ Result<ColorPlanes, std::string> colorPlanesOf(const Image& image)
         return unexpected("Images of " + std::to_string(bpp) + " bits per pixel at " + std::to_string(bpc) +
                           " bits per component cannot be segmented.");
     const size_t components = bpp / bpc;
-    bool first = false, extra = false; // an alpha or padding component, before or after the colour
-    switch (static_cast<AlphaInfo>(image.alphaInfo())) {
-    case AlphaInfo::none:
-        break;
-    case AlphaInfo::premultipliedLast:
-    case AlphaInfo::last:
-    case AlphaInfo::noneSkipLast:
-        extra = true;
-        break;
-    case AlphaInfo::premultipliedFirst:
-    case AlphaInfo::first:
-    case AlphaInfo::noneSkipFirst:
-        extra = first = true;
-        break;
-    default:
+    const auto layout = PixelLayout::of(image.alphaInfo());
+    if (!layout)
         return unexpected("Images with alpha info " + std::to_string(image.alphaInfo()) +
                           " have no colour to segment.");
-    }
+    const bool extra = layout->extra;
     const size_t colorComponents = components - (extra ? 1 : 0);
     if (components <= (extra ? 1u : 0u) || (colorComponents != 1 && colorComponents != 3))
         return unexpected("Images with " + std::to_string(components) + " components per pixel cannot be segmented.");
@@ -82,7 +70,7 @@ Result<ColorPlanes, std::string> colorPlanesOf(const Image& image)
     ColorPlanes planes;
     planes.count = colorComponents;
     for (size_t c = 0; c < colorComponents; ++c) {
-        const size_t offset = ((first ? 1 : 0) + c) * bytesPerComponent;
+        const size_t offset = (layout->colorOffset() + c) * bytesPerComponent;
         planes.views[c] = PlaneView{bytes.subspan(offset), width, height, image.bytesPerRow(), bytesPerPixel, format};
     }
     return planes;

@@ -1,5 +1,7 @@
 #include "engine/Imaging/Codecs/Bmp/BmpHeader.h"
 
+#include "engine/Common/Units.h"
+
 #include <algorithm>
 #include <string>
 
@@ -8,7 +10,6 @@ namespace pelorin {
 namespace {
 using Kind = ImageSourceError::Kind;
 
-constexpr double inchesPerMetre = 0.0254;
 constexpr uint32_t embeddedProfileTag = 0x4D424544; // 'MBED', the V5 colour-space type of a profile in the file
 
 uint16_t u16(std::span<const uint8_t> b, size_t at)
@@ -40,7 +41,7 @@ std::optional<double> dpiFrom(int32_t pixelsPerMetre)
 {
     if (pixelsPerMetre <= 0)
         return std::nullopt;
-    return pixelsPerMetre * inchesPerMetre;
+    return pixelsPerMetre * metresPerInch;
 }
 } // namespace
 

@@ -1,5 +1,6 @@
 #include "engine/Imaging/Codecs/Jpeg/JpegDecoder.h"
 
+#include "engine/Common/Units.h"
 #include "engine/Imaging/Codecs/Jpeg/JpegDecompressor.h"
 #include "engine/Imaging/ImageLimits.h"
 
@@ -12,7 +13,6 @@ namespace pelorin {
 namespace {
 using Kind = ImageSourceError::Kind;
 
-constexpr double centimetresPerInch = 2.54;
 
 // What the decoded pixels look like for a given coded colour space.
 struct OutputLayout {

@@ -1,5 +1,6 @@
 #include "engine/Imaging/Codecs/Png/PngDecoder.h"
 
+#include "engine/Common/Units.h"
 #include "engine/Imaging/Codecs/Png/PngChunks.h"
 #include "engine/Imaging/Codecs/Png/PngRawProfile.h"
 #include "engine/Imaging/Codecs/Png/PngReadHandle.h"
@@ -18,7 +19,6 @@ namespace {
 using Kind = ImageSourceError::Kind;
 using png::PngReadHandle;
 
-constexpr double metresPerInch = 0.0254;
 constexpr png_fixed_point linearGamma = 100000; // gAMA's unit is 1/100000
 constexpr png_fixed_point linearGammaTolerance = 1000;
 

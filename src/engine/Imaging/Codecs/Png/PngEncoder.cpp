@@ -1,5 +1,6 @@
 #include "engine/Imaging/Codecs/ImageEncoder.h"
 
+#include "engine/Common/Units.h"
 #include "engine/Imaging/Codecs/Png/PngCompression.h"
 #include "engine/Imaging/Codecs/Png/PngFileSink.h"
 #include "engine/Imaging/Codecs/Png/PngImageData.h"
@@ -17,7 +18,6 @@ namespace pelorin {
 namespace png {
 
 namespace {
-constexpr double metresPerInch = 0.0254;
 
 std::optional<png_uint_32> pixelsPerMetre(std::optional<double> dpi)
 {
