@@ -40,32 +40,6 @@ class FileListViewTests : public QObject {
 private slots:
     void initTestCase() { loadEnglishCatalogues(); }
 
-    void columnsHaveTheirTitlesWidthsAndAlignments()
-    {
-        QueueFixture fixture;
-        fixture.queue(1);
-        FileListView view(fixture.vm.get());
-        view.resize(640, 300);
-        view.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&view));
-        const QStringList titles = {QStringLiteral("File"), QStringLiteral("Output"), QStringLiteral("Size"),
-                                    QStringLiteral("Status")};
-        for (int column = 0; column < 4; ++column)
-            QCOMPARE(view.model()->headerData(column, Qt::Horizontal).toString(), titles[column]);
-        QCOMPARE(view.columnWidth(FileListModel::outputColumn), 70);
-        QCOMPARE(view.columnWidth(FileListModel::sizeColumn), 100);
-        QCOMPARE(view.columnWidth(FileListModel::statusColumn), 70);
-        QCOMPARE(view.columnWidth(FileListModel::fileColumn), view.viewport()->width() - 240);
-
-        const auto alignment = [&](int column) {
-            return Qt::Alignment(cell(view, 0, column, Qt::TextAlignmentRole).toInt()) & Qt::AlignHorizontal_Mask;
-        };
-        QCOMPARE(alignment(FileListModel::fileColumn), Qt::AlignLeading);
-        QCOMPARE(alignment(FileListModel::sizeColumn), Qt::AlignTrailing);
-        QCOMPARE(alignment(FileListModel::statusColumn), Qt::AlignHCenter);
-        QVERIFY(!view.acceptDrops() && !view.viewport()->acceptDrops());
-    }
-
     // One run puts rows into every status; the cell shows symbol, tooltip and accessible texts.
     void statusCellsForEveryStatus()
     {

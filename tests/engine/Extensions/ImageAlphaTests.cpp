@@ -276,29 +276,6 @@ TEST(ImageAlpha, CutoutOfARealPhotoMatchesImageMagick)
 // ---------------------------------------------------------------------------------------------
 // Refusals
 
-TEST(ImageAlpha, DescriptionsAndEquality)
-{
-    using E = AlphaCompositionError;
-    EXPECT_EQ(E::unsupportedPixelFormat(8, 8, 0).description(),
-              "Unsupported pixel format (bitsPerComponent=8, bitsPerPixel=8, alphaInfo=0).");
-    EXPECT_EQ(E::unsupportedPixelFormat(16, 64, 0x3001).description(),
-              "Unsupported pixel format (bitsPerComponent=16, bitsPerPixel=64, alphaInfo=12289).");
-    EXPECT_EQ(E::invalidImageDimensions(0, 480).description(), "Invalid image dimensions (width=0, height=480).");
-    EXPECT_EQ(E::truncatedPixelData(1200, 1199).description(),
-              "Source pixel data is truncated (expected 1200 bytes, got 1199).");
-    EXPECT_EQ(E::unreadablePixelData().description(), "Source image pixel data could not be read.");
-    EXPECT_EQ(E::unsupportedFloatPixelFormat().description(),
-              "Floating-point pixel formats are not supported in Pelorin v1.0.");
-    EXPECT_EQ(E::missingColorSpace().description(), "Source image has no color space; refusing to fabricate one.");
-    EXPECT_EQ(E::maskScalingFailed().description(), "Failed to scale the mask to the source image resolution.");
-    EXPECT_EQ(E::outputAllocationFailed().description(), "Failed to allocate the output bitmap.");
-
-    EXPECT_EQ(E::truncatedPixelData(10, 9), E::truncatedPixelData(10, 9));
-    EXPECT_NE(E::truncatedPixelData(10, 9), E::truncatedPixelData(10, 8));
-    EXPECT_NE(E::unsupportedPixelFormat(8, 32, 7), E::unsupportedPixelFormat(8, 32, 0x2007));
-    EXPECT_NE(E::maskScalingFailed(), E::outputAllocationFailed());
-}
-
 TEST(ImageAlpha, RefusesSourcesInTheCheckedOrder)
 {
     using E = AlphaCompositionError;

@@ -66,21 +66,6 @@ std::string conversionError(const MaskPixelBuffer& buffer)
     return image.error().description();
 }
 
-TEST(BackgroundRemoverError, DescriptionsAndEquality)
-{
-    EXPECT_EQ(Error::maskGenerationFailed("out of memory").description(),
-              "Failed to generate a mask from the detected subject: out of memory");
-    EXPECT_EQ(Error::cgImageConversionFailed("bad").description(), "Failed to convert mask pixel buffer to CGImage: bad");
-    EXPECT_EQ(Error::visionRequestFailed("model missing").description(), "Vision request failed: model missing");
-    EXPECT_EQ(Error::noSubjectFound().description(), "No foreground subject was detected in the image.");
-
-    EXPECT_EQ(Error::visionRequestFailed("a"), Error::visionRequestFailed("a"));
-    EXPECT_NE(Error::visionRequestFailed("a"), Error::visionRequestFailed("b"));
-    EXPECT_NE(Error::visionRequestFailed("a"), Error::maskGenerationFailed("a"));
-    EXPECT_NE(Error::cgImageConversionFailed(""), Error::noSubjectFound());
-    EXPECT_EQ(Error::noSubjectFound(), Error::noSubjectFound());
-}
-
 TEST(BackgroundRemoverConversion, FloatValuesRoundHalfAwayFromZeroAndSaturate)
 {
     // A value whose single-precision product with 255 is exactly 2.5: away from zero gives 3,
