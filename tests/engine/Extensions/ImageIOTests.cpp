@@ -1,5 +1,6 @@
-// Writing images with their source's metadata, and reading that metadata back, checked with
-// exiftool and ImageMagick as independent readers.
+// Writing images with and without metadata, and reading it back, checked with exiftool and
+// ImageMagick as independent readers. Metadata from real sources through both formats is
+// CutoutFidelity's.
 #include "engine/Extensions/ImageIO.h"
 #include "engine/Extensions/ImageMetadata.h"
 #include "engine/Imaging/ImageSource.h"
@@ -85,31 +86,6 @@ TEST(ImageIO, WithoutMetadataPngCarriesNothingAndTiffStillUsesLZW)
     EXPECT_EQ(exiftoolTag(dir / "plain.tiff", "DateTimeOriginal"), "");
 }
 
-TEST(ImageIO, MetadataReachesBothFormatsAndReadsBackTheSame)
-{
-    TemporaryDirectory dir;
-    const auto metadata = richMetadata();
-    for (auto format : OutputFormats::allCases) {
-        const auto url = dir / ("meta." + std::string(OutputFormats::fileExtension(format)));
-        ASSERT_TRUE(write(smallRGBA(), url, format, metadata));
-        EXPECT_EQ(exiftoolTag(url, "Orientation"), "6") << url;
-        EXPECT_EQ(exiftoolTag(url, "DateTimeOriginal"), "2024:05:17 10:11:12") << url;
-        EXPECT_EQ(exiftoolTag(url, "ExposureTime"), "0.004") << url;
-        const auto back = ImageMetadata::read(url);
-        ASSERT_TRUE(back) << url;
-        EXPECT_EQ(back->orientation, 6);
-        ASSERT_TRUE(back->dpiWidth && back->dpiHeight) << url;
-        // PNG stores whole pixels per metre: 150 dpi comes back as 150.0124.
-        EXPECT_NEAR(*back->dpiWidth, 300.0, 0.05) << url;
-        EXPECT_NEAR(*back->dpiHeight, 150.0, 0.05) << url;
-        ASSERT_TRUE(back->exif) << url;
-        EXPECT_EQ(back->exif->at("DateTimeOriginal"), metadata.exif->at("DateTimeOriginal")) << url;
-        EXPECT_EQ(back->exif->at("ExposureTime"), metadata.exif->at("ExposureTime")) << url;
-    }
-    EXPECT_EQ(exiftoolTag(dir / "meta.tiff", "Compression"), "5");
-    EXPECT_EQ(exiftoolTag(dir / "meta.tiff", "ResolutionUnit"), "2");
-}
-
 TEST(ImageIO, OrientationIsWrittenNotAppliedToThePixels)
 {
     TemporaryDirectory dir;
@@ -129,14 +105,13 @@ TEST(ImageIO, OrientationIsWrittenNotAppliedToThePixels)
             << "row " << y;
 }
 
-TEST(ImageIO, FailuresCarryTheirExactTextAndLeaveNoFile)
+TEST(ImageIO, FailuresSayWhichFileAndLeaveNoFile)
 {
     TemporaryDirectory dir;
     const Image noColorSpace = makeImage({3, 2, 8, 32, 12, BitmapInfo::make(AlphaInfo::last)}, std::vector<uint8_t>(24), std::nullopt);
     auto refused = write(noColorSpace, dir / "none.png", OutputFormat::png, std::nullopt);
     ASSERT_FALSE(refused);
     EXPECT_EQ(refused.error(), ImageIOWriteError::missingColorSpace());
-    EXPECT_EQ(refused.error().description(), "Cannot save an image without a color space; ICC profile would be lost.");
     EXPECT_FALSE(std::filesystem::exists(dir / "none.png"));
 
     auto nowhere = write(smallRGBA(), dir / "missing-folder" / "out.tiff", OutputFormat::tiff, std::nullopt);
@@ -153,11 +128,6 @@ TEST(ImageIO, FailuresCarryTheirExactTextAndLeaveNoFile)
         EXPECT_EQ(failed.error().description(), "Failed to finalize image data for " + url.filename().string() + ".");
         EXPECT_FALSE(std::filesystem::exists(url)) << "no partial file remains";
     }
-
-    EXPECT_EQ(ImageIOWriteError::unsupportedFormat(OutputFormat::tiff).description(),
-              "Output format TIFF is not implemented in this build.");
-    EXPECT_EQ(ImageIOWriteError::unsupportedFormat(OutputFormat::png).description(),
-              "Output format PNG is not implemented in this build.");
 }
 
 TEST(ImageIO, AnExistingFileIsReplacedWhole)
