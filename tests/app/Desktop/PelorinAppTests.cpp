@@ -1,6 +1,6 @@
-// The application shell on the real widgets: menus and their shortcuts, Open… (the real panel and
-// the hand-over to intake), Settings…, Check for Updates… in and out of a test harness, command-line
-// files, the window's sizes, and quitting during a run. No real model: runs use a scripted processor.
+// The application shell on the real widgets: its icon, Open… (the real panel and the hand-over to
+// intake), Settings…, Check for Updates…, command-line files, the window's sizes, and quitting
+// during a run. No real model: runs use a scripted processor.
 #include "app/Desktop/OpenPanel.h"
 #include "app/Desktop/PelorinApp.h"
 #include "app/Services/UpdaterFeed.h"
@@ -198,21 +198,6 @@ private slots:
         app->queue(paths);
         QCOMPARE(queuedPaths(*app), (std::vector<fs::path>{photo, folder / "one.png"}));
         QVERIFY(app->contentView()->isShowingQueue());
-    }
-
-    void checkForUpdatesIsDisabledInATestHarness()
-    {
-        ScopedEnvironment harness("XCTestConfigurationFilePath", QByteArray(""));
-        int made = 0;
-        PelorinApp::Dependencies dependencies;
-        dependencies.settingsStore = std::make_shared<QSettings>(sandbox_.filePath(QStringLiteral("u.ini")), QSettings::IniFormat);
-        dependencies.makeUpdater = [&made] {
-            ++made;
-            return UpdaterViewModel::makeDefaultUpdater();
-        };
-        PelorinApp app(std::move(dependencies));
-        QCOMPARE(made, 0);
-        QVERIFY(!findAction(app, "checkForUpdatesAction")->isEnabled());
     }
 
     void checkForUpdatesShowsTheResult()

@@ -185,24 +185,6 @@ private slots:
         QTest::qWait(50);
         QCOMPARE(finished.size(), 0);
     }
-
-    void viewModelMirrorsAndForwards()
-    {
-        ScopedEnvironment harness("XCTestConfigurationFilePath", std::nullopt);
-        const QUrl feed = writeFeed(QStringLiteral("vm.json"), "{\"version\": \"2.0\", \"url\": \"https://pelorin.org/get\"}");
-        UpdaterViewModel viewModel([&] { return std::make_unique<UpdaterFeed>(feed, QString::fromLatin1(currentVersion)); });
-        QVERIFY(viewModel.updater() != nullptr);
-        QVERIFY(viewModel.canCheckForUpdates());
-
-        QSignalSpy flag(&viewModel, &UpdaterViewModel::canCheckForUpdatesChanged);
-        QSignalSpy finished(&viewModel, &UpdaterViewModel::checkFinished);
-        viewModel.checkForUpdates();
-        QVERIFY(!viewModel.canCheckForUpdates());
-        QVERIFY(finished.wait(10000));
-        QCOMPARE(finished.at(0).at(0).value<UpdateCheckResult>().kind, Kind::updateAvailable);
-        QCOMPARE(flag.size(), 2);
-        QVERIFY(viewModel.canCheckForUpdates());
-    }
 };
 
 QTEST_GUILESS_MAIN(UpdaterTests)
