@@ -213,17 +213,8 @@ TEST(LanczosResampler, IdentitySizeGivesTheSamplesBackExactly)
     ASSERT_TRUE(same->resample(floats.view, std::span(back)));
     for (size_t i = 0; i < back.size(); ++i)
         ASSERT_EQ(back[i], float(floats.values[i])) << "sample " << i;
-
-    // 16-bit to 8-bit at the same size is the plain conversion: v × 257 comes back as v.
-    std::vector<double> levels(256);
-    for (size_t i = 0; i < 256; ++i)
-        levels[i] = i * 257 / 65535.0;
-    const auto wide = storePlane(16, 16, levels, SampleFormat::uint16BigEndian);
-    auto square = LanczosResampler::make(16, 16, 16, 16);
-    std::vector<uint8_t> narrow(256);
-    ASSERT_TRUE(square->resample(wide.view, std::span(narrow)));
-    for (size_t i = 0; i < 256; ++i)
-        ASSERT_EQ(narrow[i], i);
+    // 16-bit to 8-bit at the same size, v × 257 back to v, is checked through 16-bit masks in
+    // ImageAlphaTests.
 }
 
 TEST(LanczosResampler, ConstantPlaneStaysConstantAtAnyScale)

@@ -334,42 +334,6 @@ TEST(ForegroundSegmenterModel, MissingOrDamagedFileNamesItAndSaysHowToInstall)
     }
 }
 
-// Sets (or with null, removes) an environment variable for one scope.
-struct ScopedVariable {
-    std::string name;
-    std::optional<std::string> old;
-
-    ScopedVariable(const char* variable, const char* value) : name(variable)
-    {
-        if (const char* previous = std::getenv(variable))
-            old = previous;
-        value ? setenv(variable, value, 1) : unsetenv(variable);
-    }
-    ~ScopedVariable() { old ? setenv(name.c_str(), old->c_str(), 1) : unsetenv(name.c_str()); }
-};
-
-TEST(ForegroundSegmenterModel, NotFoundNamesThePlacesSearchedAndAFailedLoadIsRetried)
-{
-    const auto image = blankImage(8, 8);
-    const ForegroundSegmenter segmenter;
-    {
-        test::TemporaryDirectory emptyCache;
-        const ScopedVariable model("PELORIN_MODEL", nullptr), cache("XDG_CACHE_HOME", emptyCache.path().c_str());
-        if (locateModel())
-            GTEST_SKIP() << "a model is installed under the install prefix, so it cannot be missed";
-        auto detected = segmenter.detect(image);
-        ASSERT_FALSE(detected);
-        EXPECT_EQ(detected.error().rfind("Cannot find isnet-general-fp16.onnx: ", 0), 0u) << detected.error();
-        for (const std::string& part : {emptyCache.path().string(), std::string("PELORIN_MODEL"),
-                                        std::string("share/pelorin/models/isnet-general-fp16.onnx")})
-            EXPECT_NE(detected.error().find(part), std::string::npos) << detected.error();
-        EXPECT_NE(detected.error().find("scripts/fetch-model"), std::string::npos) << detected.error();
-    }
-    // With the environment back, the same segmenter finds the installed model.
-    ASSERT_TRUE(locateModel()) << "run scripts/fetch-model";
-    EXPECT_TRUE(segmenter.detect(image));
-}
-
 // ---- the real model -----------------------------------------------------------------------
 
 Image decode(const std::filesystem::path& path)
