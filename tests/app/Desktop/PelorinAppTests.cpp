@@ -8,7 +8,7 @@
 #include "app/Views/ContentView.h"
 #include "app/Views/SettingsSheet.h"
 #include "support/ScopedEnvironment.h"
-#include "support/WindowTestSupport.h"
+#include "support/ScriptedProcessor.h"
 
 #include <QAbstractItemView>
 #include <QAction>
@@ -27,7 +27,6 @@
 #include <atomic>
 
 using namespace pelorin;
-using pelorin::uitest::saveScreenshot;
 namespace fs = std::filesystem;
 
 namespace {
@@ -40,6 +39,16 @@ QAction* findAction(const PelorinApp& app, const char* name)
     if (!action)
         action = app.findChild<QAction*>(QString::fromLatin1(name));
     return action;
+}
+
+// Grabs without letting the event loop run first: the open panel's selection is still as picked.
+void saveScreenshot(QWidget* widget, const QString& name)
+{
+    const QString folder = qEnvironmentVariable("PELORIN_SCREENSHOT_DIR");
+    if (folder.isEmpty())
+        return;
+    QDir().mkpath(folder);
+    QVERIFY(widget->grab().save(folder + QLatin1Char('/') + name + QStringLiteral(".png")));
 }
 
 } // namespace
