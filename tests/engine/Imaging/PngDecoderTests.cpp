@@ -17,8 +17,6 @@ namespace {
 using namespace test;
 using Kind = ImageSourceError::Kind;
 
-const std::string a98Profile = "/usr/share/color/icc/ghostscript/a98.icc";
-
 // --- Chunk surgery on PNG bytes, to make the files no ordinary writer makes. ---
 
 uint32_t loadBigEndian32(const uint8_t* p)
@@ -176,11 +174,8 @@ TEST(PngDecoder, EveryLayoutDecodesAsImageMagickReadsIt)
 TEST(PngDecoder, ColourSpaceComesFromIccpThenSrgbThenLinearGamma)
 {
     TemporaryDirectory dir;
+    // An iCCP profile is kept byte for byte (checked through CutoutFidelity).
     const auto photo = samplePhoto("astronaut.png");
-    auto profiled = decodeFile(convertPhoto("astronaut.png", "-profile " + a98Profile, dir / "a98.png"));
-    ASSERT_TRUE(profiled) << profiled.error().description();
-    EXPECT_EQ(iccOf(*profiled), readFileBytes(a98Profile));
-
     make(convertCommand(photo, "-colorspace Gray -depth 8 -define png:color-type=0", dir / "grey.png"));
     const auto grey = readFileBytes(dir / "grey.png");
     const auto rgb = edited(readFileBytes(photo), "iCCP");

@@ -186,13 +186,11 @@ TEST(TiffDecoder, SubsampledJpegYCbCrComesOutAsRgbLikeImageMagicksReading)
     }
 }
 
-TEST(TiffDecoder, KeepsTheEmbeddedProfileAndNamesTheSpaceOtherwise)
+// An embedded profile is kept byte for byte (checked through CutoutFidelity); without one, the
+// space is named after the samples.
+TEST(TiffDecoder, NamesTheSpaceWithoutAProfile)
 {
     TemporaryDirectory dir;
-    const std::filesystem::path profile = "/usr/share/color/icc/ghostscript/a98.icc";
-    auto icc = test::decodeFile(test::convertPhoto("coffee.png", "-profile " + profile.string(), dir / "icc.tif"));
-    ASSERT_TRUE(icc) << icc.error().description();
-    EXPECT_EQ(test::iccOf(*icc), test::readFileBytes(profile)); // byte for byte, as the file holds it
     for (const auto& [options, space] : {std::pair{"", ColorSpace::Name::sRGB}, {"-colorspace gray", ColorSpace::Name::deviceGray},
                                          {"-colorspace cmyk", ColorSpace::Name::deviceCMYK}}) {
         auto image = test::decodeFile(test::convertPhoto("coffee.png", options, dir / "named.tif"));
