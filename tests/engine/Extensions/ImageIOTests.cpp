@@ -1,9 +1,8 @@
-// Writing images with and without metadata, and reading it back, checked with exiftool and
-// ImageMagick as independent readers. Metadata from real sources through both formats is
-// CutoutFidelity's.
+// Metadata merged into encoder properties and read back from files; write failures that leave no
+// file; replacing a file. What a written cutout carries, with metadata or without, orientation
+// written but not applied, is CutoutFidelity's, read by exiftool and ImageMagick.
 #include "engine/Extensions/ImageIO.h"
 #include "engine/Extensions/ImageMetadata.h"
-#include "engine/Imaging/ImageSource.h"
 #include "engine/Services/ImageProcessor.h"
 #include "support/TestSupport.h"
 
@@ -12,7 +11,6 @@
 namespace pelorin {
 namespace {
 
-using test::exiftoolTag;
 using test::makeImage;
 using test::TemporaryDirectory;
 
@@ -72,37 +70,6 @@ TEST(ImageMetadata, ReadGivesAbsentForNonImagesAndEmptyFieldsForBareImages)
     const auto bare = ImageMetadata::read(dir / "bare.png");
     ASSERT_TRUE(bare) << "a readable image without metadata still has a metadata value";
     EXPECT_EQ(*bare, ImageMetadata{});
-}
-
-TEST(ImageIO, WithoutMetadataPngCarriesNothingAndTiffStillUsesLZW)
-{
-    TemporaryDirectory dir;
-    ASSERT_TRUE(write(smallRGBA(), dir / "plain.png", OutputFormat::png, std::nullopt));
-    ASSERT_TRUE(write(smallRGBA(), dir / "plain.tiff", OutputFormat::tiff, std::nullopt));
-    for (const char* tag : {"Orientation", "XResolution", "PixelsPerUnitX", "DateTimeOriginal", "ExifByteOrder"})
-        EXPECT_EQ(exiftoolTag(dir / "plain.png", tag), "") << tag;
-    EXPECT_EQ(exiftoolTag(dir / "plain.tiff", "Compression"), "5");
-    EXPECT_EQ(exiftoolTag(dir / "plain.tiff", "Orientation"), "");
-    EXPECT_EQ(exiftoolTag(dir / "plain.tiff", "DateTimeOriginal"), "");
-}
-
-TEST(ImageIO, OrientationIsWrittenNotAppliedToThePixels)
-{
-    TemporaryDirectory dir;
-    const Image image = smallRGBA();
-    ASSERT_TRUE(write(image, dir / "turned.png", OutputFormat::png, ImageMetadata{6, {}, {}, {}}));
-    EXPECT_EQ(test::identifyFormat(dir / "turned.png", "%w %h"), "3 2");
-    auto source = ImageSource::open(dir / "turned.png");
-    ASSERT_TRUE(source);
-    auto decoded = (*source)->createImage();
-    ASSERT_TRUE(decoded);
-    ASSERT_EQ(decoded->width(), 3u);
-    ASSERT_EQ(decoded->height(), 2u);
-    const auto stored = image.bytes();
-    const auto read = decoded->bytes();
-    for (size_t y = 0; y < 2; ++y)
-        EXPECT_TRUE(std::equal(stored.begin() + y * 12, stored.begin() + y * 12 + 12, read.begin() + y * decoded->bytesPerRow()))
-            << "row " << y;
 }
 
 TEST(ImageIO, FailuresSayWhichFileAndLeaveNoFile)
