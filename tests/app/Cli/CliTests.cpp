@@ -57,8 +57,6 @@ private slots:
         const Run help = runCli({"--help"});
         QCOMPARE(help.exitCode, 0);
         QVERIFY(help.out.startsWith("Usage: pelorin-cli [options] PATH..."));
-        for (const char* flag : {"--format", "--mask", "--output", "--jobs", "--json", "Exit status", "2  usage error"})
-            QVERIFY2(help.out.contains(flag), flag);
         const Run version = runCli({"--version"});
         QCOMPARE(version.exitCode, 0);
         QVERIFY2(QRegularExpression(R"(^pelorin-cli \d+\.\d+\.\d+\n$)").match(version.out).hasMatch(), qPrintable(version.out));

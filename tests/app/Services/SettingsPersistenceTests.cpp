@@ -84,44 +84,32 @@ private slots:
         QCOMPARE(store->value(SettingsPersistence::exportMaskSeparatelyKey).toBool(), false);
     }
 
-    void formatIsReadExactly_data()
+    // Values written by hand or by other versions: the format is read exactly, the mask choice as
+    // a boolean; one bad value does not spoil the other.
+    void valuesAreReadStrictly_data()
     {
-        QTest::addColumn<QByteArray>("stored");
-        QTest::addColumn<int>("expected");
-        QTest::newRow("tiff") << QByteArray("tiff") << int(OutputFormat::tiff);
-        QTest::newRow("upper case") << QByteArray("TIFF") << int(OutputFormat::png);
-        QTest::newRow("other format") << QByteArray("jpeg") << int(OutputFormat::png);
-        QTest::newRow("bytes") << QByteArray("@ByteArray(tiff)") << int(OutputFormat::png);
-        QTest::newRow("empty") << QByteArray("") << int(OutputFormat::png);
+        QTest::addColumn<QByteArray>("format");
+        QTest::addColumn<QByteArray>("mask");
+        QTest::addColumn<int>("expectedFormat");
+        QTest::addColumn<bool>("expectedMask");
+        QTest::newRow("tiff, true") << QByteArray("tiff") << QByteArray("true") << int(OutputFormat::tiff) << true;
+        QTest::newRow("upper case, YES") << QByteArray("TIFF") << QByteArray("YES") << int(OutputFormat::png) << true;
+        QTest::newRow("other format, 0") << QByteArray("jpeg") << QByteArray("0") << int(OutputFormat::png) << false;
+        QTest::newRow("bytes, garbage") << QByteArray("@ByteArray(tiff)") << QByteArray("maybe") << int(OutputFormat::png) << false;
+        QTest::newRow("tiff, empty") << QByteArray("tiff") << QByteArray("") << int(OutputFormat::tiff) << false;
+        QTest::newRow("empty, true") << QByteArray("") << QByteArray("true") << int(OutputFormat::png) << true;
     }
-    void formatIsReadExactly()
+    void valuesAreReadStrictly()
     {
-        QFETCH(QByteArray, stored);
-        QFETCH(int, expected);
-        auto store = storeWith("org.pelorin.Pelorin.outputFormat=" + stored + "\n");
-        QVERIFY(store);
-        QCOMPARE(int(SettingsPersistence(store).load().outputFormat), expected);
-    }
-
-    void maskIsReadAsBoolean_data()
-    {
-        QTest::addColumn<QByteArray>("stored");
-        QTest::addColumn<bool>("expected");
-        QTest::newRow("true") << QByteArray("true") << true;
-        QTest::newRow("YES") << QByteArray("YES") << true;
-        QTest::newRow("0") << QByteArray("0") << false;
-        QTest::newRow("garbage") << QByteArray("maybe") << false;
-        QTest::newRow("empty") << QByteArray("") << false;
-    }
-    void maskIsReadAsBoolean()
-    {
-        QFETCH(QByteArray, stored);
-        QFETCH(bool, expected);
-        auto store = storeWith("org.pelorin.Pelorin.outputFormat=tiff\norg.pelorin.Pelorin.exportMaskSeparately=" + stored + "\n");
+        QFETCH(QByteArray, format);
+        QFETCH(QByteArray, mask);
+        QFETCH(int, expectedFormat);
+        QFETCH(bool, expectedMask);
+        auto store = storeWith("org.pelorin.Pelorin.outputFormat=" + format + "\norg.pelorin.Pelorin.exportMaskSeparately=" + mask + "\n");
         QVERIFY(store);
         const auto settings = SettingsPersistence(store).load();
-        QCOMPARE(settings.exportMaskSeparately, expected);
-        QCOMPARE(settings.outputFormat, OutputFormat::tiff); // one bad value does not spoil the other
+        QCOMPARE(int(settings.outputFormat), expectedFormat);
+        QCOMPARE(settings.exportMaskSeparately, expectedMask);
     }
 
 private:

@@ -1,9 +1,8 @@
 // Run control driven by a scripted processor whose event stream each test feeds by hand (or from a
-// worker thread), plus one run through the real batch processor on real photographs.
+// worker thread). The real processor behind the same view model is run end to end by CliTests.
 #include "engine/Common/Localization.h"
 #include "app/Services/FileService.h"
 #include "app/ViewModels/ProcessingViewModel.h"
-#include "support/TestSupport.h"
 #include "support/ScriptedProcessor.h"
 
 #include <QImage>
@@ -40,14 +39,10 @@ struct Fixture {
     std::vector<fs::path> opened;
     std::unique_ptr<ProcessingViewModel> vm;
 
-    // `realProcessor`: the view model's own default, the real batch processor.
-    explicit Fixture(ProcessingSettings stored = {}, bool realProcessor = false)
+    explicit Fixture(ProcessingSettings stored = {})
     {
         store->stored = stored;
-        std::shared_ptr<const BatchProcessing> batch;
-        if (!realProcessor)
-            batch = processor;
-        vm = std::make_unique<ProcessingViewModel>(batch, files, store,
+        vm = std::make_unique<ProcessingViewModel>(processor, files, store,
                                                    [this](const fs::path& folder) { opened.push_back(folder); });
     }
     // A readable 4×4 image (PNG bytes whatever the name says: sources are opened by content).
@@ -380,24 +375,6 @@ private slots:
                                                                   {OutputFormat::png, std::nullopt, false}}));
     }
 
-    void realProcessorWritesCutouts()
-    {
-        const fs::path astronaut = test::samplePhoto("astronaut.png"), rocket = test::samplePhoto("rocket.jpg");
-        if (!fs::exists(astronaut) || !fs::exists(rocket))
-            QSKIP("sample photographs missing: run scripts/fetch-test-images");
-        Fixture f({OutputFormat::png, std::nullopt, true}, true);
-        fs::copy_file(astronaut, f.dir / "astronaut.png");
-        fs::copy_file(rocket, f.dir / "rocket.jpg");
-        f.vm->addFiles({f.dir});
-        f.vm->startProcessing();
-        QTRY_VERIFY_WITH_TIMEOUT(!f.vm->isProcessing(), 300000);
-        QCOMPARE(f.vm->completedCount(), 2);
-        for (const char* name : {"astronaut-cutout.png", "astronaut-cutout-mask.png", "rocket-cutout.png", "rocket-cutout-mask.png"})
-            QVERIFY2(fs::exists(f.dir / name), name);
-        QCOMPARE(test::identifyFormat(f.dir / "rocket-cutout.png", "%m %[channels]"), std::string("PNG srgba"));
-        for (const auto& entry : fs::directory_iterator(f.dir))
-            QVERIFY2(!entry.path().filename().string().starts_with(".pelorin-"), "temporary file left");
-    }
 };
 
 QTEST_GUILESS_MAIN(ProcessingViewModelTests)

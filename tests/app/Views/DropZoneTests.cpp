@@ -109,27 +109,12 @@ private slots:
         QTRY_COMPARE(fixture.vm->items().size(), 3);
         QCOMPARE(fixture.vm->items()[0]->url(), first);
         QVERIFY(!isTargeted(zone.get()));
-    }
 
-    void dropWithNothingUsableIsStillAccepted_data() { zones_data(); }
-    void dropWithNothingUsableIsStillAccepted()
-    {
-        QFETCH(QString, kind);
-        QueueFixture fixture;
-        std::ofstream(fixture.dir / "readme.txt") << "text";
-        std::unique_ptr<QWidget> zone(makeZone(kind, fixture.vm.get()));
-        const auto data = payload({local(fixture.dir / "readme.txt"), QUrl(QStringLiteral("https://example.org/a.png"))});
-        QVERIFY(drop(zone.get(), *data));
+        // Nothing usable is still accepted and adds nothing; a drag without URLs is refused.
+        const auto unusable = payload({local(fixture.dir / "album" / "notes.txt"), QUrl(QStringLiteral("https://example.org/a.png"))});
+        QVERIFY(drop(zone.get(), *unusable));
         QCoreApplication::processEvents();
-        QCOMPARE(fixture.vm->items().size(), 0);
-    }
-
-    void dragWithoutUrlsIsRefused_data() { zones_data(); }
-    void dragWithoutUrlsIsRefused()
-    {
-        QFETCH(QString, kind);
-        QueueFixture fixture;
-        std::unique_ptr<QWidget> zone(makeZone(kind, fixture.vm.get()));
+        QCOMPARE(fixture.vm->items().size(), 3);
         QMimeData text;
         text.setText(QStringLiteral("/tmp/picture.png"));
         QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &text, Qt::LeftButton, Qt::NoModifier);
@@ -174,31 +159,15 @@ private slots:
         saveScreenshot(zone.get(), QStringLiteral("dropzone-%1").arg(kind));
     }
 
-    void largeZoneTextsAndGear()
+    void gearAsksForSettings()
     {
         QueueFixture fixture;
         DropZoneView zone(fixture.vm.get());
-        QCOMPARE(zone.accessibleName(), QStringLiteral("Drop image files here"));
-        QStringList texts;
-        for (auto* label : zone.findChildren<QLabel*>())
-            texts << label->text();
-        QVERIFY(texts.contains(QStringLiteral("Drag & drop images here")));
-        QVERIFY(texts.contains(QStringLiteral("or")));
-        QVERIFY(texts.contains(QStringLiteral("Accepts: PNG, JPEG, HEIC, TIFF, WebP, BMP")));
-
         auto* gear = zone.findChild<QToolButton*>(QStringLiteral("dropZoneGearButton"));
-        QVERIFY(gear);
-        QCOMPARE(gear->toolTip(), QStringLiteral("Settings"));
-        QVERIFY(!gear->icon().isNull());
+        QVERIFY(gear && !gear->icon().isNull());
         QSignalSpy settings(&zone, &DropZoneView::settingsRequested);
         gear->click();
         QCOMPARE(settings.count(), 1);
-
-        DropZoneCompact compact(fixture.vm.get());
-        QCOMPARE(compact.toolTip(), QStringLiteral("Accepts PNG, JPEG, HEIC, TIFF, WebP, BMP"));
-        QCOMPARE(compact.accessibleName(), QStringLiteral("Drop image files here to add to the queue"));
-        QCOMPARE(compact.findChild<QLabel*>(QStringLiteral("compactDropZoneLabel"))->text(),
-                 QStringLiteral("Add images (drag & drop)"));
     }
 
     // Select Files opens a multi-file image chooser whose choice goes to intake; cancelling adds nothing.
@@ -210,18 +179,14 @@ private slots:
         DropZoneView zone(fixture.vm.get());
         zone.show();
         auto* button = zone.findChild<QPushButton*>(QStringLiteral("selectFilesButton"));
-        QCOMPARE(button->text(), QStringLiteral("Select Files"));
 
         button->click();
         QFileDialog* chooser = zone.fileChooser();
         QVERIFY(chooser);
         QCOMPARE(chooser->fileMode(), QFileDialog::ExistingFiles);
-        const QStringList filters = chooser->nameFilters();
-        QCOMPARE(filters.size(), 8);
-        for (const char* type : {"PNG", "JPEG", "HEIC", "HEIF", "WebP", "TIFF", "BMP"})
-            QVERIFY2(filters.filter(QString::fromLatin1(type) + QStringLiteral(" (")).size() == 1, type);
-        QVERIFY(filters.first().startsWith(QStringLiteral("Images (")));
-        QVERIFY(filters.first().contains(QStringLiteral("*.JPG")));
+        // The first filter takes every supported image, upper-case extensions too.
+        const QString images = chooser->nameFilters().first();
+        QVERIFY(images.contains(QStringLiteral("*.JPG")) && images.contains(QStringLiteral("*.heif")));
         chooser->reject();
         QCoreApplication::processEvents();
         QCOMPARE(fixture.vm->items().size(), 0);

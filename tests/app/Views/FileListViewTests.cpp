@@ -1,5 +1,5 @@
-// The file list and its footer: columns, status cells for every status, Output following the
-// format, middle elision, sizes, row updates without rebuilding, no drops, Delete.
+// The file list and its footer: status cells for every status, middle elision, sizes, row updates
+// (Output following the format among them) without rebuilding, no drops, Delete.
 
 #include "app/Views/FileListModel.h"
 #include "app/Views/FileListView.h"
@@ -39,32 +39,6 @@ class FileListViewTests : public QObject {
 
 private slots:
     void initTestCase() { loadEnglishCatalogues(); }
-
-    void columnsHaveTheirTitlesWidthsAndAlignments()
-    {
-        QueueFixture fixture;
-        fixture.queue(1);
-        FileListView view(fixture.vm.get());
-        view.resize(640, 300);
-        view.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&view));
-        const QStringList titles = {QStringLiteral("File"), QStringLiteral("Output"), QStringLiteral("Size"),
-                                    QStringLiteral("Status")};
-        for (int column = 0; column < 4; ++column)
-            QCOMPARE(view.model()->headerData(column, Qt::Horizontal).toString(), titles[column]);
-        QCOMPARE(view.columnWidth(FileListModel::outputColumn), 70);
-        QCOMPARE(view.columnWidth(FileListModel::sizeColumn), 100);
-        QCOMPARE(view.columnWidth(FileListModel::statusColumn), 70);
-        QCOMPARE(view.columnWidth(FileListModel::fileColumn), view.viewport()->width() - 240);
-
-        const auto alignment = [&](int column) {
-            return Qt::Alignment(cell(view, 0, column, Qt::TextAlignmentRole).toInt()) & Qt::AlignHorizontal_Mask;
-        };
-        QCOMPARE(alignment(FileListModel::fileColumn), Qt::AlignLeading);
-        QCOMPARE(alignment(FileListModel::sizeColumn), Qt::AlignTrailing);
-        QCOMPARE(alignment(FileListModel::statusColumn), Qt::AlignHCenter);
-        QVERIFY(!view.acceptDrops() && !view.viewport()->acceptDrops());
-    }
 
     // One run puts rows into every status; the cell shows symbol, tooltip and accessible texts.
     void statusCellsForEveryStatus()
@@ -153,28 +127,6 @@ private slots:
         saveScreenshot(&window, QStringLiteral("filelist-finished"));
     }
 
-    void outputColumnFollowsTheFormat()
-    {
-        QueueFixture fixture;
-        fixture.queue(3);
-        fixture.vm->items()[1]->setStatus(ProcessingStatus::completed());
-        FileListView view(fixture.vm.get());
-        QSignalSpy changed(view.model(), &QAbstractItemModel::dataChanged);
-        QSignalSpy reset(view.model(), &QAbstractItemModel::modelReset);
-        for (int row = 0; row < 3; ++row)
-            QCOMPARE(cell(view, row, FileListModel::outputColumn).toString(), QStringLiteral("PNG"));
-        fixture.vm->updateOutputFormat(OutputFormat::tiff);
-        for (int row = 0; row < 3; ++row)
-            QCOMPARE(cell(view, row, FileListModel::outputColumn).toString(), QStringLiteral("TIFF"));
-        QVERIFY(changed.count() >= 1);
-        const auto first = changed.last().at(0).value<QModelIndex>();
-        const auto last = changed.last().at(1).value<QModelIndex>();
-        QCOMPARE(first.column(), int(FileListModel::outputColumn));
-        QCOMPARE(last.column(), int(FileListModel::outputColumn));
-        QCOMPARE(last.row() - first.row() + 1, 3);
-        QCOMPARE(reset.count(), 0);
-    }
-
     void longNameIsElidedInTheMiddleWithFullPathTooltip()
     {
         QueueFixture fixture;
@@ -239,6 +191,16 @@ private slots:
         QCOMPARE(removed[0][1].toInt(), 1);
         QCOMPARE(model->rowCount(), 3);
         QCOMPARE(cell(view, 1, FileListModel::fileColumn).toString(), QStringLiteral("more-1.png"));
+
+        // A format change repaints the Output column of every row, finished ones too.
+        fixture.vm->items()[0]->setStatus(ProcessingStatus::completed());
+        fixture.vm->updateOutputFormat(OutputFormat::tiff);
+        for (int row = 0; row < 3; ++row)
+            QCOMPARE(cell(view, row, FileListModel::outputColumn).toString(), QStringLiteral("TIFF"));
+        const auto first = changed.last().at(0).value<QModelIndex>(), last = changed.last().at(1).value<QModelIndex>();
+        QCOMPARE(first.column(), int(FileListModel::outputColumn));
+        QCOMPARE(last.column(), int(FileListModel::outputColumn));
+        QCOMPARE(last.row() - first.row() + 1, 3);
 
         fixture.vm->clearItems();
         QCOMPARE(model->rowCount(), 0);

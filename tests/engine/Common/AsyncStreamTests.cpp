@@ -141,22 +141,6 @@ TEST(AsyncStream, ConsumerLeavingDiscardsItsBufferAndWakesAWaitingNext)
     EXPECT_EQ(value.get(), std::nullopt);
 }
 
-TEST(AsyncStream, NextWaitsForAValueOrTheEnd)
-{
-    auto [stream, continuation] = AsyncStream<int>::make();
-    auto first = std::async(std::launch::async, [&stream] { return stream.next(); });
-    EXPECT_EQ(first.wait_for(100ms), std::future_status::timeout);
-    EXPECT_TRUE(continuation.yield(42));
-    ASSERT_EQ(first.wait_for(20s), std::future_status::ready);
-    EXPECT_EQ(first.get(), 42);
-
-    auto end = std::async(std::launch::async, [&stream] { return stream.next(); });
-    EXPECT_EQ(end.wait_for(100ms), std::future_status::timeout);
-    continuation.finish();
-    ASSERT_EQ(end.wait_for(20s), std::future_status::ready);
-    EXPECT_EQ(end.get(), std::nullopt);
-}
-
 TEST(AsyncStream, OnAvailableFiresForEachValueAndTheEndAndAtOnceForWhatIsWaiting)
 {
     auto [stream, continuation] = AsyncStream<int>::make();

@@ -42,12 +42,6 @@ std::pair<uint32_t, uint32_t> rationalOf(const ExifValue& value)
     return {word(0), word(4)};
 }
 
-double rationalValue(const ExifValue& value)
-{
-    const auto [num, den] = rationalOf(value);
-    return den == 0 ? -1 : double(num) / den;
-}
-
 std::string textOf(const ExifValue& value)
 {
     return std::string(value.bytes.begin(), value.bytes.end());
@@ -108,43 +102,24 @@ const RawEntry exposureTime{0x829a, 5, 1, {1, 0, 0, 0, 125, 0, 0, 0}};
 
 } // namespace
 
-TEST(ExifDictionary, ReadsOnlyTheExifSubIfdAsLittleEndianValuesWhateverTheByteOrder)
+// Values of each type are checked through the decoders (TiffDecoder's expectCameraExif) and what
+// a cutout carries through CutoutFidelity; here what the parser keeps and leaves out.
+TEST(ExifDictionary, ReadsOnlyTheExifSubIfdWhateverTheByteOrder)
 {
     TemporaryDirectory dir;
     const auto block = exiftoolBlock(dir, cameraTags); // exiftool writes big-endian by default
     ASSERT_GE(block.size(), 8u);
     ASSERT_EQ(block[0], 'M');
-
     const auto parsed = parseExifBlock(block);
     ASSERT_TRUE(parsed);
     const auto& exif = parsed->exif;
-
-    ASSERT_TRUE(exif.count("DateTimeOriginal"));
-    EXPECT_EQ(exif.at("DateTimeOriginal").type, 2);
-    EXPECT_EQ(exif.at("DateTimeOriginal").count, 20u);
-    EXPECT_EQ(textOf(exif.at("DateTimeOriginal")), std::string("2021:06:15 10:20:30\0", 20));
-    EXPECT_EQ(exif.at("DateTimeOriginal").tag, 0x9003);
-
-    ASSERT_TRUE(exif.count("ExposureTime"));
-    EXPECT_EQ(exif.at("ExposureTime").type, 5);
-    EXPECT_EQ(rationalOf(exif.at("ExposureTime")), std::make_pair(1u, 250u));
-    EXPECT_DOUBLE_EQ(rationalValue(exif.at("FNumber")), 2.8);
-    EXPECT_DOUBLE_EQ(rationalValue(exif.at("FocalLength")), 50);
-
-    ASSERT_TRUE(exif.count("ISOSpeedRatings"));
-    EXPECT_EQ(exif.at("ISOSpeedRatings").type, 3);
-    EXPECT_EQ(exif.at("ISOSpeedRatings").bytes, (std::vector<uint8_t>{200, 0}));
-
-    ASSERT_TRUE(exif.count("ExposureBiasValue"));
+    EXPECT_EQ(rationalOf(exif.at("ExposureTime")), std::make_pair(1u, 250u)); // stored little-endian
     EXPECT_EQ(exif.at("ExposureBiasValue").type, 10);
-    EXPECT_TRUE(exif.count("LensModel"));
     EXPECT_NE(textOf(exif.at("UserComment")).find("hello there"), std::string::npos);
-
-    // Only the Exif sub-IFD: no camera identity, no location, no pointers, no interoperability.
+    // No camera identity, no location, no pointers, no interoperability.
     for (const char* absent : {"Make", "Model", "Orientation", "XResolution", "GPSLatitude", "GPSTag",
                                "ExifTag", "InteroperabilityTag", "InteroperabilityIndex"})
         EXPECT_FALSE(exif.count(absent)) << absent;
-
     EXPECT_EQ(parsed->orientation, 6);
     EXPECT_EQ(parsed->xResolution, 300.0);
     EXPECT_EQ(parsed->yResolution, 240.0);
@@ -159,6 +134,18 @@ TEST(ExifDictionary, ReadsOnlyTheExifSubIfdAsLittleEndianValuesWhateverTheByteOr
     EXPECT_EQ(plain->exif, exif);
     EXPECT_EQ(prefixed->exif, exif);
     EXPECT_EQ(prefixed->orientation, 6);
+
+    // Written back: no prefix, the same dictionary, and nothing in IFD1 (no thumbnail).
+    const auto blob = serializeExifBlock(&exif, 3);
+    ASSERT_GE(blob.size(), 8u);
+    EXPECT_NE(std::string(blob.begin(), blob.begin() + 4), std::string("Exif"));
+    const auto reparsed = parseExifBlock(blob);
+    ASSERT_TRUE(reparsed);
+    EXPECT_EQ(reparsed->exif, exif);
+    EXPECT_EQ(reparsed->orientation, 3);
+    EXPECT_FALSE(reparsed->xResolution);
+    writeFileBytes(dir / "written.exif", blob);
+    EXPECT_EQ(runCommand("exiftool -q -IFD1:all " + shellQuote((dir / "written.exif").string())).output, "");
 }
 
 TEST(ExifDictionary, ConvertsResolutionToDotsPerInchAndIgnoresInvalidOrientation)
@@ -224,36 +211,6 @@ TEST(ExifDictionary, LeavesOutMakerNotesAndKeepsUnknownTags)
             EXPECT_FALSE(result->exif.count("MakerNote"));
         }
     }
-}
-
-TEST(ExifDictionary, RoundTripKeepsEveryTagAndExiftoolReadsTheResult)
-{
-    TemporaryDirectory dir;
-    const auto parsed = parseExifBlock(exiftoolBlock(dir, cameraTags));
-    ASSERT_TRUE(parsed);
-
-    const auto blob = serializeExifBlock(&parsed->exif, 3);
-    ASSERT_GE(blob.size(), 8u);
-    EXPECT_NE(std::string(blob.begin(), blob.begin() + 4), std::string("Exif")); // no prefix
-    const auto reparsed = parseExifBlock(blob);
-    ASSERT_TRUE(reparsed);
-    EXPECT_EQ(reparsed->exif, parsed->exif);
-    EXPECT_EQ(reparsed->orientation, 3);
-    EXPECT_FALSE(reparsed->xResolution);
-
-    const auto file = dir / "written.exif";
-    writeFileBytes(file, blob);
-    EXPECT_EQ(exiftoolTag(file, "Orientation"), "3");
-    EXPECT_EQ(exiftoolTag(file, "DateTimeOriginal"), "2021:06:15 10:20:30");
-    EXPECT_EQ(exiftoolTag(file, "ExposureTime"), "0.004");
-    EXPECT_EQ(exiftoolTag(file, "FNumber"), "2.8");
-    EXPECT_EQ(exiftoolTag(file, "ISO"), "200");
-    EXPECT_EQ(exiftoolTag(file, "LensModel"), "Lens 50mm");
-    for (const char* absent : {"Make", "Model", "GPSLatitude", "GPSVersionID", "XResolution",
-                               "InteropIndex", "ThumbnailOffset", "ThumbnailLength"})
-        EXPECT_EQ(exiftoolTag(file, absent), "") << absent;
-    // Nothing in IFD1 (no thumbnail directory at all).
-    EXPECT_EQ(runCommand("exiftool -q -IFD1:all " + shellQuote(file.string())).output, "");
 }
 
 TEST(ExifDictionary, SerialisesOnlyWhatItIsGiven)

@@ -45,6 +45,7 @@ TEST(JpegDecoder, RealPhotographsMatchImageMagickWithinRoundingOfTheInverseDCT)
     }
 }
 
+// A profile in one APP2 segment is kept byte for byte (checked through CutoutFidelity).
 TEST(JpegDecoder, ColourSpaceIsTheEmbeddedProfileWhenItFitsTheImage)
 {
     TemporaryDirectory dir;
@@ -56,13 +57,6 @@ TEST(JpegDecoder, ColourSpaceIsTheEmbeddedProfileWhenItFitsTheImage)
     // The same profile on an RGB image describes other pixels and must not be used.
     make("exiftool -q '-icc_profile<=" + bigProfile + "' -o " + q(dir / "mismatch.jpg") + " " + q(photo));
     ASSERT_EQ(exiftoolTag(dir / "cmyk.jpg", "ColorSpaceData"), "CMYK");
-
-    auto rocket = decodeFile(samplePhoto("rocket.jpg"));
-    ASSERT_TRUE(rocket);
-    const auto embedded = runCommand("exiftool -b -icc_profile " + shellQuote(samplePhoto("rocket.jpg").string())).output;
-    ASSERT_FALSE(embedded.empty());
-    EXPECT_EQ(iccOf(*rocket), std::vector<uint8_t>(embedded.begin(), embedded.end()));
-    EXPECT_EQ(rocket->colorSpace()->model(), ColorSpace::Model::rgb);
 
     auto cmyk = decodeFile(dir / "cmyk.jpg");
     ASSERT_TRUE(cmyk) << cmyk.error().description();

@@ -213,17 +213,8 @@ TEST(LanczosResampler, IdentitySizeGivesTheSamplesBackExactly)
     ASSERT_TRUE(same->resample(floats.view, std::span(back)));
     for (size_t i = 0; i < back.size(); ++i)
         ASSERT_EQ(back[i], float(floats.values[i])) << "sample " << i;
-
-    // 16-bit to 8-bit at the same size is the plain conversion: v × 257 comes back as v.
-    std::vector<double> levels(256);
-    for (size_t i = 0; i < 256; ++i)
-        levels[i] = i * 257 / 65535.0;
-    const auto wide = storePlane(16, 16, levels, SampleFormat::uint16BigEndian);
-    auto square = LanczosResampler::make(16, 16, 16, 16);
-    std::vector<uint8_t> narrow(256);
-    ASSERT_TRUE(square->resample(wide.view, std::span(narrow)));
-    for (size_t i = 0; i < 256; ++i)
-        ASSERT_EQ(narrow[i], i);
+    // 16-bit to 8-bit at the same size, v × 257 back to v, is checked through 16-bit masks in
+    // ImageAlphaTests.
 }
 
 TEST(LanczosResampler, ConstantPlaneStaysConstantAtAnyScale)
@@ -244,42 +235,6 @@ TEST(LanczosResampler, ConstantPlaneStaysConstantAtAnyScale)
         ASSERT_TRUE(resampler->resample(full.view, std::span(bytes)));
         EXPECT_TRUE(std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b == 255; })) << where;
     }
-}
-
-TEST(LanczosResampler, StepEdgeUpscaledTwiceRingsLittleAndStaysSymmetric)
-{
-    // Left half 0, right half 1; every row alike.
-    const size_t w = 16, h = 4;
-    std::vector<double> step(w * h);
-    for (size_t y = 0; y < h; ++y)
-        for (size_t x = 0; x < w; ++x)
-            step[y * w + x] = x < w / 2 ? 0.0 : 1.0;
-    const auto p = storePlane(w, h, step, SampleFormat::float32LittleEndian);
-    auto resampler = LanczosResampler::make(w, h, 2 * w, 2 * h);
-    std::vector<float> out(4 * w * h);
-    ASSERT_TRUE(resampler->resample(p.view, std::span(out)));
-    for (size_t y = 0; y < 2 * h; ++y) {
-        const float* row = &out[y * 2 * w];
-        for (size_t x = 0; x < 2 * w; ++x) {
-            // Lanczos-3 overshoots a step by about 10 % on each side, no more.
-            EXPECT_GE(row[x], -0.11f) << x;
-            EXPECT_LE(row[x], 1.11f) << x;
-            // Mirror symmetry of the step: out(x) + out(mirror) = 1.
-            EXPECT_NEAR(row[x] + row[2 * w - 1 - x], 1.0f, 1e-6) << x;
-        }
-        // Between the ringing lobes the edge rises steeply, and beyond the three-sample reach of
-        // the kernel the plane is flat.
-        for (size_t x = w - 2; x < w + 1; ++x)
-            EXPECT_GT(row[x + 1] - row[x], 0.29f) << x;
-        for (size_t x = 0; x + 5 < w; ++x) {
-            EXPECT_EQ(row[x], 0.0f) << x;
-            EXPECT_NEAR(row[2 * w - 1 - x], 1.0f, 1e-6) << x;
-        }
-    }
-    std::vector<uint8_t> bytes(4 * w * h);
-    ASSERT_TRUE(resampler->resample(p.view, std::span(bytes)));
-    EXPECT_EQ(bytes[0], 0);
-    EXPECT_EQ(bytes[2 * w - 1], 255);
 }
 
 TEST(LanczosResampler, NonFiniteFloatsAreReadAsTheirClampedValues)

@@ -17,8 +17,6 @@ namespace {
 using namespace test;
 using Kind = ImageSourceError::Kind;
 
-const std::string a98Profile = "/usr/share/color/icc/ghostscript/a98.icc";
-
 // --- Chunk surgery on PNG bytes, to make the files no ordinary writer makes. ---
 
 uint32_t loadBigEndian32(const uint8_t* p)
@@ -116,86 +114,68 @@ TEST(PngDecoder, RealPhotographsMatchImageMagickExactly)
     }
 }
 
-TEST(PngDecoder, EveryEightBitLayoutExpandsAsImageMagickReadsIt)
+// Eight-bit layouts expand to 8-bit samples; 16-bit ones stay 16-bit, in host order.
+TEST(PngDecoder, EveryLayoutDecodesAsImageMagickReadsIt)
 {
     TemporaryDirectory dir;
     const auto photo = samplePhoto("astronaut.png");
     const auto cat = samplePhoto("chelsea.png");
     struct Case {
         std::string name, command, layout;
-        size_t bitsPerPixel;
+        size_t depth, bitsPerPixel;
         AlphaInfo alpha;
     };
     const std::vector<Case> cases = {
-        {"palette.png", convertCommand(photo, "-colors 64", "PNG8:" + (dir / "palette.png").string()), "rgb", 24,
+        {"palette.png", convertCommand(photo, "-colors 64", "PNG8:" + (dir / "palette.png").string()), "rgb", 8, 24,
          AlphaInfo::none},
         {"palette-trns.png",
          "convert -size 64x48 gradient:red-blue \\( -size 64x48 gradient:white-black \\) -alpha off "
          "-compose copy_opacity -composite -colors 16 PNG8:" + shellQuote((dir / "palette-trns.png").string()),
-         "rgba", 32, AlphaInfo::last},
+         "rgba", 8, 32, AlphaInfo::last},
         {"rgb-trns.png",
          "convert -size 8x8 xc:red -fill blue -draw 'point 1 1' -transparent blue -define png:color-type=2 " +
              shellQuote((dir / "rgb-trns.png").string()),
-         "rgba", 32, AlphaInfo::last},
+         "rgba", 8, 32, AlphaInfo::last},
         {"grey.png", convertCommand(photo, "-colorspace Gray -depth 8 -define png:color-type=0", dir / "grey.png"),
-         "gray", 8, AlphaInfo::none},
+         "gray", 8, 8, AlphaInfo::none},
         {"grey2.png",
          convertCommand(photo, "-colorspace Gray -depth 2 -define png:color-type=0 -define png:bit-depth=2",
                         dir / "grey2.png"),
-         "gray", 8, AlphaInfo::none},
+         "gray", 8, 8, AlphaInfo::none},
         {"grey-alpha.png",
          convertCommand(cat, "-colorspace Gray -alpha set -channel A -fx i/w +channel -define png:color-type=4",
                         dir / "grey-alpha.png"),
-         "graya", 16, AlphaInfo::last},
-        {"interlaced.png", convertCommand(photo, "-interlace PNG", dir / "interlaced.png"), "rgb", 24, AlphaInfo::none},
+         "graya", 8, 16, AlphaInfo::last},
+        {"interlaced.png", convertCommand(photo, "-interlace PNG", dir / "interlaced.png"), "rgb", 8, 24, AlphaInfo::none},
+        {"rgb16.png", convertCommand(photo, "-depth 16", "PNG48:" + (dir / "rgb16.png").string()), "rgb", 16, 48,
+         AlphaInfo::none},
+        {"rgba16.png",
+         convertCommand(photo, "-alpha set -channel A -fx j/h +channel -depth 16", "PNG64:" + (dir / "rgba16.png").string()),
+         "rgba", 16, 64, AlphaInfo::last},
+        {"grey16.png",
+         convertCommand(photo, "-colorspace Gray -depth 16 -interlace PNG -define png:color-type=0", dir / "grey16.png"),
+         "gray", 16, 16, AlphaInfo::none},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         make(c.command);
         auto image = decodeFile(dir / c.name);
         ASSERT_TRUE(image) << image.error().description();
-        EXPECT_EQ(image->bitsPerComponent(), 8u);
+        EXPECT_EQ(image->bitsPerComponent(), c.depth);
         EXPECT_EQ(image->bitsPerPixel(), c.bitsPerPixel);
         EXPECT_EQ(image->bytesPerRow(), image->width() * c.bitsPerPixel / 8);
-        EXPECT_EQ(image->bitmapInfo(), BitmapInfo::make(c.alpha));
+        EXPECT_EQ(image->bitmapInfo(), BitmapInfo::make(c.alpha, c.depth == 16 ? BitmapInfo::byteOrder16Little : 0));
         const bool grey = c.layout.starts_with("gray");
         EXPECT_EQ(image->colorSpace()->model(), grey ? ColorSpace::Model::gray : ColorSpace::Model::rgb);
-        EXPECT_EQ(maxDifference(packedPixels(*image), magickSamples(dir / c.name, c.layout)), 0);
-    }
-}
-
-TEST(PngDecoder, SixteenBitSamplesStaySixteenBitInHostOrder)
-{
-    TemporaryDirectory dir;
-    const auto photo = samplePhoto("astronaut.png");
-    make(convertCommand(photo, "-depth 16", "PNG48:" + (dir / "rgb16.png").string()));
-    make(convertCommand(photo, "-alpha set -channel A -fx j/h +channel -depth 16", "PNG64:" + (dir / "rgba16.png").string()));
-    make(convertCommand(photo, "-colorspace Gray -depth 16 -interlace PNG -define png:color-type=0", dir / "grey16.png"));
-    struct Case {
-        std::string name, layout;
-        size_t bitsPerPixel;
-        AlphaInfo alpha;
-    };
-    for (const Case& c : {Case{"rgb16.png", "rgb", 48, AlphaInfo::none}, Case{"rgba16.png", "rgba", 64, AlphaInfo::last},
-                          Case{"grey16.png", "gray", 16, AlphaInfo::none}}) {
-        SCOPED_TRACE(c.name);
-        auto image = decodeFile(dir / c.name);
-        ASSERT_TRUE(image) << image.error().description();
-        EXPECT_EQ(image->bitsPerComponent(), 16u);
-        EXPECT_EQ(image->bitsPerPixel(), c.bitsPerPixel);
-        EXPECT_EQ(image->bitmapInfo(), BitmapInfo::make(c.alpha, BitmapInfo::byteOrder16Little));
-        EXPECT_EQ(packedPixels(*image), magickRaw(dir / c.name, c.layout, 16));
+        EXPECT_TRUE(packedPixels(*image) == magickRaw(dir / c.name, c.layout, int(c.depth)));
     }
 }
 
 TEST(PngDecoder, ColourSpaceComesFromIccpThenSrgbThenLinearGamma)
 {
     TemporaryDirectory dir;
+    // An iCCP profile is kept byte for byte (checked through CutoutFidelity).
     const auto photo = samplePhoto("astronaut.png");
-    auto profiled = decodeFile(convertPhoto("astronaut.png", "-profile " + a98Profile, dir / "a98.png"));
-    ASSERT_TRUE(profiled) << profiled.error().description();
-    EXPECT_EQ(iccOf(*profiled), readFileBytes(a98Profile));
-
     make(convertCommand(photo, "-colorspace Gray -depth 8 -define png:color-type=0", dir / "grey.png"));
     const auto grey = readFileBytes(dir / "grey.png");
     const auto rgb = edited(readFileBytes(photo), "iCCP");

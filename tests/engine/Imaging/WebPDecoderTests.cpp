@@ -35,7 +35,7 @@ TEST(WebPDecoder, LossyIsRGBAndLosslessAlphaIsExact)
     EXPECT_EQ(packedPixels(*alpha), magickSamples(dir / "alpha.png", "rgba"));
 }
 
-TEST(WebPDecoder, ProfileAndExifChunksAreRead)
+TEST(WebPDecoder, ExifChunkIsReadBesideAProfile)
 {
     TemporaryDirectory dir;
     const auto profile = std::string("/usr/share/color/icc/ghostscript/a98.icc");
@@ -47,10 +47,6 @@ TEST(WebPDecoder, ProfileAndExifChunksAreRead)
     make("webpmux -set icc " + profile + " " + q(dir / "plain.webp") + " -o " + q(dir / "icc.webp"));
     make("webpmux -set exif " + q(dir / "exif.exif") + " " + q(dir / "icc.webp") + " -o " + q(dir / "exif.webp"));
     make("webpmux -set exif " + q(dir / "prefixed.bin") + " " + q(dir / "plain.webp") + " -o " + q(dir / "prefixed.webp"));
-
-    auto image = decodeFile(dir / "exif.webp");
-    ASSERT_TRUE(image) << image.error().description();
-    EXPECT_EQ(iccOf(*image), readFileBytes(profile));
 
     for (const auto* name : {"exif.webp", "prefixed.webp"}) {
         auto properties = propertiesOf(dir / name);

@@ -1,6 +1,7 @@
-// Where the model is looked for: the environment override, the install prefix, the per-user cache,
-// and an error text that tells the user what to do.
+// Where the model is looked for: the environment override, the install prefix, the per-user cache;
+// and what the segmenter tells the user when it is nowhere.
 #include "engine/Inference/ModelLocator.h"
+#include "engine/Inference/ForegroundSegmenter.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -101,16 +102,23 @@ TEST_F(ModelLocatorTest, CacheFollowsXdgRulesAndHome)
     }
 }
 
-TEST_F(ModelLocatorTest, NothingFoundExplainsWhereItLookedAndHowToInstall)
+TEST_F(ModelLocatorTest, NotFoundNamesThePlacesSearchedAndTheSegmenterRetriesLater)
 {
-    ScopedEnv model("PELORIN_MODEL", std::nullopt);
-    ScopedEnv cache("XDG_CACHE_HOME", (sandbox / "cache").string());
-    EXPECT_EQ(locateModel(), std::nullopt);
-    const std::string text = modelSearchDescription();
-    EXPECT_NE(text.find("PELORIN_MODEL"), std::string::npos) << text;
-    EXPECT_NE(text.find((sandbox / "cache/pelorin/models" / modelFileName).string()), std::string::npos) << text;
-    EXPECT_NE(text.find("share/pelorin/models/" + std::string(modelFileName)), std::string::npos) << text;
-    EXPECT_NE(text.find("scripts/fetch-model"), std::string::npos) << text;
+    const auto image = test::makeImage({8, 8, 8, 24, 24, 0}, std::vector<uint8_t>(192));
+    const ForegroundSegmenter segmenter;
+    {
+        ScopedEnv model("PELORIN_MODEL", std::nullopt);
+        ScopedEnv cache("XDG_CACHE_HOME", (sandbox / "cache").string());
+        auto detected = segmenter.detect(image);
+        ASSERT_FALSE(detected);
+        EXPECT_EQ(detected.error().rfind("Cannot find isnet-general-fp16.onnx: ", 0), 0u) << detected.error();
+        for (const std::string& part : {(sandbox / "cache/pelorin/models" / modelFileName).string(), std::string("PELORIN_MODEL"),
+                                        "share/pelorin/models/" + std::string(modelFileName), std::string("scripts/fetch-model")})
+            EXPECT_NE(detected.error().find(part), std::string::npos) << detected.error();
+    }
+    // With the environment back, the same segmenter finds the installed model.
+    ASSERT_TRUE(locateModel()) << "run scripts/fetch-model";
+    EXPECT_TRUE(segmenter.detect(image));
 }
 
 } // namespace

@@ -1,8 +1,10 @@
 // The executor against an independent implementation: OpenCV DNN 4.6 runs the same model, widened
 // to fp32, on the same input tensor of real photographs; the 1024×1024 masks must agree to 2e-3.
+// And on the same model, Winograd kernels against direct convolution to 1e-3.
 #include "engine/Inference/ModelLocator.h"
 #include "engine/Inference/OnnxNetwork.h"
 #include "engine/Inference/Fp32ModelConverter.h"
+#include "support/CpuLevel.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -172,6 +174,33 @@ INSTANTIATE_TEST_SUITE_P(RealPhotos, OracleTest,
                              std::replace_if(name.begin(), name.end(), [](char c) { return !std::isalnum(static_cast<unsigned char>(c)); }, '_');
                              return name;
                          });
+
+// Winograd kernels, which oneDNN offers only from AVX-512 up, against direct convolution on the
+// whole network; below that level the fast path is direct convolution and must be taken.
+TEST(ExecutorOnRealModel, WinogradAgreesWithDirectConvolution)
+{
+    const auto model = locateModel();
+    if (!model)
+        GTEST_SKIP() << "no model installed (run scripts/fetch-model): " << modelSearchDescription();
+    auto fast = inference::OnnxNetwork::load(*model, {side, side});
+    ASSERT_TRUE(fast) << fast.error();
+    EXPECT_EQ((*fast)->countSteps("wino") > 0, test::winogradAvailable()) << test::cpuLevelLine();
+    EXPECT_NEAR((*fast)->flopsPerRun(), 319e9, 1e9);
+    if (!test::winogradAvailable())
+        return;
+    auto direct = inference::OnnxNetwork::load(*model, {side, side}, {.lowering = {.winograd = false}, .outputName = {}});
+    ASSERT_TRUE(direct) << direct.error();
+    EXPECT_EQ((*direct)->countSteps("wino"), 0u);
+    const auto input = modelInput(test::samplePhoto("chelsea.png"));
+    ASSERT_EQ(input.size(), 3 * planeSize);
+    auto mask = (*fast)->run(input), reference = (*direct)->run(input);
+    ASSERT_TRUE(mask && reference);
+    double worst = 0;
+    for (size_t i = 0; i < planeSize; ++i)
+        worst = std::max(worst, double(std::fabs((*mask)[i] - (*reference)[i])));
+    EXPECT_LE(worst, 1e-3);
+    RecordProperty("winogradMaxDifference", std::to_string(worst));
+}
 
 } // namespace
 } // namespace pelorin

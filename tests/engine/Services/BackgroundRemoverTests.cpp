@@ -66,21 +66,6 @@ std::string conversionError(const MaskPixelBuffer& buffer)
     return image.error().description();
 }
 
-TEST(BackgroundRemoverError, DescriptionsAndEquality)
-{
-    EXPECT_EQ(Error::maskGenerationFailed("out of memory").description(),
-              "Failed to generate a mask from the detected subject: out of memory");
-    EXPECT_EQ(Error::cgImageConversionFailed("bad").description(), "Failed to convert mask pixel buffer to CGImage: bad");
-    EXPECT_EQ(Error::visionRequestFailed("model missing").description(), "Vision request failed: model missing");
-    EXPECT_EQ(Error::noSubjectFound().description(), "No foreground subject was detected in the image.");
-
-    EXPECT_EQ(Error::visionRequestFailed("a"), Error::visionRequestFailed("a"));
-    EXPECT_NE(Error::visionRequestFailed("a"), Error::visionRequestFailed("b"));
-    EXPECT_NE(Error::visionRequestFailed("a"), Error::maskGenerationFailed("a"));
-    EXPECT_NE(Error::cgImageConversionFailed(""), Error::noSubjectFound());
-    EXPECT_EQ(Error::noSubjectFound(), Error::noSubjectFound());
-}
-
 TEST(BackgroundRemoverConversion, FloatValuesRoundHalfAwayFromZeroAndSaturate)
 {
     // A value whose single-precision product with 255 is exactly 2.5: away from zero gives 3,
@@ -150,9 +135,7 @@ TEST(BackgroundRemoverConversion, OtherFormatCodesAreRefusedBeforeLocking)
         uint32_t code;
         const char* text;
     } codes[] = {
-        {0x42475241, "'BGRA'"},     {32, "0x20"},         {0, "0x0"},
-        {0x7E20217E, "'~ !~'"},     {0x4C30307F, "0x4c30307f"}, {0x1F303038, "0x1f303038"},
-        {0x4C303068, "'L00h'"},
+        {0x42475241, "'BGRA'"}, {0, "0x0"}, {0x4C30307F, "0x4c30307f"}, {0x4C303068, "'L00h'"},
     };
     for (const auto& c : codes) {
         const auto buffer = makeBuffer(c.code, 4, 4, 16, std::vector<uint8_t>(64));
