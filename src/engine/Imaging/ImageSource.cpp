@@ -53,6 +53,7 @@ Result<ImageHeader, ImageSourceError> ImageSource::readHeader(const std::filesys
     auto file = SourceFile::open(path);
     if (!file)
         return unexpected(file.error());
+    file->adviseNoReadAhead();
     auto bytes = std::make_shared<std::vector<uint8_t>>();
     if (auto read = file->readUpTo(*bytes, headerPrefixSize); !read)
         return unexpected(read.error());

@@ -71,4 +71,9 @@ Result<void, ImageSourceError> SourceFile::readUpTo(std::vector<uint8_t>& bytes,
     return {};
 }
 
+void SourceFile::adviseNoReadAhead() const
+{
+    ::posix_fadvise(file_.get(), 0, 0, POSIX_FADV_RANDOM); // advice only: nothing to do if refused
+}
+
 } // namespace pelorin

@@ -27,6 +27,10 @@ public:
     // reports the truncation.
     Result<void, ImageSourceError> readUpTo(std::vector<uint8_t>& bytes, uint64_t end) const;
 
+    // Only the bytes asked for are wanted: the kernel's read-ahead would otherwise fetch most of a
+    // photo from disk for a 256 KiB header read.
+    void adviseNoReadAhead() const;
+
 private:
     SourceFile(FileDescriptor file, uint64_t size) : file_(std::move(file)), size_(size) {}
 
