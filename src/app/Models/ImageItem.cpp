@@ -3,6 +3,7 @@
 #include "engine/Imaging/ImageSource.h"
 
 #include <QCoreApplication>
+#include <QPointer>
 #include <QPromise>
 #include <QThreadPool>
 
@@ -35,13 +36,14 @@ qint64 dimension(size_t value)
 // taking the cores a running batch needs. Queued in row order, so the top rows fill in first.
 constexpr int concurrentHeaderReads = 4;
 
+// Owned by the application, which joins its threads when it ends. GUI thread only.
 QThreadPool& headerReaders()
 {
-    static QThreadPool* pool = [] {
-        auto* readers = new QThreadPool(QCoreApplication::instance());
-        readers->setMaxThreadCount(concurrentHeaderReads);
-        return readers;
-    }();
+    static QPointer<QThreadPool> pool;
+    if (!pool) {
+        pool = new QThreadPool(QCoreApplication::instance());
+        pool->setMaxThreadCount(concurrentHeaderReads);
+    }
     return *pool;
 }
 
