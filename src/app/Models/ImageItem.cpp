@@ -2,7 +2,13 @@
 
 #include "engine/Imaging/ImageSource.h"
 
+#include <QCoreApplication>
+#include <QPointer>
+#include <QPromise>
+#include <QThreadPool>
+
 #include <limits>
+#include <memory>
 #include <sys/stat.h>
 
 namespace pelorin {
@@ -19,11 +25,26 @@ qint64 sizeOnDisk(const std::filesystem::path& url)
     return static_cast<qint64>(info.st_size);
 }
 
-qint64 dimension(const std::optional<size_t>& value)
+qint64 dimension(size_t value)
 {
-    if (!value || *value > static_cast<size_t>(std::numeric_limits<qint64>::max()))
+    if (value > static_cast<size_t>(std::numeric_limits<qint64>::max()))
         return 0;
-    return static_cast<qint64>(*value);
+    return static_cast<qint64>(value);
+}
+
+// Header reads wait on the disk, not the processor: a few in flight keep a drive busy without
+// taking the cores a running batch needs. Queued in row order, so the top rows fill in first.
+constexpr int concurrentHeaderReads = 4;
+
+// Owned by the application, which joins its threads when it ends. GUI thread only.
+QThreadPool& headerReaders()
+{
+    static QPointer<QThreadPool> pool;
+    if (!pool) {
+        pool = new QThreadPool(QCoreApplication::instance());
+        pool->setMaxThreadCount(concurrentHeaderReads);
+    }
+    return *pool;
 }
 
 } // namespace
@@ -38,22 +59,51 @@ ImageItem::ImageItem(std::filesystem::path url, QObject* parent)
     if (exists)
         originalSize_ = sizeOnDisk(url_);
 
-    // Header properties only: the pixels are decoded when the row's job runs, not at intake.
-    if (exists) {
-        if (auto source = ImageSource::open(url_)) {
-            if (auto properties = (*source)->properties()) {
-                pixelWidth_ = dimension(properties->pixelWidth);
-                pixelHeight_ = dimension(properties->pixelHeight);
-            }
-        }
-    }
-
     // A missing file stays waiting: it may appear before Start, and otherwise its job reports it.
+    if (exists)
+        readHeader();
+}
+
+ImageItem::~ImageItem()
+{
+    // A read not yet begun is skipped; one under way finishes unheard.
+    headerWatcher_.cancel();
+}
+
+void ImageItem::readHeader()
+{
+    readingHeader_ = true;
+    connect(&headerWatcher_, &QFutureWatcher<PixelSize>::finished, this, &ImageItem::headerArrived);
+    auto promise = std::make_shared<QPromise<PixelSize>>();
+    headerWatcher_.setFuture(promise->future());
+    headerReaders().start([promise, url = url_] {
+        promise->start();
+        if (!promise->isCanceled()) {
+            // Header properties only: the pixels are decoded when the row's job runs.
+            PixelSize size;
+            if (auto header = ImageSource::readHeader(url)) {
+                size.width = dimension(header->pixelWidth);
+                size.height = dimension(header->pixelHeight);
+            }
+            promise->addResult(size);
+        }
+        promise->finish();
+    });
+}
+
+void ImageItem::headerArrived()
+{
+    readingHeader_ = false;
+    const QFuture<PixelSize> future = headerWatcher_.future();
+    const PixelSize size = future.resultCount() > 0 ? future.result() : PixelSize{};
+    pixelWidth_ = size.width;
+    pixelHeight_ = size.height;
     const bool readable = pixelWidth_ > 0 && pixelHeight_ > 0;
-    if (exists && !readable) {
+    if (!readable && !queued_ && status_ == ProcessingStatus::waiting()) {
         //% "Could not read image metadata"
-        status_ = ProcessingStatus::error(qtTrId("Could not read image metadata"));
+        setStatus(ProcessingStatus::error(qtTrId("Could not read image metadata")));
     }
+    emit headerRead();
 }
 
 void ImageItem::setOutputURL(std::optional<std::filesystem::path> url)

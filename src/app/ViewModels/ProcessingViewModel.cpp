@@ -146,10 +146,12 @@ void ProcessingViewModel::startProcessing()
     std::unordered_set<std::string> reservedPaths;
     const std::string ext(OutputFormats::fileExtension(settings_.outputFormat));
     std::vector<ProcessingJob> jobs;
-    for (const ImageItem* item : items_) {
+    for (ImageItem* item : items_) {
         if (item->status().kind() != ProcessingStatus::Kind::waiting) {
             continue;
         }
+        // The job's own decode judges the file now, whatever a header read still under way finds.
+        item->markQueued();
         const std::filesystem::path folder = settings_.outputDirectory.value_or(item->url().parent_path());
         const std::string baseName = cutoutBaseName(item->url()).toStdString();
 

@@ -65,7 +65,8 @@ public:
     bool canOpenOutputFolder() const;
 
     // --- intake
-    // Expands folders, skips unsupported and already-queued files, appends new rows at once.
+    // Expands folders, skips unsupported and already-queued files, appends new rows at once; their
+    // pixel sizes follow from worker threads (see ImageItem), so the call never reads file contents.
     void addFiles(const std::vector<std::filesystem::path>& urls);
 
     // --- run control (each does nothing when its guard fails)

@@ -12,7 +12,12 @@ std::optional<ImageMetadata> ImageMetadata::read(const std::filesystem::path& ur
     auto properties = (*source)->properties();
     if (!properties)
         return std::nullopt;
-    return ImageMetadata{properties->orientation, properties->exif, properties->dpiWidth, properties->dpiHeight};
+    return from(*properties);
+}
+
+ImageMetadata ImageMetadata::from(const ImageProperties& properties)
+{
+    return ImageMetadata{properties.orientation, properties.exif, properties.dpiWidth, properties.dpiHeight};
 }
 
 void ImageMetadata::merge(ImageProperties& properties) const

@@ -23,6 +23,8 @@ struct ImageMetadata {
     // properties cannot be read. Never fails otherwise: a readable file without any of the four
     // entries gives a value whose fields are all absent.
     static std::optional<ImageMetadata> read(const std::filesystem::path& url);
+    // The same four entries of properties already read.
+    static ImageMetadata from(const ImageProperties& properties);
 
     // Sets, in this order, the orientation, DPI width, DPI height and (when it holds at least one
     // entry) EXIF entries of `properties` from the fields that are present; leaves the rest alone.

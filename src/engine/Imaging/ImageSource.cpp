@@ -1,81 +1,11 @@
 #include "engine/Imaging/ImageSource.h"
 
-#include "engine/Imaging/ImageLimits.h"
-
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "engine/Imaging/SourceFile.h"
 
 namespace pelorin {
 
 namespace {
 using Kind = ImageSourceError::Kind;
-
-ImageSourceError fileError(const std::string& what, int error)
-{
-    return {Kind::unreadableFile, what + ": " + std::strerror(error) + "."};
-}
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor()
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
-Result<FileBytes, ImageSourceError> readWholeFile(const std::filesystem::path& path)
-{
-    // O_NONBLOCK so that a FIFO named like an image does not hang the open.
-    FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (file.get() < 0)
-        return unexpected(fileError("The file could not be opened", errno));
-    struct stat info {};
-    if (::fstat(file.get(), &info) != 0)
-        return unexpected(fileError("The file could not be read", errno));
-    if (S_ISDIR(info.st_mode))
-        return unexpected(ImageSourceError{Kind::unreadableFile, "This is a folder, not an image file."});
-    if (!S_ISREG(info.st_mode))
-        return unexpected(ImageSourceError{Kind::unreadableFile, "This is not a regular file."});
-    if (info.st_size == 0)
-        return unexpected(ImageSourceError{Kind::emptyFile, "The file is empty."});
-    if (static_cast<uint64_t>(info.st_size) > maxImageFileSize)
-        return unexpected(ImageSourceError{Kind::tooLarge, "The file is too large to open (over 2 GiB)."});
-
-    auto bytes = std::make_shared<std::vector<uint8_t>>();
-    const auto expected = static_cast<size_t>(info.st_size);
-    try {
-        bytes->resize(expected);
-    } catch (const std::bad_alloc&) {
-        return unexpected(ImageSourceError{Kind::outOfMemory, "Not enough memory to read the file."});
-    }
-    size_t filled = 0;
-    while (filled < expected) {
-        const ssize_t n = ::read(file.get(), bytes->data() + filled, expected - filled);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return unexpected(fileError("The file could not be read", errno));
-        }
-        if (n == 0)
-            break; // shrank while reading: decode what is there, the codec reports truncation
-        filled += static_cast<size_t>(n);
-    }
-    bytes->resize(filled);
-    if (filled == 0)
-        return unexpected(ImageSourceError{Kind::emptyFile, "The file is empty."});
-    return FileBytes(std::move(bytes));
-}
 
 std::unique_ptr<ImageDecoder> makeDecoder(ImageFileType type, FileBytes bytes)
 {
@@ -89,6 +19,17 @@ std::unique_ptr<ImageDecoder> makeDecoder(ImageFileType type, FileBytes bytes)
     }
     return nullptr;
 }
+
+Result<ImageHeader, ImageSourceError> headerOf(FileBytes bytes)
+{
+    auto source = ImageSource::open(std::move(bytes));
+    if (!source)
+        return unexpected(source.error());
+    auto properties = (*source)->properties();
+    if (!properties)
+        return unexpected(properties.error());
+    return ImageHeader{(*source)->type(), properties->pixelWidth.value_or(0), properties->pixelHeight.value_or(0)};
+}
 } // namespace
 
 ImageSource::ImageSource(ImageFileType type, std::unique_ptr<ImageDecoder> decoder)
@@ -98,10 +39,33 @@ ImageSource::ImageSource(ImageFileType type, std::unique_ptr<ImageDecoder> decod
 
 Result<std::unique_ptr<ImageSource>, ImageSourceError> ImageSource::open(const std::filesystem::path& path)
 {
-    auto bytes = readWholeFile(path);
-    if (!bytes)
-        return unexpected(bytes.error());
-    return open(std::move(*bytes));
+    auto file = SourceFile::open(path);
+    if (!file)
+        return unexpected(file.error());
+    auto bytes = std::make_shared<std::vector<uint8_t>>();
+    if (auto read = file->readUpTo(*bytes, file->size()); !read)
+        return unexpected(read.error());
+    return open(std::move(bytes));
+}
+
+Result<ImageHeader, ImageSourceError> ImageSource::readHeader(const std::filesystem::path& path)
+{
+    auto file = SourceFile::open(path);
+    if (!file)
+        return unexpected(file.error());
+    file->adviseNoReadAhead();
+    auto bytes = std::make_shared<std::vector<uint8_t>>();
+    if (auto read = file->readUpTo(*bytes, headerPrefixSize); !read)
+        return unexpected(read.error());
+    auto header = headerOf(bytes);
+    // Every decoder reports a header cut off by the end of its bytes as an error, so a failure on
+    // a prefix may only mean "read on": then the rest is read and the header parsed again.
+    const bool prefixOnly = bytes->size() == headerPrefixSize && file->size() > headerPrefixSize;
+    if (header || !prefixOnly)
+        return header;
+    if (auto read = file->readUpTo(*bytes, file->size()); !read)
+        return unexpected(read.error());
+    return headerOf(bytes);
 }
 
 Result<std::unique_ptr<ImageSource>, ImageSourceError> ImageSource::open(FileBytes bytes)

@@ -5,17 +5,12 @@
 #include "engine/Extensions/ImageAlpha.h"
 #include "engine/Extensions/ImageMetadata.h"
 #include "engine/Imaging/ImageSource.h"
-#include "engine/Models/Uuid.h"
 #include "engine/Services/BackgroundRemover.h"
 #include "engine/Services/ImageProcessor.h"
 
-#include <fcntl.h>
 #include <sched.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
 #include <exception>
 #include <optional>
 #include <thread>
@@ -42,23 +37,6 @@ std::string writeReason(const ImageIOWriteError& error)
     }
     return reason;
 }
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor()
-    {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 // One job, start to terminal event. Owns its images and temporary files; shares only the stream.
 class JobRun {
@@ -102,65 +80,69 @@ private:
         emit(BatchProcessingEvent::started(job_.id()));
 
         step_ = Step::decode;
-        std::optional<Image> source = decode();
-        if (!source) {
+        auto decoded = decode();
+        if (!decoded) {
             fail(BatchProcessingError::sourceImageUnreadable(job_.inputURL()));
             return;
         }
-        const size_t width = source->width();
-        const size_t height = source->height();
-        const std::optional<ImageMetadata> metadata = ImageMetadata::read(job_.inputURL());
+        const std::optional<ImageMetadata> metadata = std::move(decoded->metadata);
+        const size_t width = decoded->image.width();
+        const size_t height = decoded->image.height();
 
-        step_ = Step::mask;
-        auto mask = remover_.generateMask(*source);
-        if (!mask) {
-            // Once cancelled, any failure of the mask step counts as the cancellation.
-            if (cancelled()) {
-                cancel();
-            } else {
-                fail(BatchProcessingError::maskGenerationFailed(mask.error().description()));
-            }
-            return;
-        }
-        if (cancelled()) { // C2
-            cancel();
-            return;
-        }
-
-        step_ = Step::composite;
-        auto cutout = processor_.composite(*source, *mask);
-        if (!cutout) {
-            fail(BatchProcessingError::compositeFailed(cutout.error().description()));
-            return;
-        }
-        source.reset(); // the composite holds its own pixels
-
-        step_ = Step::sidecar;
+        // The source's and the mask's pixels live only in this scope: the cutout holds its own.
+        std::optional<Image> cutout;
         std::optional<TemporaryFile> sidecar;
-        if (const auto& maskURL = job_.maskOutputURL()) {
-            sidecar.emplace(BatchProcessor::makeTempURL(folderOf(*maskURL)));
-            auto grey = maskAsLinearGrayImage(*mask, width, height);
-            if (!grey) {
-                fail(BatchProcessingError::writeFailed(*maskURL, grey.error().description()));
+        {
+            step_ = Step::mask;
+            auto mask = remover_.generateMask(decoded->image);
+            if (!mask) {
+                // Once cancelled, any failure of the mask step counts as the cancellation.
+                if (cancelled()) {
+                    cancel();
+                } else {
+                    fail(BatchProcessingError::maskGenerationFailed(mask.error().description()));
+                }
                 return;
             }
-            auto saved = processor_.save(*grey, sidecar->path(), OutputFormat::png, std::nullopt);
-            if (!saved) {
-                sidecar->remove();
-                fail(BatchProcessingError::writeFailed(*maskURL, writeReason(saved.error())));
+            if (cancelled()) { // C2
+                cancel();
                 return;
+            }
+
+            step_ = Step::composite;
+            auto composited = processor_.composite(decoded->image, *mask);
+            if (!composited) {
+                fail(BatchProcessingError::compositeFailed(composited.error().description()));
+                return;
+            }
+            cutout.emplace(std::move(composited).value());
+            decoded.reset();
+
+            step_ = Step::sidecar;
+            if (const auto& maskURL = job_.maskOutputURL()) {
+                sidecar.emplace(TemporaryFile::makePath(folderOf(*maskURL)));
+                auto grey = maskAsLinearGrayImage(*mask, width, height);
+                if (!grey) {
+                    fail(BatchProcessingError::writeFailed(*maskURL, grey.error().description()));
+                    return;
+                }
+                auto saved = processor_.save(*grey, sidecar->path(), OutputFormat::png, std::nullopt);
+                if (!saved) {
+                    sidecar->remove();
+                    fail(BatchProcessingError::writeFailed(*maskURL, writeReason(saved.error())));
+                    return;
+                }
             }
         }
-        mask = unexpected(BackgroundRemoverError::noSubjectFound()); // free the mask's pixels
         if (cancelled()) { // C3
             cancel();
             return;
         }
 
         step_ = Step::cutout;
-        TemporaryFile cutoutFile(BatchProcessor::makeTempURL(folderOf(job_.outputURL())));
+        TemporaryFile cutoutFile(TemporaryFile::makePath(folderOf(job_.outputURL())));
         auto written = processor_.save(*cutout, cutoutFile.path(), job_.format(), metadata);
-        cutout = unexpected(AlphaCompositionError::outputAllocationFailed());
+        cutout.reset();
         if (!written) {
             const auto& error = written.error();
             if (error.is<ImageIOWriteError::UnsupportedFormat>()) {
@@ -178,25 +160,29 @@ private:
 
         // Past this point the job completes even if the run is cancelled.
         step_ = Step::publish;
-        if (const std::error_code moved = BatchProcessor::atomicMoveIntoPlace(cutoutFile.path(), job_.outputURL())) {
+        if (const std::error_code moved = cutoutFile.publish(job_.outputURL())) {
             fail(BatchProcessingError::writeFailed(job_.outputURL(), moved.message()));
             return;
         }
-        cutoutFile.release();
         if (sidecar) {
             const auto& maskURL = *job_.maskOutputURL();
-            if (const std::error_code moved = BatchProcessor::atomicMoveIntoPlace(sidecar->path(), maskURL)) {
+            if (const std::error_code moved = sidecar->publish(maskURL)) {
                 sidecar->remove();
                 emit(BatchProcessingEvent::completedWithWarning(
                     job_.id(), job_.outputURL(), BatchProcessingError::writeFailed(maskURL, moved.message())));
                 return;
             }
-            sidecar->release();
         }
         emit(BatchProcessingEvent::completed(job_.id(), job_.outputURL()));
     }
 
-    std::optional<Image> decode() const
+    struct Decoded {
+        Image image;
+        std::optional<ImageMetadata> metadata; // absent when the header cannot be read
+    };
+
+    // Pixels and metadata from one read of the file, which is released before the mask step.
+    std::optional<Decoded> decode() const
     {
         auto opened = ImageSource::open(job_.inputURL());
         if (!opened) {
@@ -206,7 +192,11 @@ private:
         if (!image) {
             return std::nullopt;
         }
-        return std::move(image).value();
+        std::optional<ImageMetadata> metadata;
+        if (auto properties = (*opened)->properties()) {
+            metadata = ImageMetadata::from(*properties);
+        }
+        return Decoded{std::move(image).value(), std::move(metadata)};
     }
 
     // A library threw (out of memory, most likely): the job fails at the step it was in, and
@@ -331,34 +321,6 @@ int BatchProcessor::defaultMaxConcurrency()
         return std::max(1, CPU_COUNT(&set));
     }
     return std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
-}
-
-std::filesystem::path BatchProcessor::makeTempURL(const std::filesystem::path& folder)
-{
-    return folder / (".pelorin-" + Uuid::random().toString() + ".tmp");
-}
-
-std::error_code BatchProcessor::atomicMoveIntoPlace(const std::filesystem::path& temp,
-                                                    const std::filesystem::path& destination)
-{
-    const auto lastError = [] { return std::error_code(errno, std::generic_category()); };
-    {
-        // The data must be on disk before the name points at it, or a crash could leave a
-        // truncated file under the final name.
-        FileDescriptor file(::open(temp.c_str(), O_RDONLY | O_CLOEXEC));
-        if (file.get() < 0 || ::fsync(file.get()) != 0) {
-            return lastError();
-        }
-    }
-    if (::rename(temp.c_str(), destination.c_str()) != 0) {
-        return lastError();
-    }
-    // Make the new name itself durable; a failure here does not undo the publication.
-    FileDescriptor folder(::open(folderOf(destination).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (folder.get() >= 0) {
-        ::fsync(folder.get());
-    }
-    return {};
 }
 
 } // namespace pelorin

@@ -15,7 +15,6 @@
 #include <filesystem>
 #include <memory>
 #include <stop_token>
-#include <system_error>
 
 namespace pelorin {
 
@@ -36,14 +35,6 @@ public:
 
     // The cores this process may run on, at least 1.
     static int defaultMaxConcurrency();
-
-    // ".pelorin-<UUID>.tmp" inside `folder`; nothing is created.
-    static std::filesystem::path makeTempURL(const std::filesystem::path& folder);
-
-    // Flushes `temp` to disk and renames it over `destination` (replacing what is there in one
-    // step), then flushes the folder. The error carries errno's meaning.
-    static std::error_code atomicMoveIntoPlace(const std::filesystem::path& temp,
-                                               const std::filesystem::path& destination);
 
 private:
     std::shared_ptr<const BackgroundRemoving> backgroundRemover_;

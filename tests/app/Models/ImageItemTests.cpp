@@ -1,5 +1,6 @@
-// Queue rows: what is read when a row is made (size, header dimensions, format from the name),
-// the initial status, and change notifications of the three observed fields.
+// Queue rows: what is known when a row is made (size, format from the name), the header size that
+// arrives from a worker thread and the status it decides, and change notifications of the three
+// observed fields.
 #include "app/Models/ImageItem.h"
 
 #include "support/TestSupport.h"
@@ -28,6 +29,15 @@ fs::path writeText(const fs::path& file, const std::string& text)
 bool run(const std::string& commandLine)
 {
     return test::runCommand(commandLine).exitCode == 0;
+}
+
+// Waits for the row's header read to end; false when it never began or never ended.
+bool waitForHeader(ImageItem& item)
+{
+    if (!item.isReadingHeader())
+        return false;
+    QSignalSpy read(&item, &ImageItem::headerRead);
+    return read.wait(10000) && read.count() == 1 && !item.isReadingHeader();
 }
 
 } // namespace
@@ -67,6 +77,7 @@ private slots:
             QVERIFY(run("convert " + test::shellQuote(chelsea) + " " + test::shellQuote(file)));
 
         ImageItem item(file);
+        QVERIFY(waitForHeader(item));
         QCOMPARE(item.status(), ProcessingStatus::waiting());
         QCOMPARE(QString::number(item.pixelWidth()), QString::fromStdString(test::identifyFormat(file, "%w")));
         QCOMPARE(QString::number(item.pixelHeight()), QString::fromStdString(test::identifyFormat(file, "%h")));
@@ -86,6 +97,7 @@ private slots:
         const fs::path file = dir_ / "cut.png";
         test::writeFileBytes(file, bytes);
         ImageItem item(file);
+        QVERIFY(waitForHeader(item));
         QCOMPARE(item.pixelWidth(), 512);
         QCOMPARE(item.pixelHeight(), 512);
         QCOMPARE(item.status(), ProcessingStatus::waiting());
@@ -118,6 +130,9 @@ private slots:
         }
 
         ImageItem item(file);
+        QSignalSpy status(&item, &ImageItem::statusChanged);
+        QVERIFY(waitForHeader(item));
+        QCOMPARE(status.count(), 1);
         QCOMPARE(item.status(), ProcessingStatus::error(metadataError));
         QVERIFY2(!item.errorMessage(), "the initial error lives in the status only");
         QCOMPARE(item.pixelHeight(), 0);
@@ -131,6 +146,7 @@ private slots:
     void missingFileWaitsWithZeroSizes()
     {
         ImageItem item(dir_ / "gone" / "Photo.JPG");
+        QVERIFY(!item.isReadingHeader());
         QCOMPARE(item.status(), ProcessingStatus::waiting());
         QCOMPARE(item.originalSize(), 0);
         QCOMPARE(item.pixelWidth(), 0);
@@ -156,9 +172,41 @@ private slots:
         const fs::path misnamed = dir_ / "really-a-jpeg.png";
         fs::copy_file(photo, misnamed, fs::copy_options::overwrite_existing);
         ImageItem item(misnamed);
+        QVERIFY(waitForHeader(item));
         QCOMPARE(item.inputFormat(), QStringLiteral("png"));
         QCOMPARE(item.status(), ProcessingStatus::waiting());
         QVERIFY(item.pixelWidth() > 0);
+    }
+
+    // Making a row never waits on the file's content: the size arrives through the event loop.
+    void headerArrivesAfterTheRowIsMade()
+    {
+        ImageItem item(test::samplePhoto("rocket.jpg"));
+        QVERIFY(item.isReadingHeader());
+        QCOMPARE(item.pixelWidth(), 0);
+        QCOMPARE(item.status(), ProcessingStatus::waiting());
+        QVERIFY(waitForHeader(item));
+        QCOMPARE(QString::number(item.pixelWidth()),
+                 QString::fromStdString(test::identifyFormat(test::samplePhoto("rocket.jpg"), "%w")));
+    }
+
+    // Once Start has taken a row, its job reports an unreadable file; a late header read must
+    // not show a second, different failure first. Rows deleted mid-read are simply dropped.
+    void lateHeaderLeavesAQueuedRowToItsRun()
+    {
+        const fs::path notes = writeText(dir_ / "queued-notes.png", "this is not a picture either\n");
+        ImageItem item(notes);
+        item.markQueued();
+        QSignalSpy status(&item, &ImageItem::statusChanged);
+        QVERIFY(waitForHeader(item));
+        QCOMPARE(status.count(), 0);
+        QCOMPARE(item.status(), ProcessingStatus::waiting());
+
+        for (int i = 0; i < 50; ++i)
+            delete new ImageItem(test::samplePhoto("astronaut.png"));
+        ImageItem last(notes);
+        QVERIFY(waitForHeader(last));
+        QCOMPARE(last.status(), ProcessingStatus::error(metadataError));
     }
 
     // Equal assignments are stored silently; only a different value notifies, once.

@@ -1,4 +1,5 @@
-// Opening files by content: what happens before any codec sees the bytes.
+// Opening files by content: what happens before any codec sees the bytes, and how much of a file a
+// header read costs.
 #include "engine/Imaging/ImageFileType.h"
 #include "engine/Imaging/ImageLimits.h"
 #include "engine/Imaging/ImageSource.h"
@@ -7,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+
+#include <fstream>
 
 namespace pelorin {
 namespace {
@@ -17,6 +20,18 @@ using Kind = ImageSourceError::Kind;
 std::vector<uint8_t> bytesOf(std::string_view text)
 {
     return {text.begin(), text.end()};
+}
+
+// Bytes this process has taken from files through read(2) and pread(2) so far.
+uint64_t bytesReadSoFar()
+{
+    std::ifstream io("/proc/self/io");
+    std::string key;
+    uint64_t value = 0;
+    while (io >> key >> value)
+        if (key == "rchar:")
+            return value;
+    return 0;
 }
 
 TEST(ImageFileType, RecognisesEachFormatByItsMagicBytes)
@@ -65,6 +80,61 @@ TEST(ImageSource, RefusesWhatIsNotAnImageFileWithAClearReason)
         EXPECT_EQ(source.error().kind, c.kind) << c.name;
         EXPECT_NE(source.error().description().find(c.messageFragment), std::string::npos)
             << c.name << ": " << source.error().description();
+        auto header = ImageSource::readHeader(dir / c.name);
+        ASSERT_FALSE(header) << c.name;
+        EXPECT_EQ(header.error().kind, c.kind) << c.name;
+    }
+}
+
+// A queue reads thousands of headers: a camera photo's costs its prefix, and a header further in
+// (or a file of holes) still reads right.
+TEST(ImageSource, HeaderComesFromAPrefixUnlessItLiesFurtherIn)
+{
+    TemporaryDirectory dir;
+    const auto bigJpeg = test::samplePhoto("hubble_deep_field.jpg");
+    const auto bigPng = test::samplePhoto("astronaut.png");
+    ASSERT_GT(std::filesystem::file_size(bigJpeg), ImageSource::headerPrefixSize);
+
+    // Five full application segments between the start marker and the frame header.
+    const auto jpeg = test::readFileBytes(bigJpeg);
+    std::vector<uint8_t> padded(jpeg.begin(), jpeg.begin() + 2);
+    for (int i = 0; i < 5; ++i) {
+        padded.insert(padded.end(), {0xFF, 0xEF, 0xFF, 0xFF});
+        padded.insert(padded.end(), 0xFFFF - 2, uint8_t{0});
+    }
+    padded.insert(padded.end(), jpeg.begin() + 2, jpeg.end());
+    test::writeFileBytes(dir / "late-frame.jpg", padded);
+    // libtiff writes the directory after the pixels.
+    ASSERT_EQ(test::runCommand("convert " + test::shellQuote(bigPng) + " -compress none " +
+                               test::shellQuote(dir / "directory-at-end.tif")).exitCode, 0);
+    // A whole photo followed by 1.5 GiB of holes.
+    std::filesystem::copy_file(bigPng, dir / "holes.png");
+    std::filesystem::resize_file(dir / "holes.png", uint64_t{3} << 29);
+
+    struct Case {
+        std::filesystem::path file;
+        std::filesystem::path oracle; // what ImageMagick reads the size from
+        bool prefixOnly;
+    };
+    const std::vector<Case> cases = {
+        {bigJpeg, bigJpeg, true},
+        {bigPng, bigPng, true},
+        {dir / "holes.png", bigPng, true},
+        {dir / "late-frame.jpg", bigJpeg, false},
+        {dir / "directory-at-end.tif", dir / "directory-at-end.tif", false},
+    };
+    for (const auto& c : cases) {
+        const uint64_t before = bytesReadSoFar();
+        const auto header = ImageSource::readHeader(c.file);
+        const uint64_t read = bytesReadSoFar() - before;
+        ASSERT_TRUE(header) << c.file << ": " << header.error().description();
+        EXPECT_EQ(std::to_string(header->pixelWidth) + " " + std::to_string(header->pixelHeight),
+                  test::identifyFormat(c.oracle, "%w %h"))
+            << c.file;
+        if (c.prefixOnly) // plus the few bytes of /proc/self/io itself
+            EXPECT_LE(read, ImageSource::headerPrefixSize + 4096) << c.file;
+        else
+            EXPECT_GE(read, std::filesystem::file_size(c.file)) << c.file;
     }
 }
 
