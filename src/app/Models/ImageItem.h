@@ -6,7 +6,7 @@
 #pragma once
 
 #include "app/Models/ProcessingStatus.h"
-#include "engine/Models/Uuid.h"
+#include "engine/Common/Uuid.h"
 
 #include <QFutureWatcher>
 #include <QObject>

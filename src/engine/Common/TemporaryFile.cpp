@@ -1,7 +1,7 @@
 #include "engine/Common/TemporaryFile.h"
 
 #include "engine/Common/FileDescriptor.h"
-#include "engine/Models/Uuid.h"
+#include "engine/Common/Uuid.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "engine/Models/OutputFormat.h"
-#include "engine/Models/Uuid.h"
+#include "engine/Common/Uuid.h"
 
 #include <filesystem>
 #include <optional>

@@ -3,7 +3,7 @@
 // by started when its pipeline began. A plain value, safe to send between threads.
 #pragma once
 
-#include "engine/Models/Uuid.h"
+#include "engine/Common/Uuid.h"
 #include "engine/Services/BatchProcessingError.h"
 
 #include <filesystem>

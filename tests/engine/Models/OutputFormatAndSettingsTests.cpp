@@ -1,6 +1,5 @@
 #include "engine/Models/OutputFormat.h"
 #include "engine/Models/ProcessingSettings.h"
-#include "engine/Models/Uuid.h"
 
 #include <gtest/gtest.h>
 
@@ -25,23 +24,6 @@ TEST(ProcessingSettings, IsSupportedImageLooksOnlyAtTheLowerCasedExtension)
         EXPECT_FALSE(ProcessingSettings::isSupportedImage(rejected)) << rejected;
 }
 
-TEST(Uuid, RandomIdsAreVersion4AndRoundTripThroughText)
-{
-    std::set<std::string> seen;
-    for (int i = 0; i < 1000; ++i) {
-        const Uuid id = Uuid::random();
-        const std::string text = id.toString();
-        ASSERT_EQ(text.size(), 36u);
-        EXPECT_EQ(text[14], '4');
-        EXPECT_NE(std::string("89AB").find(text[19]), std::string::npos) << text;
-        EXPECT_EQ(text.find_first_of("abcdef"), std::string::npos) << "upper case expected: " << text;
-        EXPECT_EQ(Uuid::parse(text), id);
-        seen.insert(text);
-    }
-    EXPECT_EQ(seen.size(), 1000u);
-    EXPECT_FALSE(Uuid::parse("not-a-uuid"));
-    EXPECT_FALSE(Uuid::parse("123e4567-e89b-12d3-a456-42661417400g"));
-}
 
 } // namespace
 } // namespace pelorin

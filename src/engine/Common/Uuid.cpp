@@ -1,4 +1,4 @@
-#include "engine/Models/Uuid.h"
+#include "engine/Common/Uuid.h"
 
 #include <cstring>
 #include <random>
