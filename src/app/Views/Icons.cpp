@@ -83,15 +83,6 @@ QString resourcePath(const QString& name)
     return QStringLiteral(":/icons/%1.svg").arg(name);
 }
 
-QStringList allNames()
-{
-    return {QStringLiteral("gear"), QStringLiteral("scissors"), QStringLiteral("plus-circle"),
-            QStringLiteral("doc"), QStringLiteral("play"), QStringLiteral("stop"),
-            QStringLiteral("hourglass"), QStringLiteral("folder"), QStringLiteral("checkmark-circle"),
-            QStringLiteral("warning-badge"), QStringLiteral("exclamation-triangle"),
-            QStringLiteral("minus-circle")};
-}
-
 QIcon named(const QString& name)
 {
     ensureIconResources();

@@ -26,7 +26,4 @@ QIcon tinted(const QString& name, const QColor& color);
 // ":/icons/<name>.svg", whether or not it exists.
 QString resourcePath(const QString& name);
 
-// Every name above, for tests and previews.
-QStringList allNames();
-
 } // namespace pelorin::Icons

@@ -18,14 +18,6 @@ PixelBlock PixelBlock::allocate(size_t size)
     return block;
 }
 
-PixelBlock PixelBlock::allocateZeroed(size_t size)
-{
-    PixelBlock block;
-    block.bytes_.reset(static_cast<uint8_t*>(std::calloc(size == 0 ? 1 : size, 1)));
-    block.size_ = block.bytes_ ? size : 0;
-    return block;
-}
-
 std::shared_ptr<const DataProvider> DataProvider::make(PixelBlock block)
 {
     if (block.empty())

@@ -15,7 +15,6 @@ public:
     PixelBlock() = default;
     // Allocation failure yields an empty block, never an exception.
     static PixelBlock allocate(size_t size);
-    static PixelBlock allocateZeroed(size_t size);
 
     uint8_t* data() { return bytes_.get(); }
     const uint8_t* data() const { return bytes_.get(); }

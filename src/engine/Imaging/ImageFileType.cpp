@@ -51,17 +51,4 @@ std::optional<ImageFileType> detectImageFileType(std::span<const uint8_t> bytes)
     return std::nullopt;
 }
 
-std::string_view imageFileTypeName(ImageFileType type)
-{
-    switch (type) {
-    case ImageFileType::png: return "PNG";
-    case ImageFileType::jpeg: return "JPEG";
-    case ImageFileType::tiff: return "TIFF";
-    case ImageFileType::webp: return "WebP";
-    case ImageFileType::heif: return "HEIF";
-    case ImageFileType::bmp: return "BMP";
-    }
-    return "image";
-}
-
 } // namespace pelorin

@@ -11,6 +11,5 @@ namespace pelorin {
 enum class ImageFileType { png, jpeg, tiff, webp, heif, bmp };
 
 std::optional<ImageFileType> detectImageFileType(std::span<const uint8_t> leadingBytes);
-std::string_view imageFileTypeName(ImageFileType type);
 
 } // namespace pelorin

@@ -8,7 +8,6 @@
 
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -245,19 +244,6 @@ Result<std::unique_ptr<OnnxNetwork::Workspace>, std::string> OnnxNetwork::makeWo
 
 Result<AlignedFloats, std::string> OnnxNetwork::run(std::span<const float> input) const
 {
-    return execute(input, nullptr);
-}
-
-Result<AlignedFloats, std::string> OnnxNetwork::runProfiled(std::span<const float> input,
-                                                                 std::vector<StepTiming>& timings) const
-{
-    timings.clear();
-    return execute(input, &timings);
-}
-
-Result<AlignedFloats, std::string> OnnxNetwork::execute(std::span<const float> input,
-                                                             std::vector<StepTiming>* timings) const
-{
     if (input.size() != inputElements_)
         return unexpected("The network expects " + std::to_string(inputElements_) + " input values (1 × 3 × " +
                           std::to_string(inputHeight()) + " × " + std::to_string(inputWidth()) + "), got " +
@@ -302,16 +288,7 @@ Result<AlignedFloats, std::string> OnnxNetwork::execute(std::span<const float> i
         for (size_t s = 0; s < plan_.steps.size(); ++s) {
             if (layout_.elidedSteps[s])
                 continue;
-            const auto start = std::chrono::steady_clock::now();
             plan_.steps[s].primitive.execute(workspace->stream, workspace->arguments[s]);
-            if (timings) {
-                workspace->stream.wait();
-                const PlanStep& step = plan_.steps[s];
-                timings->push_back(
-                    {step.name, step.kind, step.implementation,
-                     std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count(),
-                     step.flops});
-            }
         }
         workspace->stream.wait();
         // Drop the caller's pointers so a pooled workspace never holds them.

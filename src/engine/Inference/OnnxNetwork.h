@@ -37,15 +37,6 @@ public:
 
     Result<AlignedFloats, std::string> run(std::span<const float> input) const override;
 
-    // Where a run spends its time, step by step (each step waited for, so slightly slower overall).
-    struct StepTiming {
-        std::string name, kind, implementation;
-        double milliseconds = 0;
-        double flops = 0;
-    };
-    Result<AlignedFloats, std::string> runProfiled(std::span<const float> input,
-                                                        std::vector<StepTiming>& timings) const;
-
     const Dims& outputDims() const { return outputDims_; }
     double flopsPerRun() const { return flops_; }
     size_t arenaBytes() const { return layout_.arenaBytes; }
@@ -63,8 +54,6 @@ private:
     OnnxNetwork(size_t height, size_t width, ExecutionPlan plan, BufferPlanner::Plan layout, double flops,
                 Dims outputDims);
     Result<std::unique_ptr<Workspace>, std::string> makeWorkspace() const;
-    Result<AlignedFloats, std::string> execute(std::span<const float> input,
-                                                    std::vector<StepTiming>* timings) const;
 
     ExecutionPlan plan_;
     BufferPlanner::Plan layout_;
