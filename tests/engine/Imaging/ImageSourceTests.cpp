@@ -2,8 +2,7 @@
 // header read costs.
 #include "engine/Imaging/ImageFileType.h"
 #include "engine/Imaging/ImageLimits.h"
-#include "engine/Imaging/ImageSource.h"
-#include "support/TestSupport.h"
+#include "DecoderTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -34,31 +33,19 @@ uint64_t bytesReadSoFar()
     return 0;
 }
 
-TEST(ImageFileType, RecognisesEachFormatByItsMagicBytes)
+// Every decoder test opens its files by content; here the HEIF brands that are and are not an image.
+TEST(ImageFileType, TellsHeifBrandsFromVideoAndShortOrForeignFiles)
 {
-    EXPECT_EQ(detectImageFileType(bytesOf("\x89PNG\r\n\x1a\n....")), ImageFileType::png);
-    EXPECT_EQ(detectImageFileType(bytesOf("\xFF\xD8\xFF\xE0")), ImageFileType::jpeg);
-    EXPECT_EQ(detectImageFileType(bytesOf(std::string_view("II*\0\x08\0\0\0", 8))), ImageFileType::tiff);
-    EXPECT_EQ(detectImageFileType(bytesOf(std::string_view("MM\0*\0\0\0\x08", 8))), ImageFileType::tiff);
-    EXPECT_EQ(detectImageFileType(bytesOf(std::string_view("RIFF\x10\0\0\0WEBPVP8 ", 16))), ImageFileType::webp);
-    EXPECT_EQ(detectImageFileType(bytesOf(std::string_view("BM\x36\0\0\0", 6))), ImageFileType::bmp);
-    EXPECT_EQ(detectImageFileType(bytesOf(std::string_view("\0\0\0\x18" "ftypheic\0\0\0\0mif1heic", 24))), ImageFileType::heif);
     EXPECT_EQ(detectImageFileType(bytesOf(std::string_view("\0\0\0\x18" "ftypmif1\0\0\0\0mif1heic", 24))), ImageFileType::heif);
     // An MP4 video shares the container but not the brands.
-    EXPECT_FALSE(detectImageFileType(bytesOf(std::string_view("\0\0\0\x18" "ftypisom\0\0\0\0isomavc1", 24))));
-    EXPECT_FALSE(detectImageFileType(bytesOf("GIF89a")));
-    EXPECT_FALSE(detectImageFileType(bytesOf("\x89PN")));
-    EXPECT_FALSE(detectImageFileType({}));
+    for (std::string_view bytes : {std::string_view("\0\0\0\x18" "ftypisom\0\0\0\0isomavc1", 24), std::string_view("GIF89a"),
+                                   std::string_view("\x89PN"), std::string_view()})
+        EXPECT_FALSE(detectImageFileType(bytesOf(bytes))) << bytes;
 }
 
 TEST(ImageSource, RefusesWhatIsNotAnImageFileWithAClearReason)
 {
     TemporaryDirectory dir;
-    struct Case {
-        std::string name;
-        Kind kind;
-        std::string messageFragment;
-    };
     test::writeFileBytes(dir / "empty.png", {});
     test::writeFileBytes(dir / "notes.png", bytesOf("these are my holiday notes\n"));
     std::filesystem::create_directory(dir / "folder.jpg");
@@ -66,23 +53,15 @@ TEST(ImageSource, RefusesWhatIsNotAnImageFileWithAClearReason)
     // Permissions do not stop root, but a link loop stops everyone.
     std::filesystem::create_symlink("loop-b.png", dir / "loop-a.png");
     std::filesystem::create_symlink("loop-a.png", dir / "loop-b.png");
-    const std::vector<Case> cases = {
-        {"empty.png", Kind::emptyFile, "empty"},
-        {"notes.png", Kind::unknownFormat, "not an image"},
-        {"folder.jpg", Kind::unreadableFile, "folder"},
-        {"pipe.png", Kind::unreadableFile, "not a regular file"},
-        {"missing.png", Kind::unreadableFile, "No such file"},
-        {"loop-a.png", Kind::unreadableFile, "could not be opened"},
-    };
-    for (const auto& c : cases) {
-        auto source = ImageSource::open(dir / c.name);
-        ASSERT_FALSE(source) << c.name;
-        EXPECT_EQ(source.error().kind, c.kind) << c.name;
-        EXPECT_NE(source.error().description().find(c.messageFragment), std::string::npos)
-            << c.name << ": " << source.error().description();
-        auto header = ImageSource::readHeader(dir / c.name);
-        ASSERT_FALSE(header) << c.name;
-        EXPECT_EQ(header.error().kind, c.kind) << c.name;
+    for (const auto& [name, kind, fragment] :
+         {std::tuple{"empty.png", Kind::emptyFile, "empty"}, {"notes.png", Kind::unknownFormat, "not an image"},
+          {"folder.jpg", Kind::unreadableFile, "folder"}, {"pipe.png", Kind::unreadableFile, "not a regular file"},
+          {"missing.png", Kind::unreadableFile, "No such file"}, {"loop-a.png", Kind::unreadableFile, "could not be opened"}}) {
+        SCOPED_TRACE(name);
+        test::expectError(ImageSource::open(dir / name), kind, fragment);
+        auto header = ImageSource::readHeader(dir / name);
+        ASSERT_FALSE(header);
+        EXPECT_EQ(header.error().kind, kind);
     }
 }
 
@@ -105,36 +84,25 @@ TEST(ImageSource, HeaderComesFromAPrefixUnlessItLiesFurtherIn)
     padded.insert(padded.end(), jpeg.begin() + 2, jpeg.end());
     test::writeFileBytes(dir / "late-frame.jpg", padded);
     // libtiff writes the directory after the pixels.
-    ASSERT_EQ(test::runCommand("convert " + test::shellQuote(bigPng) + " -compress none " +
-                               test::shellQuote(dir / "directory-at-end.tif")).exitCode, 0);
+    test::make("convert " + test::q(bigPng) + " -compress none " + test::q(dir / "directory-at-end.tif"));
     // A whole photo followed by 1.5 GiB of holes.
     std::filesystem::copy_file(bigPng, dir / "holes.png");
     std::filesystem::resize_file(dir / "holes.png", uint64_t{3} << 29);
 
-    struct Case {
-        std::filesystem::path file;
-        std::filesystem::path oracle; // what ImageMagick reads the size from
-        bool prefixOnly;
-    };
-    const std::vector<Case> cases = {
-        {bigJpeg, bigJpeg, true},
-        {bigPng, bigPng, true},
-        {dir / "holes.png", bigPng, true},
-        {dir / "late-frame.jpg", bigJpeg, false},
-        {dir / "directory-at-end.tif", dir / "directory-at-end.tif", false},
-    };
-    for (const auto& c : cases) {
+    // Each file, the one ImageMagick reads the size from, and whether the prefix is all it costs.
+    for (const auto& [file, oracle, prefixOnly] :
+         {std::tuple{bigJpeg, bigJpeg, true}, {bigPng, bigPng, true}, {dir / "holes.png", bigPng, true},
+          {dir / "late-frame.jpg", bigJpeg, false}, {dir / "directory-at-end.tif", dir / "directory-at-end.tif", false}}) {
+        SCOPED_TRACE(file);
         const uint64_t before = bytesReadSoFar();
-        const auto header = ImageSource::readHeader(c.file);
+        const auto header = ImageSource::readHeader(file);
         const uint64_t read = bytesReadSoFar() - before;
-        ASSERT_TRUE(header) << c.file << ": " << header.error().description();
-        EXPECT_EQ(std::to_string(header->pixelWidth) + " " + std::to_string(header->pixelHeight),
-                  test::identifyFormat(c.oracle, "%w %h"))
-            << c.file;
-        if (c.prefixOnly) // plus the few bytes of /proc/self/io itself
-            EXPECT_LE(read, ImageSource::headerPrefixSize + 4096) << c.file;
+        ASSERT_TRUE(header) << header.error().description();
+        EXPECT_EQ(std::to_string(header->pixelWidth) + " " + std::to_string(header->pixelHeight), test::identifyFormat(oracle, "%w %h"));
+        if (prefixOnly) // plus the few bytes of /proc/self/io itself
+            EXPECT_LE(read, ImageSource::headerPrefixSize + 4096);
         else
-            EXPECT_GE(read, std::filesystem::file_size(c.file)) << c.file;
+            EXPECT_GE(read, std::filesystem::file_size(file));
     }
 }
 
@@ -145,7 +113,6 @@ TEST(ImageLimits, RefusesAbsurdDimensionsAndAcceptsLargePhotos)
     EXPECT_EQ(checkImageDimensions(65536, 1)->kind, Kind::tooLarge);
     EXPECT_EQ(checkImageDimensions(20000, 20000)->kind, Kind::tooLarge);
     EXPECT_EQ(checkImageDimensions(0, 10)->kind, Kind::corruptData);
-    EXPECT_NE(checkImageDimensions(100000, 100000)->description().find("100000 × 100000"), std::string::npos);
 }
 
 } // namespace

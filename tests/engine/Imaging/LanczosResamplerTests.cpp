@@ -6,12 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstring>
 #include <numbers>
 #include <random>
-#include <sstream>
+#include <string>
 #include <vector>
 
 namespace pelorin {
@@ -48,32 +49,21 @@ TestPlane storePlane(size_t width, size_t height, std::vector<double> values, Sa
         for (size_t x = 0; x < width; ++x) {
             double& v = p.values[y * width + x];
             uint8_t* s = p.bytes.data() + y * row + x * pixel;
-            switch (format) {
-            case SampleFormat::uint8: {
-                const auto q = uint8_t(std::lround(v * 255));
-                v = q / 255.0;
-                s[0] = q;
-                break;
-            }
-            case SampleFormat::uint16LittleEndian:
-            case SampleFormat::uint16BigEndian: {
+            if (format == SampleFormat::uint8) {
+                s[0] = uint8_t(std::lround(v * 255));
+                v = s[0] / 255.0;
+            } else if (format == SampleFormat::uint16LittleEndian || format == SampleFormat::uint16BigEndian) {
                 const auto q = uint16_t(std::lround(v * 65535));
                 v = q / 65535.0;
                 const bool big = format == SampleFormat::uint16BigEndian;
                 s[big ? 0 : 1] = uint8_t(q >> 8);
-                s[big ? 1 : 0] = uint8_t(q & 0xFF);
-                break;
-            }
-            case SampleFormat::float32LittleEndian:
-            case SampleFormat::float32BigEndian: {
-                const float f = float(v);
-                v = f;
-                uint32_t bits = std::bit_cast<uint32_t>(f);
+                s[big ? 1 : 0] = uint8_t(q);
+            } else {
+                v = float(v);
+                auto bits = std::bit_cast<uint32_t>(float(v));
                 if ((format == SampleFormat::float32BigEndian) != (std::endian::native == std::endian::big))
                     bits = __builtin_bswap32(bits);
                 std::memcpy(s, &bits, 4);
-                break;
-            }
             }
         }
     p.view = PlaneView{p.bytes, width, height, row, pixel, format};
@@ -118,23 +108,22 @@ uint8_t referenceByte(double v)
     return v < 1.0 ? uint8_t(std::max(v, 0.0) * 255.0 + 0.5) : 255;
 }
 
-std::string describe(const TestPlane& p, size_t tw, size_t th, SampleFormat format, uint32_t seed)
-{
-    std::ostringstream s;
-    s << p.width << "x" << p.height << " -> " << tw << "x" << th << ", format " << int(format) << ", seed " << seed;
-    return s.str();
-}
-
 struct SizePair {
     size_t sw, sh, tw, th;
 };
 
+// Single pixels, up and down by odd factors, opposite directions per axis, extreme aspect ratios.
 const std::vector<SizePair> sizePairs = {
-    {1, 1, 1, 1},     {1, 1, 5, 7},      {7, 5, 1, 1},      {13, 11, 29, 31}, {31, 29, 7, 5},
-    {17, 3, 5, 19},   {1, 9, 13, 1},     {64, 48, 64, 48},  {10, 10, 20, 20}, {20, 20, 10, 10},
-    {97, 89, 211, 53}, {211, 53, 97, 89}, {10, 400, 400, 10}, {400, 10, 10, 400}, {2, 3, 3, 2},
-    {101, 1, 37, 3},  {5, 257, 5, 16},   {33, 33, 100, 99},
+    {1, 1, 1, 1},      {1, 1, 5, 7},      {7, 5, 1, 1},       {13, 11, 29, 31}, {31, 29, 7, 5},
+    {17, 3, 5, 19},    {64, 48, 64, 48},  {97, 89, 211, 53},  {211, 53, 97, 89}, {10, 400, 400, 10},
+    {2, 3, 3, 2},      {5, 257, 5, 16},
 };
+
+std::string describe(const SizePair& s, SampleFormat format)
+{
+    return std::to_string(s.sw) + "x" + std::to_string(s.sh) + " -> " + std::to_string(s.tw) + "x" + std::to_string(s.th) +
+           ", format " + std::to_string(int(format));
+}
 
 TEST(LanczosResampler, MatchesTheDirectReferenceOnRandomPlanes)
 {
@@ -147,7 +136,7 @@ TEST(LanczosResampler, MatchesTheDirectReferenceOnRandomPlanes)
             ++seed;
             // Odd strides: a padding byte after each sample for some, padded rows for others.
             const auto p = storePlane(s.sw, s.sh, randomValues(s.sw * s.sh, seed), format, seed % 2, seed % 3 * 5);
-            const std::string where = describe(p, s.tw, s.th, format, seed);
+            const std::string where = describe(s, format);
             auto resampler = LanczosResampler::make(s.sw, s.sh, s.tw, s.th);
             ASSERT_TRUE(resampler) << where << ": " << resampler.error();
             std::vector<float> floats(s.tw * s.th);
@@ -155,18 +144,13 @@ TEST(LanczosResampler, MatchesTheDirectReferenceOnRandomPlanes)
             ASSERT_TRUE(resampler->resample(p.view, std::span(floats))) << where;
             ASSERT_TRUE(resampler->resample(p.view, std::span(bytes))) << where;
             size_t floatMisses = 0, byteMisses = 0;
-            for (size_t y = 0; y < s.th; ++y)
-                for (size_t x = 0; x < s.tw; ++x) {
-                    const double expected = referenceSample(p, s.tw, s.th, x, y);
-                    const float f = floats[y * s.tw + x];
-                    const int b = bytes[y * s.tw + x];
-                    if (std::fabs(f - expected) > 1e-4 && floatMisses++ < 3)
-                        ADD_FAILURE() << where << ": float at (" << x << ", " << y << ") is " << f << ", expected "
-                                      << expected;
-                    if (std::abs(b - referenceByte(expected)) > 1 && byteMisses++ < 3)
-                        ADD_FAILURE() << where << ": byte at (" << x << ", " << y << ") is " << b << ", expected "
-                                      << int(referenceByte(expected));
-                }
+            for (size_t i = 0; i < s.tw * s.th; ++i) {
+                const double expected = referenceSample(p, s.tw, s.th, i % s.tw, i / s.tw);
+                floatMisses += std::fabs(floats[i] - expected) > 1e-4;
+                byteMisses += std::abs(bytes[i] - referenceByte(expected)) > 1;
+            }
+            EXPECT_EQ(floatMisses, 0u) << where;
+            EXPECT_EQ(byteMisses, 0u) << where;
         }
 }
 
@@ -183,17 +167,14 @@ TEST(LanczosResampler, MatchesTheReferenceOnAModelOutputScaledToAPhoto)
     ASSERT_TRUE(resampler->resample(PlaneView::packed(std::span<const float>(model), 1024, 1024), std::span(out)));
     std::mt19937 generator(5);
     size_t misses = 0;
-    auto check = [&](size_t x, size_t y) {
-        const double expected = referenceSample(p, tw, th, x, y);
-        if (std::fabs(out[y * tw + x] - expected) > 1e-4 && misses++ < 5)
-            ADD_FAILURE() << "at (" << x << ", " << y << "): " << out[y * tw + x] << ", expected " << expected;
-    };
+    auto check = [&](size_t x, size_t y) { misses += std::fabs(out[y * tw + x] - referenceSample(p, tw, th, x, y)) > 1e-4; };
     for (int i = 0; i < 20000; ++i)
         check(generator() % tw, generator() % th);
-    for (size_t y = 0; y < th; y += 1)
+    for (size_t y = 0; y < th; ++y)
         if (y % 125 == 0 || y % 125 == 124 || y == th - 1)
             for (size_t x : {size_t(0), size_t(1), size_t(2001), tw - 2, tw - 1})
                 check(x, y);
+    EXPECT_EQ(misses, 0u);
 }
 
 TEST(LanczosResampler, IdentitySizeGivesTheSamplesBackExactly)
@@ -205,6 +186,7 @@ TEST(LanczosResampler, IdentitySizeGivesTheSamplesBackExactly)
     ASSERT_TRUE(same->resample(bytes.view, std::span(out)));
     for (size_t i = 0; i < out.size(); ++i)
         ASSERT_EQ(out[i], std::lround(bytes.values[i] * 255)) << "sample " << i;
+    // 16-bit to 8-bit at the same size is checked through 16-bit masks in ImageAlphaTests.
 
     auto values = randomValues(37 * 23, 10);
     values[5] = 0.0; // zero next to non-zero neighbours must stay exactly zero
@@ -213,8 +195,6 @@ TEST(LanczosResampler, IdentitySizeGivesTheSamplesBackExactly)
     ASSERT_TRUE(same->resample(floats.view, std::span(back)));
     for (size_t i = 0; i < back.size(); ++i)
         ASSERT_EQ(back[i], float(floats.values[i])) << "sample " << i;
-    // 16-bit to 8-bit at the same size, v × 257 back to v, is checked through 16-bit masks in
-    // ImageAlphaTests.
 }
 
 TEST(LanczosResampler, ConstantPlaneStaysConstantAtAnyScale)
@@ -226,7 +206,7 @@ TEST(LanczosResampler, ConstantPlaneStaysConstantAtAnyScale)
         std::vector<float> floats(s.tw * s.th);
         ASSERT_TRUE(resampler->resample(p.view, std::span(bytes)));
         ASSERT_TRUE(resampler->resample(p.view, std::span(floats)));
-        const std::string where = describe(p, s.tw, s.th, SampleFormat::uint8, 0);
+        const std::string where = describe(s, SampleFormat::uint8);
         EXPECT_TRUE(std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b == 200; })) << where;
         for (float f : floats)
             ASSERT_NEAR(f, 200 / 255.0, 1e-6) << where;
@@ -258,10 +238,9 @@ TEST(LanczosResampler, NonFiniteFloatsAreReadAsTheirClampedValues)
 
 TEST(LanczosResampler, RefusesSizesAndViewsItCannotServe)
 {
-    EXPECT_FALSE(LanczosResampler::make(0, 5, 5, 5));
-    EXPECT_FALSE(LanczosResampler::make(5, 5, 5, 0));
-    EXPECT_FALSE(LanczosResampler::make(5, 5, 70000, 5));
-    EXPECT_FALSE(LanczosResampler::make(20000, 20000, 1, 1)); // 400 megapixels
+    // Empty, a side beyond 65535, 400 megapixels; the longest sides allowed.
+    for (const auto& [sw, sh, tw, th] : {std::array<size_t, 4>{0, 5, 5, 5}, {5, 5, 5, 0}, {5, 5, 70000, 5}, {20000, 20000, 1, 1}})
+        EXPECT_FALSE(LanczosResampler::make(sw, sh, tw, th)) << sw << "x" << sh << " -> " << tw << "x" << th;
     ASSERT_TRUE(LanczosResampler::make(65535, 1, 1, 65535));
 
     auto resampler = LanczosResampler::make(10, 6, 7, 9);
