@@ -4,7 +4,6 @@
 #include "engine/Inference/ForegroundSegmenter.h"
 
 #include "engine/Imaging/ImageSource.h"
-#include "engine/Inference/ModelLocator.h"
 #include "engine/Imaging/LanczosResampler.h"
 #include "support/TestSupport.h"
 
@@ -14,10 +13,8 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
 #include <functional>
-#include <iostream>
 #include <mutex>
 #include <thread>
 #include <tuple>
@@ -40,21 +37,21 @@ public:
 
     Result<AlignedFloats, std::string> run(std::span<const float> input) const override
     {
-        std::unique_lock lock(mutex_);
-        ++runs_;
-        lastInput_.assign(input.begin(), input.end());
-        lock.unlock();
+        {
+            std::lock_guard lock(mutex_);
+            ++runs;
+            lastInput.assign(input.begin(), input.end());
+        }
         const auto output = respond_(input);
         return AlignedFloats(output.begin(), output.end());
     }
-    std::vector<float> lastInput() const { std::lock_guard lock(mutex_); return lastInput_; }
-    int runs() const { std::lock_guard lock(mutex_); return runs_; }
+
+    mutable std::vector<float> lastInput; // read when no run is under way
+    mutable std::atomic<int> runs = 0;
 
 private:
     Response respond_;
     mutable std::mutex mutex_;
-    mutable std::vector<float> lastInput_;
-    mutable int runs_ = 0;
 };
 
 // Seeded colours and alpha of a small picture, stored in any layout.
@@ -131,7 +128,7 @@ std::vector<float> inputFor(const Image& image, size_t inputWidth, size_t inputH
     const ForegroundSegmenter segmenter(network);
     auto detected = segmenter.detect(image);
     EXPECT_TRUE(detected) << detected.error();
-    return network->lastInput();
+    return network->lastInput;
 }
 
 void expectClose(const std::vector<float>& actual, const std::vector<float>& expected, double tolerance,
@@ -165,33 +162,27 @@ TEST(ForegroundSegmenterInput, EveryLayoutGivesTheSameInputAndAlphaIsIgnored)
     const auto picture = Picture::random(21, 13, 5);
     const auto expected = inputFor(picture.store("rgb", 8, 0), 16, 16);
     using BitmapInfo::make;
+    // Colour after or before the extra component, at each depth and 16-bit byte order (which
+    // alpha info means which component order is PixelLayout's, checked through RowNormalizer).
     const std::tuple<const char*, size_t, uint32_t> layouts[] = {
-        {"rgba", 8, make(AlphaInfo::last)},
-        {"argb", 8, make(AlphaInfo::first)},
         {"rgba", 8, make(AlphaInfo::premultipliedLast)},
-        {"argb", 8, make(AlphaInfo::premultipliedFirst)},
-        {"rgbx", 8, make(AlphaInfo::noneSkipLast)},
         {"xrgb", 8, make(AlphaInfo::noneSkipFirst)},
         {"rgb", 16, make(AlphaInfo::none, BitmapInfo::byteOrder16Little)},
-        {"rgb", 16, make(AlphaInfo::none, BitmapInfo::byteOrder16Big)},
         {"rgb", 16, make(AlphaInfo::none)},
         {"argb", 16, make(AlphaInfo::first, BitmapInfo::byteOrder16Big)},
-        {"rgba", 16, make(AlphaInfo::premultipliedLast, BitmapInfo::byteOrder16Little)},
+        {"rgba", 16, make(AlphaInfo::last, BitmapInfo::byteOrder16Little)},
     };
     for (const auto& [order, bits, info] : layouts)
         expectClose(inputFor(picture.store(order, bits, info, 7), 16, 16), expected, 1e-5,
                     std::string(order) + " " + std::to_string(bits) + "-bit, info " + std::to_string(info));
-}
 
-TEST(ForegroundSegmenterInput, GreyFillsAllThreeChannelsLikeTheSameGreyInRgb)
-{
-    auto picture = Picture::random(19, 11, 8);
-    for (size_t i = 0; i < picture.alpha.size(); ++i)
-        picture.rgb[3 * i + 1] = picture.rgb[3 * i + 2] = picture.rgb[3 * i];
-    const auto expected = inputFor(picture.store("rgb", 8, 0), 12, 12);
-    expectClose(inputFor(picture.store("k", 8, 0), 12, 12), expected, 1e-6, "grey 8-bit");
-    expectClose(inputFor(picture.store("ka", 16, BitmapInfo::make(AlphaInfo::last)), 12, 12), expected, 1e-5,
-                "grey+alpha 16-bit");
+    // Grey fills all three channels like the same grey in RGB.
+    auto grey = picture;
+    for (size_t i = 0; i < grey.alpha.size(); ++i)
+        grey.rgb[3 * i + 1] = grey.rgb[3 * i + 2] = grey.rgb[3 * i];
+    const auto expectedGrey = inputFor(grey.store("rgb", 8, 0), 16, 16);
+    expectClose(inputFor(grey.store("k", 8, 0), 16, 16), expectedGrey, 1e-6, "grey 8-bit");
+    expectClose(inputFor(grey.store("ka", 16, make(AlphaInfo::last)), 16, 16), expectedGrey, 1e-5, "grey+alpha 16-bit");
 }
 
 TEST(ForegroundSegmenterInput, UnreadableImagesAreRefusedWithoutRunningTheModel)
@@ -219,7 +210,7 @@ TEST(ForegroundSegmenterInput, UnreadableImagesAreRefusedWithoutRunningTheModel)
         ASSERT_FALSE(detected) << message;
         EXPECT_EQ(detected.error(), message);
     }
-    EXPECT_EQ(network->runs(), 0);
+    EXPECT_EQ(network->runs, 0);
     // Exactly enough bytes: the last row needs only its pixels.
     EXPECT_TRUE(segmenter.detect(makeImage({4, 4, 8, 24, 16, 0}, std::vector<uint8_t>(16 * 3 + 12))));
 }
@@ -253,8 +244,7 @@ TEST(ForegroundSegmenterMask, IsTheOutputResampledToTheSourceInPaddedFloatRows)
         auto mask = (*detected)->generateScaledMask();
         ASSERT_TRUE(mask) << mask.error();
         EXPECT_EQ(mask->pixelFormat(), MaskPixelFormat::oneComponent32Float);
-        EXPECT_EQ(mask->width(), width);
-        EXPECT_EQ(mask->height(), height);
+        EXPECT_EQ(std::pair(mask->width(), mask->height()), std::pair(width, height));
         EXPECT_EQ(mask->bytesPerRow() % 64, 0u);
         EXPECT_GE(mask->bytesPerRow(), width * 4);
         EXPECT_LT(mask->bytesPerRow(), width * 4 + 64);
@@ -262,8 +252,7 @@ TEST(ForegroundSegmenterMask, IsTheOutputResampledToTheSourceInPaddedFloatRows)
         // The same resampling done directly into packed rows, then clamped.
         std::vector<float> expected(width * height);
         auto resampler = LanczosResampler::make(n, n, width, height);
-        ASSERT_TRUE(resampler);
-        ASSERT_TRUE(resampler->resample(PlaneView::packed(std::span<const float>(output), n, n), expected));
+        ASSERT_TRUE(resampler && resampler->resample(PlaneView::packed(std::span<const float>(output), n, n), expected));
         for (float& v : expected)
             v = std::clamp(v, 0.0f, 1.0f);
         EXPECT_EQ(maskValues(*mask), expected);
@@ -303,46 +292,36 @@ TEST(ForegroundSegmenterMask, ConcurrentCallsRunTheNetworkOneAtATime)
     });
     const ForegroundSegmenter segmenter(network);
     const auto image = makeImage({40, 30, 8, 24, 120, 0}, test::randomBytes(3600, 3));
-    std::vector<std::thread> jobs;
     std::atomic<int> masks{0};
-    for (int i = 0; i < 4; ++i)
-        jobs.emplace_back([&] {
-            auto detected = segmenter.detect(image);
-            if (detected && detected->has_value() && (*detected)->generateScaledMask())
-                ++masks;
-        });
-    for (auto& job : jobs)
-        job.join();
+    {
+        std::vector<std::jthread> jobs;
+        for (int i = 0; i < 4; ++i)
+            jobs.emplace_back([&] {
+                auto detected = segmenter.detect(image);
+                masks += detected && detected->has_value() && (*detected)->generateScaledMask();
+            });
+    }
     EXPECT_EQ(masks, 4);
-    EXPECT_EQ(network->runs(), 4);
+    EXPECT_EQ(network->runs, 4);
     EXPECT_EQ(most, 1);
 }
 
 // ---- finding and loading the model ----------------------------------------------------------
 
-TEST(ForegroundSegmenterModel, MissingOrDamagedFileNamesItAndSaysHowToInstall)
+TEST(ForegroundSegmenterModel, AModelThatDoesNotLoadIsNamedWithHowToInstall)
 {
     test::TemporaryDirectory dir;
-    const auto image = blankImage(8, 8);
-
-    test::writeFileBytes(dir / "damaged.onnx", test::randomBytes(4096, 9));
-    for (const auto& model : {dir / "absent.onnx", dir / "damaged.onnx"}) {
-        auto detected = ForegroundSegmenter(model).detect(image);
-        ASSERT_FALSE(detected) << model;
-        EXPECT_NE(detected.error().find(model.string()), std::string::npos) << detected.error();
-        EXPECT_NE(detected.error().find("scripts/fetch-model"), std::string::npos) << detected.error();
-    }
+    auto detected = ForegroundSegmenter(dir / "absent.onnx").detect(blankImage(8, 8));
+    ASSERT_FALSE(detected);
+    EXPECT_NE(detected.error().find((dir / "absent.onnx").string()), std::string::npos) << detected.error();
+    EXPECT_NE(detected.error().find("scripts/fetch-model"), std::string::npos) << detected.error();
 }
 
 // ---- the real model -----------------------------------------------------------------------
 
 Image decode(const std::filesystem::path& path)
 {
-    auto source = ImageSource::open(path);
-    EXPECT_TRUE(source) << path;
-    auto image = source.value()->createImage();
-    EXPECT_TRUE(image) << path;
-    return std::move(image).value();
+    return ImageSource::open(path).value()->createImage().value();
 }
 
 // Share of the mask at least half opaque over a rectangle given as fractions: left, top, right, bottom.
@@ -357,13 +336,12 @@ double opaqueShare(const MaskPixelBuffer& mask, std::array<double, 4> r)
     return double(opaque) / double(count);
 }
 
-TEST(ForegroundSegmenterRealModel, EveryPhotoOfAPersonAnimalOrObjectHasASubjectApartFromItsBackdrop)
+TEST(ForegroundSegmenterRealModel, SubjectStandsApartFromItsBackdrop)
 {
-    // Subject and backdrop rectangles, unchecked where empty.
+    // Subject and backdrop rectangles. Other photographs are the oracle's, whose subjects OpenCV must see too.
     const std::tuple<const char*, std::array<double, 4>, std::array<double, 4>> photos[] = {
         {"chelsea.png", {0.35, 0.3, 0.7, 0.8}, {0.92, 0.35, 1.0, 0.65}},      // the cat's face; the wall beside it
         {"grace_hopper.jpg", {0.38, 0.3, 0.62, 0.5}, {0.88, 0.0, 1.0, 0.15}}, // the face; the blue sky top right
-        {"astronaut.png", {}, {}}, {"coffee.png", {}, {}}, {"rocket.jpg", {}, {}}, {"motorcycle_left.png", {}, {}},
     };
     for (const auto& [photo, subject, backdrop] : photos) {
         SCOPED_TRACE(photo);
@@ -371,30 +349,25 @@ TEST(ForegroundSegmenterRealModel, EveryPhotoOfAPersonAnimalOrObjectHasASubjectA
         auto detected = ForegroundSegmenter::shared().detect(image);
         ASSERT_TRUE(detected) << detected.error();
         ASSERT_TRUE(detected->has_value()) << "no subject found";
-        std::cout << photo << ": subject covers " << (*detected)->subjectFraction() * 100 << "% of the output\n";
         auto mask = (*detected)->generateScaledMask();
         ASSERT_TRUE(mask) << mask.error();
-        ASSERT_EQ(mask->width(), image.width());
-        ASSERT_EQ(mask->height(), image.height());
-        if (subject[2] > 0) {
-            EXPECT_GT(opaqueShare(*mask, subject), 0.9);
-            EXPECT_LT(opaqueShare(*mask, backdrop), 0.1);
-        }
+        ASSERT_EQ(std::pair(mask->width(), mask->height()), std::pair(image.width(), image.height()));
+        EXPECT_GT(opaqueShare(*mask, subject), 0.9);
+        EXPECT_LT(opaqueShare(*mask, backdrop), 0.1);
     }
 }
 
-TEST(ForegroundSegmenterRealModel, SkyFlatGreyAndNoiseHaveNoSubject)
+// An empty sky is BackgroundRemoverTests'.
+TEST(ForegroundSegmenterRealModel, FlatGreyAndNoiseHaveNoSubject)
 {
     test::TemporaryDirectory dir;
     const std::pair<const char*, const char*> scenes[] = {
-        {"sky", "-size 800x600 gradient:'#7aa7e0'-'#cfe3f7'"},
         {"grey", "-size 800x600 xc:gray50"},
         {"noise", "-size 800x600 xc:gray50 +noise Random"},
     };
     for (const auto& [name, arguments] : scenes) {
         const auto file = dir / (std::string(name) + ".png");
-        const auto command = std::string("convert ") + arguments + " " + test::shellQuote(file.string());
-        ASSERT_EQ(test::runCommand(command).exitCode, 0);
+        ASSERT_EQ(test::runCommand(std::string("convert ") + arguments + " " + test::shellQuote(file.string())).exitCode, 0);
         auto detected = ForegroundSegmenter::shared().detect(decode(file));
         ASSERT_TRUE(detected) << detected.error();
         EXPECT_FALSE(detected->has_value()) << name << ": subject covers "

@@ -10,21 +10,35 @@
 #include <stdexcept>
 
 namespace pelorin::test {
+namespace {
 
-OnnxTestModel::OnnxTestModel(int64_t opset) : model_(new onnx::ModelProto)
+onnx::TensorProto& tensor(onnx::TensorProto* t, const std::string& name, int type, const std::vector<int64_t>& dims)
+{
+    t->set_name(name);
+    t->set_data_type(type);
+    for (int64_t d : dims)
+        t->add_dims(d);
+    return *t;
+}
+
+onnx::AttributeProto& attribute(onnx::NodeProto& node, const std::string& key, onnx::AttributeProto::AttributeType type)
+{
+    auto* a = node.add_attribute();
+    a->set_name(key);
+    a->set_type(type);
+    return *a;
+}
+
+} // namespace
+
+OnnxTestModel::OnnxTestModel() : model_(new onnx::ModelProto)
 {
     model_->set_ir_version(8);
-    model_->set_producer_name("pelorin-tests");
-    auto* import = model_->add_opset_import();
-    import->set_domain("");
-    import->set_version(opset);
+    model_->add_opset_import()->set_version(15);
     model_->mutable_graph()->set_name("test");
 }
 
-OnnxTestModel::~OnnxTestModel()
-{
-    delete model_;
-}
+OnnxTestModel::~OnnxTestModel() { delete model_; }
 
 void OnnxTestModel::input(const std::string& name, const std::vector<int64_t>& dims)
 {
@@ -32,13 +46,8 @@ void OnnxTestModel::input(const std::string& name, const std::vector<int64_t>& d
     input->set_name(name);
     auto* type = input->mutable_type()->mutable_tensor_type();
     type->set_elem_type(onnx::TensorProto::FLOAT);
-    for (int64_t d : dims) {
-        auto* dim = type->mutable_shape()->add_dim();
-        if (d >= 0)
-            dim->set_dim_value(d);
-        else
-            dim->set_dim_param("dynamic");
-    }
+    for (int64_t d : dims)
+        d >= 0 ? type->mutable_shape()->add_dim()->set_dim_value(d) : type->mutable_shape()->add_dim()->set_dim_param("dynamic");
 }
 
 void OnnxTestModel::output(const std::string& name)
@@ -51,41 +60,24 @@ void OnnxTestModel::output(const std::string& name)
 void OnnxTestModel::floatInitializer(const std::string& name, const std::vector<int64_t>& dims,
                                      const std::vector<float>& values)
 {
-    auto* tensor = model_->mutable_graph()->add_initializer();
-    tensor->set_name(name);
-    tensor->set_data_type(onnx::TensorProto::FLOAT);
-    for (int64_t d : dims)
-        tensor->add_dims(d);
-    for (float v : values)
-        tensor->add_float_data(v);
+    auto& t = tensor(model_->mutable_graph()->add_initializer(), name, onnx::TensorProto::FLOAT, dims);
+    t.mutable_float_data()->Add(values.begin(), values.end());
 }
 
 void OnnxTestModel::halfInitializer(const std::string& name, const std::vector<int64_t>& dims,
                                     const std::vector<uint16_t>& bits)
 {
-    auto* tensor = model_->mutable_graph()->add_initializer();
-    tensor->set_name(name);
-    tensor->set_data_type(onnx::TensorProto::FLOAT16);
-    for (int64_t d : dims)
-        tensor->add_dims(d);
-    std::string raw(bits.size() * 2, '\0');
-    for (size_t i = 0; i < bits.size(); ++i) { // little-endian, as the format says
-        raw[2 * i] = char(bits[i] & 0xFF);
-        raw[2 * i + 1] = char(bits[i] >> 8);
-    }
-    tensor->set_raw_data(raw);
+    std::string raw;
+    for (uint16_t b : bits) // little-endian, as the format says
+        raw += {char(b & 0xFF), char(b >> 8)};
+    tensor(model_->mutable_graph()->add_initializer(), name, onnx::TensorProto::FLOAT16, dims).set_raw_data(raw);
 }
 
 void OnnxTestModel::int64Initializer(const std::string& name, const std::vector<int64_t>& dims,
                                      const std::vector<int64_t>& values)
 {
-    auto* tensor = model_->mutable_graph()->add_initializer();
-    tensor->set_name(name);
-    tensor->set_data_type(onnx::TensorProto::INT64);
-    for (int64_t d : dims)
-        tensor->add_dims(d);
-    for (int64_t v : values)
-        tensor->add_int64_data(v);
+    auto& t = tensor(model_->mutable_graph()->add_initializer(), name, onnx::TensorProto::INT64, dims);
+    t.mutable_int64_data()->Add(values.begin(), values.end());
 }
 
 onnx::NodeProto& OnnxTestModel::node(const std::string& op, const std::vector<std::string>& inputs,
@@ -94,59 +86,38 @@ onnx::NodeProto& OnnxTestModel::node(const std::string& op, const std::vector<st
     auto* node = model_->mutable_graph()->add_node();
     node->set_op_type(op);
     node->set_name(name.empty() ? op + "_" + std::to_string(model_->graph().node_size()) : name);
-    for (const auto& input : inputs)
-        node->add_input(input);
-    for (const auto& output : outputs)
-        node->add_output(output);
+    node->mutable_input()->Add(inputs.begin(), inputs.end());
+    node->mutable_output()->Add(outputs.begin(), outputs.end());
     return *node;
 }
 
 void OnnxTestModel::setInt(onnx::NodeProto& node, const std::string& key, int64_t value)
 {
-    auto* attribute = node.add_attribute();
-    attribute->set_name(key);
-    attribute->set_type(onnx::AttributeProto::INT);
-    attribute->set_i(value);
+    attribute(node, key, onnx::AttributeProto::INT).set_i(value);
 }
 
 void OnnxTestModel::setInts(onnx::NodeProto& node, const std::string& key, const std::vector<int64_t>& values)
 {
-    auto* attribute = node.add_attribute();
-    attribute->set_name(key);
-    attribute->set_type(onnx::AttributeProto::INTS);
-    for (int64_t v : values)
-        attribute->add_ints(v);
+    attribute(node, key, onnx::AttributeProto::INTS).mutable_ints()->Add(values.begin(), values.end());
 }
 
 void OnnxTestModel::setString(onnx::NodeProto& node, const std::string& key, const std::string& value)
 {
-    auto* attribute = node.add_attribute();
-    attribute->set_name(key);
-    attribute->set_type(onnx::AttributeProto::STRING);
-    attribute->set_s(value);
+    attribute(node, key, onnx::AttributeProto::STRING).set_s(value);
 }
 
 void OnnxTestModel::setFloat(onnx::NodeProto& node, const std::string& key, float value)
 {
-    auto* attribute = node.add_attribute();
-    attribute->set_name(key);
-    attribute->set_type(onnx::AttributeProto::FLOAT);
-    attribute->set_f(value);
+    attribute(node, key, onnx::AttributeProto::FLOAT).set_f(value);
 }
 
 void OnnxTestModel::setInt64Tensor(onnx::NodeProto& node, const std::string& key, const std::vector<int64_t>& dims,
                                    const std::vector<int64_t>& values)
 {
-    auto* attribute = node.add_attribute();
-    attribute->set_name(key);
-    attribute->set_type(onnx::AttributeProto::TENSOR);
-    auto* tensor = attribute->mutable_t();
-    tensor->set_data_type(onnx::TensorProto::INT64);
-    for (int64_t d : dims)
-        tensor->add_dims(d);
     std::string raw(values.size() * 8, '\0');
     std::memcpy(raw.data(), values.data(), raw.size());
-    tensor->set_raw_data(raw);
+    tensor(attribute(node, key, onnx::AttributeProto::TENSOR).mutable_t(), "", onnx::TensorProto::INT64, dims)
+        .set_raw_data(raw);
 }
 
 std::string OnnxTestModel::serialized() const
@@ -159,10 +130,8 @@ std::string OnnxTestModel::serialized() const
 
 void OnnxTestModel::write(const std::filesystem::path& file) const
 {
-    std::ofstream out(file, std::ios::binary);
     const std::string bytes = serialized();
-    out.write(bytes.data(), std::streamsize(bytes.size()));
-    if (!out)
+    if (!std::ofstream(file, std::ios::binary).write(bytes.data(), std::streamsize(bytes.size())))
         throw std::runtime_error("cannot write " + file.string());
 }
 

@@ -1,6 +1,5 @@
-// Builds small ONNX models in memory for the executor's tests: a graph input, initializers (fp32,
-// fp16 bit patterns, int64), nodes with attributes, one output; written to a file for
-// Network::load. Written straight against the ONNX protobuf schema, independent of the parser.
+// Builds small ONNX models in memory for the executor's tests, straight against the ONNX protobuf
+// schema, independent of the parser. Written to a file for Network::load.
 #pragma once
 
 #include <cstdint>
@@ -17,7 +16,7 @@ namespace pelorin::test {
 
 class OnnxTestModel {
 public:
-    explicit OnnxTestModel(int64_t opset = 15);
+    OnnxTestModel();
     ~OnnxTestModel();
     OnnxTestModel(const OnnxTestModel&) = delete;
     OnnxTestModel& operator=(const OnnxTestModel&) = delete;
@@ -25,15 +24,11 @@ public:
     // A float input; -1 dims are left symbolic.
     void input(const std::string& name, const std::vector<int64_t>& dims);
     void output(const std::string& name);
-    void floatInitializer(const std::string& name, const std::vector<int64_t>& dims,
-                          const std::vector<float>& values);
-    // fp16 initializer from raw IEEE binary16 bit patterns, stored as raw_data.
-    void halfInitializer(const std::string& name, const std::vector<int64_t>& dims,
-                         const std::vector<uint16_t>& bits);
-    void int64Initializer(const std::string& name, const std::vector<int64_t>& dims,
-                          const std::vector<int64_t>& values);
+    void floatInitializer(const std::string& name, const std::vector<int64_t>& dims, const std::vector<float>& values);
+    // fp16 from raw IEEE binary16 bit patterns, stored as raw_data.
+    void halfInitializer(const std::string& name, const std::vector<int64_t>& dims, const std::vector<uint16_t>& bits);
+    void int64Initializer(const std::string& name, const std::vector<int64_t>& dims, const std::vector<int64_t>& values);
 
-    // Adds a node; attributes go through the setters below.
     onnx::NodeProto& node(const std::string& op, const std::vector<std::string>& inputs,
                           const std::vector<std::string>& outputs, const std::string& name = "");
     static void setInt(onnx::NodeProto& node, const std::string& key, int64_t value);

@@ -1,8 +1,8 @@
-// Each op kind the executor runs, on small synthetic ONNX graphs loaded through Network::load at
-// 64×64, against the plain reference implementations (ReferenceOps.h) at 1e-4. Graphs are shaped
-// like the real model's patterns (conv+relu chains, residual adds, U-Net concatenations, resize
-// sizes computed from Shape) so fusion, layout and buffer sharing are exercised too; the white-box
-// counts make sure the fast paths under test are really taken.
+// Each op kind the executor runs, on small synthetic ONNX graphs loaded at 64×64, against the plain
+// reference implementations (ReferenceOps.h) at 1e-4, with Winograd kernels allowed and forbidden.
+// Graphs are shaped like the real model's patterns (conv+relu chains, residual adds, U-Net
+// concatenations, resize sizes computed from Shape) so fusion, layout and buffer sharing are
+// exercised too; the white-box counts make sure the fast paths under test are really taken.
 #include "engine/Inference/OnnxTestModel.h"
 #include "engine/Inference/ReferenceOps.h"
 #include "engine/Inference/DnnlBinding.h"
@@ -20,7 +20,6 @@
 #include <bit>
 #include <cmath>
 #include <functional>
-#include <sstream>
 #include <thread>
 
 namespace pelorin {
@@ -29,16 +28,19 @@ namespace {
 using test::ConvSpec;
 using test::OnnxTestModel;
 using test::Tensor4;
+using test::referenceRelu;
+using Network = inference::OnnxNetwork;
 
 constexpr int64_t side = 64;
-constexpr double tolerance = 1e-4;
+constexpr ConvSpec same3x3{3, 3, 1, 1, 1, 1, 1, 1, 1, 1};
+constexpr ConvSpec pointwise{1, 1, 1, 1, 1, 1, 0, 0, 0, 0};
 
 struct ConvLayer {
     std::vector<float> weights, bias;
     int64_t outChannels = 0;
     ConvSpec spec;
 
-    Tensor4 apply(const Tensor4& x) const { return test::referenceConv(x, weights, bias, outChannels, spec); }
+    Tensor4 operator()(const Tensor4& x) const { return test::referenceConv(x, weights, bias, outChannels, spec); }
 };
 
 void addConvNode(OnnxTestModel& model, const std::string& name, const std::vector<std::string>& inputs,
@@ -65,9 +67,6 @@ ConvLayer addConv(OnnxTestModel& model, const std::string& name, const std::stri
     addConvNode(model, name, {input, name + ".weight", name + ".bias"}, output, spec);
     return layer;
 }
-
-constexpr ConvSpec same3x3{3, 3, 1, 1, 1, 1, 1, 1, 1, 1};
-constexpr ConvSpec pointwise{1, 1, 1, 1, 1, 1, 0, 0, 0, 0};
 
 // A same-size 3×3 Conv followed by a Relu whose output is `name`.
 ConvLayer addConvRelu(OnnxTestModel& model, const std::string& name, const std::string& input, int64_t inChannels,
@@ -102,268 +101,211 @@ Tensor4 randomInput(uint32_t seed)
     return x;
 }
 
-class OpSemantics : public ::testing::Test {
-protected:
-    OpSemantics() { model.input("input", {1, 3, side, side}); }
-
-    std::filesystem::path write()
-    {
-        const auto file = directory_ / ("model" + std::to_string(files_++) + ".onnx");
-        model.write(file);
-        return file;
-    }
-
-    std::shared_ptr<const inference::OnnxNetwork> load(bool winograd = true)
-    {
-        auto network = inference::OnnxNetwork::load(write(), {side, side}, {.lowering = {.winograd = winograd}, .outputName = {}});
-        EXPECT_TRUE(network) << network.error();
-        return network ? *network : nullptr;
-    }
-
-    // Loads through the public entry point and runs once.
-    std::vector<float> run(const Tensor4& input)
-    {
-        auto network = Network::load(write(), {side, side});
-        EXPECT_TRUE(network) << network.error();
-        if (!network)
-            return {};
-        auto output = (*network)->run(input.data);
-        EXPECT_TRUE(output) << output.error();
-        return output ? std::vector<float>(output->begin(), output->end()) : std::vector<float>{};
-    }
-
-    static void expectClose(std::span<const float> actual, const Tensor4& expected, const std::string& what)
-    {
-        ASSERT_EQ(actual.size(), expected.data.size()) << what;
-        double worst = 0;
-        size_t worstIndex = 0;
-        for (size_t i = 0; i < actual.size(); ++i)
-            if (const double d = std::fabs(double(actual[i]) - expected.data[i]); !(d <= worst)) // NaN is worst
-                worst = d, worstIndex = i;
-        EXPECT_LE(worst, tolerance) << what << ": at index " << worstIndex << " (y " << worstIndex / side << ", x "
-                                    << worstIndex % side << ") got " << actual[worstIndex] << ", expected "
-                                    << expected.data[worstIndex];
-    }
-
-    // Runs with the Winograd kernels allowed and forbidden; `check` adds white-box counts.
-    void expectBothKernels(const Tensor4& expected,
-                           const std::function<void(const inference::OnnxNetwork&)>& check = {})
-    {
-        for (bool winograd : {true, false}) {
-            SCOPED_TRACE(winograd ? "Winograd allowed" : "direct only");
-            auto network = load(winograd);
-            ASSERT_TRUE(network);
-            EXPECT_EQ(network->countSteps("wino") > 0, winograd && test::winogradAvailable()) << test::cpuLevelLine();
-            if (check)
-                check(*network);
-            auto output = network->run(x.data);
-            ASSERT_TRUE(output) << output.error();
-            expectClose(*output, expected, "output");
-        }
-    }
-
-    OnnxTestModel model; // each test's graph, fed by "input"
-    const Tensor4 x = randomInput(1);
-    test::TemporaryDirectory directory_;
-    int files_ = 0;
-};
-
-TEST_F(OpSemantics, ConvolutionWithStridePaddingDilationAndFusedRelu)
-{
-    // Stride 2 with symmetric padding, a dilated 3×3, a rectangular kernel with asymmetric padding.
-    auto a = addConv(model, "a", "input", "a.out", 3, 16, {3, 3, 2, 2, 1, 1, 1, 1, 1, 1}, 11);
-    model.node("Relu", {"a.out"}, {"a.relu"});
-    auto b = addConv(model, "b", "a.relu", "b.out", 16, 16, {3, 3, 1, 1, 2, 2, 2, 2, 2, 2}, 12);
-    model.node("Relu", {"b.out"}, {"b.relu"});
-    auto c = addConv(model, "c", "b.relu", "c.out", 16, 32, {5, 3, 1, 1, 1, 1, 2, 0, 2, 2}, 13);
-    model.int64Initializer("sizes", {4}, {1, 32, 2 * side, 2 * side});
-    addResize(model, "c.out", "sizes", "up");
-    // A one-channel head with stride, dilation and uneven padding (run as taps, then their sum).
-    auto d = addConv(model, "d", "up", "output", 32, 1, {3, 3, 2, 2, 2, 2, 1, 2, 2, 1}, 14);
-    model.output("output");
-
-    Tensor4 expected = c.apply(test::referenceRelu(b.apply(test::referenceRelu(a.apply(x)))));
-    ASSERT_EQ(expected.dims, (std::array<int64_t, 4>{1, 32, 32, 32}));
-    expected = d.apply(test::referenceResizeLinear(expected, 2 * side, 2 * side));
-    ASSERT_EQ(expected.dims, (std::array<int64_t, 4>{1, 1, side, side}));
-    expectClose(run(x), expected, "conv chain");
-
-    auto network = load();
-    ASSERT_TRUE(network);
-    EXPECT_EQ(network->countSteps("Conv+Relu"), 2u) << "both ReLUs fuse into their convolutions";
-    EXPECT_EQ(network->countSteps("Relu"), 2u) << "no ReLU runs on its own";
-}
-
-TEST_F(OpSemantics, ResidualAddsAndThreeByThreeChainsMatchWithAndWithoutWinograd)
-{
-    auto h = addConvRelu(model, "h", "input", 3, 32, 31);
-    // h is read again below, so this Add must not overwrite it.
-    auto r1 = addConvRelu(model, "r1", "h", 32, 32, 32);
-    model.node("Add", {"r1", "h"}, {"s1"}, "first_add");
-    // Last use of h: this one may accumulate into h's buffer.
-    auto r2 = addConvRelu(model, "r2", "s1", 32, 32, 33);
-    model.node("Add", {"h", "r2"}, {"s2"}, "second_add");
-    model.node("Add", {"s2", "s2"}, {"doubled"}, "self_add");
-    // Plain 3×3 chains on both sides of where Winograd starts to pay (32→32 takes it, 32→16 not).
-    auto p = addConvRelu(model, "p", "doubled", 32, 32, 35);
-    auto q = addConvRelu(model, "q", "p", 32, 16, 36);
-    auto out = addConv(model, "out", "q", "output", 16, 1, same3x3, 34);
-    model.output("output");
-
-    const Tensor4 hx = test::referenceRelu(h.apply(x));
-    const Tensor4 s1 = test::referenceAdd(test::referenceRelu(r1.apply(hx)), hx);
-    const Tensor4 s2 = test::referenceAdd(hx, test::referenceRelu(r2.apply(s1)));
-    const Tensor4 doubled = test::referenceAdd(s2, s2);
-    const Tensor4 expected = out.apply(test::referenceRelu(q.apply(test::referenceRelu(p.apply(doubled)))));
-    expectClose(run(x), expected, "residual adds");
-
-    // The first Add reads h as a second source of its convolution (a binary post-op, direct
-    // kernels only); the last may accumulate into h's buffer (a sum post-op, which the Winograd
-    // kernel supports). The Add of s2 to itself stays a separate step.
-    expectBothKernels(expected, [](const inference::OnnxNetwork& network) {
-        EXPECT_EQ(network.countSteps("Conv+Relu+Add"), 2u);
-        EXPECT_EQ(network.countSteps("Add"), 3u);
-    });
-}
-
-TEST_F(OpSemantics, MaxPoolCeilModeOnOddSizesIgnoresPadding)
-{
-    // 4×4 unpadded: 61×61, then ceil pooling to 31, 16; floor pooling to 8. Values stay signed, so
-    // a partial window at the edge that counted padding as 0 would show.
-    auto a = addConv(model, "a", "input", "a.out", 3, 16, {4, 4, 1, 1, 1, 1, 0, 0, 0, 0}, 41);
-    addMaxPool(model, "a.out", "p1", true);
-    addMaxPool(model, "p1", "p2", true);
-    model.node("Relu", {"p2"}, {"p2.relu"});
-    addMaxPool(model, "p2.relu", "p3", false);
-    model.int64Initializer("sizes", {4}, {1, 16, side, side});
-    addResize(model, "p3", "sizes", "up");
-    auto b = addConv(model, "b", "up", "output", 16, 1, pointwise, 42);
-    model.output("output");
-
-    const Tensor4 p1 = test::referenceMaxPool(a.apply(x), 2, 2, true);
-    const Tensor4 p2 = test::referenceMaxPool(p1, 2, 2, true);
-    ASSERT_EQ(p1.dims[2], 31);
-    ASSERT_EQ(p2.dims[2], 16);
-    const Tensor4 p3 = test::referenceMaxPool(test::referenceRelu(p2), 2, 2, false);
-    const Tensor4 expected = b.apply(test::referenceResizeLinear(p3, side, side));
-    expectClose(run(x), expected, "pooling chain");
-}
-
-TEST_F(OpSemantics, ResizeSizesFoldedFromShapeArithmetic)
-{
-    auto a = addConv(model, "a", "input", "y", 3, 8, {3, 3, 2, 2, 1, 1, 1, 1, 1, 1}, 51); // 32×32
-    // Exporter style: sizes = Cast(Concat(Slice(Shape(y), 0, 2), Constant[48, 40])).
-    model.node("Shape", {"y"}, {"y.shape"});
-    model.int64Initializer("zero", {1}, {0});
-    model.int64Initializer("two", {1}, {2});
-    model.node("Slice", {"y.shape", "zero", "two", "zero"}, {"nc"});
-    auto& constant = model.node("Constant", {}, {"hw"});
-    OnnxTestModel::setInt64Tensor(constant, "value", {2}, {48, 40});
-    OnnxTestModel::setInt(model.node("Concat", {"nc", "hw"}, {"sizes.f"}), "axis", 0);
-    OnnxTestModel::setInt(model.node("Cast", {"sizes.f"}, {"sizes"}), "to", onnx::TensorProto::INT64);
-    addResize(model, "y", "sizes", "mid"); // 32×32 → 48×40: fractional source positions
-    // Back to the input's size from Gather/Unsqueeze on the input's own shape.
-    model.node("Shape", {"input"}, {"x.shape"});
-    model.int64Initializer("h.index", {}, {2});
-    model.int64Initializer("w.index", {}, {3});
-    model.node("Gather", {"x.shape", "h.index"}, {"h"});
-    model.node("Gather", {"x.shape", "w.index"}, {"w"});
-    model.node("Unsqueeze", {"h", "zero"}, {"h1"});
-    model.node("Unsqueeze", {"w", "zero"}, {"w1"});
-    model.node("Shape", {"mid"}, {"mid.shape"});
-    model.node("Slice", {"mid.shape", "zero", "two"}, {"nc2"});
-    OnnxTestModel::setInt(model.node("Concat", {"nc2", "h1", "w1"}, {"sizes2"}), "axis", 0);
-    addResize(model, "mid", "sizes2", "up");
-    auto b = addConv(model, "b", "up", "output", 8, 1, pointwise, 52);
-    model.output("output");
-
-    const Tensor4 mid = test::referenceResizeLinear(a.apply(x), 48, 40);
-    const Tensor4 expected = b.apply(test::referenceResizeLinear(mid, side, side));
-    expectClose(run(x), expected, "resize chain");
-}
-
-TEST_F(OpSemantics, ConcatenationsAndSigmoid)
-{
-    auto a = addConvRelu(model, "a", "input", 3, 16, 61);
-    auto b = addConvRelu(model, "b", "a", 16, 32, 62);
-    OnnxTestModel::setInt(model.node("Concat", {"b", "a"}, {"ba"}), "axis", 1); // U-Net skip: a came first
-    auto c = addConvRelu(model, "c", "ba", 48, 16, 63);
-    // An input used twice in one concatenation cannot be a view; the copy must still be right.
-    OnnxTestModel::setInt(model.node("Concat", {"c", "a", "c"}, {"cac"}), "axis", -3);
-    auto d = addConv(model, "d", "cac", "d.out", 48, 1, same3x3, 64);
-    model.node("Sigmoid", {"d.out"}, {"output"});
-    model.output("output");
-
-    const Tensor4 ax = test::referenceRelu(a.apply(x));
-    const Tensor4 bx = test::referenceRelu(b.apply(ax));
-    const Tensor4 cx = test::referenceRelu(c.apply(test::referenceConcatChannels({bx, ax})));
-    const Tensor4 expected = test::referenceSigmoid(d.apply(test::referenceConcatChannels({cx, ax, cx})));
-    expectClose(run(x), expected, "concatenations");
-
-    auto network = load();
-    ASSERT_TRUE(network);
-    EXPECT_EQ(network->elidedStepCount(), 1u) << "the first concatenation is produced in place";
-}
-
-// IEEE binary16 bits of zero or a value exactly representable as a normal half (checked).
+// IEEE binary16 bits of a value that fp16 holds exactly (checked).
 uint16_t halfBits(float value)
 {
-    const uint32_t bits = std::bit_cast<uint32_t>(value);
-    const uint32_t sign = (bits >> 16) & 0x8000u;
-    const int exponent = int((bits >> 23) & 0xFF) - 127 + 15;
-    const uint32_t mantissa = bits & 0x7FFFFFu;
-    if (value == 0)
-        return uint16_t(sign);
-    EXPECT_TRUE(exponent > 0 && exponent < 31 && (mantissa & 0x1FFFu) == 0) << value << " is not a normal half";
-    return uint16_t(sign | uint32_t(exponent) << 10 | mantissa >> 13);
+    EXPECT_EQ(float(_Float16(value)), value) << value << " is not exact in fp16";
+    return std::bit_cast<uint16_t>(_Float16(value));
 }
 
-TEST_F(OpSemantics, HalfPrecisionWeightsAndCastsAreWidenedExactly)
+std::shared_ptr<const Network> load(const OnnxTestModel& model, const std::filesystem::path& file, bool winograd = true)
 {
-    // Weights k/64 (exact in fp16), plus the smallest subnormal, the largest normal and a negative
-    // zero, placed where they change the result.
-    ConvLayer a{{}, {}, 16, same3x3}, b{std::vector<float>(16, 0.f), {}, 1, pointwise};
-    std::vector<uint16_t> bits, biasBits;
-    for (size_t i = 0; i < size_t(16 * 3 * 9); ++i) {
-        a.weights.push_back(float(int(i * 37 % 129) - 64) / 256.f);
-        bits.push_back(halfBits(a.weights.back()));
-    }
-    for (int i = 0; i < 16; ++i) {
-        a.bias.push_back(float(i - 8) / 32.f);
-        biasBits.push_back(halfBits(a.bias.back()));
-    }
-    bits[5] = 0x0001; // 2^-24
-    a.weights[5] = std::ldexp(1.f, -24);
-    bits[6] = 0x8000; // -0
-    a.weights[6] = 0.f;
-    biasBits[15] = 0x7BFF; // 65504, the largest half: the ReLU keeps it
-    a.bias[15] = 65504.f;
-    b.weights[3] = 0.25f;
-    b.weights[15] = 1.f / 4096.f;
-    model.halfInitializer("a.weight", {16, 3, 3, 3}, bits);
-    model.halfInitializer("a.bias", {16}, biasBits);
-    addConvNode(model, "a", {"input", "a.weight", "a.bias"}, "a.out", same3x3);
-    model.node("Relu", {"a.out"}, {"a"});
-    // The real model casts activations to fp16 and back around its resizes; we compute in fp32.
-    OnnxTestModel::setInt(model.node("Cast", {"a"}, {"a.half"}), "to", onnx::TensorProto::FLOAT16);
-    OnnxTestModel::setInt(model.node("Cast", {"a.half"}, {"a.float"}), "to", onnx::TensorProto::FLOAT);
-    std::vector<uint16_t> wBits;
-    for (float w : b.weights)
-        wBits.push_back(halfBits(w));
-    model.halfInitializer("b.weight", {1, 16, 1, 1}, wBits);
-    addConvNode(model, "b", {"a.float", "b.weight"}, "output", pointwise);
-    model.output("output");
-
-    const Tensor4 expected = b.apply(test::referenceRelu(a.apply(x)));
-    expectClose(run(x), expected, "fp16 weights");
+    model.write(file);
+    auto network = Network::load(file, {side, side}, {.lowering = {.winograd = winograd}, .outputName = {}});
+    EXPECT_TRUE(network) << network.error();
+    return network ? *network : nullptr;
 }
 
-TEST_F(OpSemantics, ConcurrentRunsAndInputAtAnyAddressGiveTheSameOutput)
+struct Case {
+    const char* what;
+    // Adds the graph from "input" to "output" and returns the reference output for `x`.
+    std::function<Tensor4(OnnxTestModel&, const Tensor4& x)> build;
+    // White-box counts on the loaded network.
+    std::function<void(const Network&, bool winograd)> check;
+};
+
+const Case cases[] = {
+    {"convolution with stride, padding and dilation; fused ReLU",
+     [](OnnxTestModel& m, const Tensor4& x) {
+         // Stride 2 with symmetric padding, a dilated 3×3, a rectangular kernel with asymmetric padding.
+         auto a = addConv(m, "a", "input", "a.out", 3, 16, {3, 3, 2, 2, 1, 1, 1, 1, 1, 1}, 11);
+         m.node("Relu", {"a.out"}, {"a.relu"});
+         auto b = addConv(m, "b", "a.relu", "b.out", 16, 16, {3, 3, 1, 1, 2, 2, 2, 2, 2, 2}, 12);
+         m.node("Relu", {"b.out"}, {"b.relu"});
+         auto c = addConv(m, "c", "b.relu", "c.out", 16, 32, {5, 3, 1, 1, 1, 1, 2, 0, 2, 2}, 13);
+         m.int64Initializer("sizes", {4}, {1, 32, 2 * side, 2 * side});
+         addResize(m, "c.out", "sizes", "up");
+         // A one-channel head with stride, dilation and uneven padding (run as taps, then their sum).
+         auto d = addConv(m, "d", "up", "output", 32, 1, {3, 3, 2, 2, 2, 2, 1, 2, 2, 1}, 14);
+         const Tensor4 cx = c(referenceRelu(b(referenceRelu(a(x)))));
+         EXPECT_EQ(cx.dims, (std::array<int64_t, 4>{1, 32, 32, 32}));
+         return d(test::referenceResizeLinear(cx, 2 * side, 2 * side));
+     },
+     [](const Network& network, bool) {
+         EXPECT_EQ(network.countSteps("Conv+Relu"), 2u) << "both ReLUs fuse into their convolutions";
+         EXPECT_EQ(network.countSteps("Relu"), 2u) << "no ReLU runs on its own";
+     }},
+    {"residual adds and 3×3 chains",
+     [](OnnxTestModel& m, const Tensor4& x) {
+         auto h = addConvRelu(m, "h", "input", 3, 32, 31);
+         // h is read again below, so this Add must not overwrite it.
+         auto r1 = addConvRelu(m, "r1", "h", 32, 32, 32);
+         m.node("Add", {"r1", "h"}, {"s1"}, "first_add");
+         // Last use of h: this one may accumulate into h's buffer.
+         auto r2 = addConvRelu(m, "r2", "s1", 32, 32, 33);
+         m.node("Add", {"h", "r2"}, {"s2"}, "second_add");
+         m.node("Add", {"s2", "s2"}, {"doubled"}, "self_add");
+         // Plain 3×3 chains on both sides of where Winograd starts to pay (32→32 takes it, 32→16 not).
+         auto p = addConvRelu(m, "p", "doubled", 32, 32, 35);
+         auto q = addConvRelu(m, "q", "p", 32, 16, 36);
+         auto out = addConv(m, "out", "q", "output", 16, 1, same3x3, 34);
+         const Tensor4 hx = referenceRelu(h(x));
+         const Tensor4 s2 = test::referenceAdd(hx, referenceRelu(r2(test::referenceAdd(referenceRelu(r1(hx)), hx))));
+         return out(referenceRelu(q(referenceRelu(p(test::referenceAdd(s2, s2))))));
+     },
+     // The first Add reads h as a second source of its convolution (a binary post-op, direct
+     // kernels only); the last may accumulate into h's buffer (a sum post-op, which the Winograd
+     // kernel supports). The Add of s2 to itself stays a separate step.
+     [](const Network& network, bool winograd) {
+         EXPECT_EQ(network.countSteps("wino") > 0, winograd && test::winogradAvailable()) << test::cpuLevelLine();
+         EXPECT_EQ(network.countSteps("Conv+Relu+Add"), 2u);
+         EXPECT_EQ(network.countSteps("Add"), 3u);
+     }},
+    {"max pooling, ceil mode on odd sizes",
+     [](OnnxTestModel& m, const Tensor4& x) {
+         // 4×4 unpadded: 61×61, then ceil pooling to 31, 16; floor pooling to 8. Values stay signed,
+         // so a partial window at the edge that counted padding as 0 would show.
+         auto a = addConv(m, "a", "input", "a.out", 3, 16, {4, 4, 1, 1, 1, 1, 0, 0, 0, 0}, 41);
+         addMaxPool(m, "a.out", "p1", true);
+         addMaxPool(m, "p1", "p2", true);
+         m.node("Relu", {"p2"}, {"p2.relu"});
+         addMaxPool(m, "p2.relu", "p3", false);
+         m.int64Initializer("sizes", {4}, {1, 16, side, side});
+         addResize(m, "p3", "sizes", "up");
+         auto b = addConv(m, "b", "up", "output", 16, 1, pointwise, 42);
+         const Tensor4 p2 = test::referenceMaxPool(test::referenceMaxPool(a(x), 2, 2, true), 2, 2, true);
+         EXPECT_EQ(p2.dims[2], 16);
+         return b(test::referenceResizeLinear(test::referenceMaxPool(referenceRelu(p2), 2, 2, false), side, side));
+     },
+     {}},
+    {"resize sizes folded from shape arithmetic",
+     [](OnnxTestModel& m, const Tensor4& x) {
+         auto a = addConv(m, "a", "input", "y", 3, 8, {3, 3, 2, 2, 1, 1, 1, 1, 1, 1}, 51); // 32×32
+         // Exporter style: sizes = Cast(Concat(Slice(Shape(y), 0, 2), Constant[48, 40])).
+         m.node("Shape", {"y"}, {"y.shape"});
+         m.int64Initializer("zero", {1}, {0});
+         m.int64Initializer("two", {1}, {2});
+         m.node("Slice", {"y.shape", "zero", "two", "zero"}, {"nc"});
+         OnnxTestModel::setInt64Tensor(m.node("Constant", {}, {"hw"}), "value", {2}, {48, 40});
+         OnnxTestModel::setInt(m.node("Concat", {"nc", "hw"}, {"sizes.f"}), "axis", 0);
+         OnnxTestModel::setInt(m.node("Cast", {"sizes.f"}, {"sizes"}), "to", onnx::TensorProto::INT64);
+         addResize(m, "y", "sizes", "mid"); // 32×32 → 48×40: fractional source positions
+         // Back to the input's size from Gather/Unsqueeze on the input's own shape.
+         m.node("Shape", {"input"}, {"x.shape"});
+         m.int64Initializer("h.index", {}, {2});
+         m.int64Initializer("w.index", {}, {3});
+         m.node("Gather", {"x.shape", "h.index"}, {"h"});
+         m.node("Gather", {"x.shape", "w.index"}, {"w"});
+         m.node("Unsqueeze", {"h", "zero"}, {"h1"});
+         m.node("Unsqueeze", {"w", "zero"}, {"w1"});
+         m.node("Shape", {"mid"}, {"mid.shape"});
+         m.node("Slice", {"mid.shape", "zero", "two"}, {"nc2"});
+         OnnxTestModel::setInt(m.node("Concat", {"nc2", "h1", "w1"}, {"sizes2"}), "axis", 0);
+         addResize(m, "mid", "sizes2", "up");
+         auto b = addConv(m, "b", "up", "output", 8, 1, pointwise, 52);
+         return b(test::referenceResizeLinear(test::referenceResizeLinear(a(x), 48, 40), side, side));
+     },
+     {}},
+    {"concatenations and sigmoid",
+     [](OnnxTestModel& m, const Tensor4& x) {
+         auto a = addConvRelu(m, "a", "input", 3, 16, 61);
+         auto b = addConvRelu(m, "b", "a", 16, 32, 62);
+         OnnxTestModel::setInt(m.node("Concat", {"b", "a"}, {"ba"}), "axis", 1); // U-Net skip: a came first
+         auto c = addConvRelu(m, "c", "ba", 48, 16, 63);
+         // An input used twice in one concatenation cannot be a view; the copy must still be right.
+         OnnxTestModel::setInt(m.node("Concat", {"c", "a", "c"}, {"cac"}), "axis", -3);
+         auto d = addConv(m, "d", "cac", "d.out", 48, 1, same3x3, 64);
+         m.node("Sigmoid", {"d.out"}, {"output"});
+         const Tensor4 ax = referenceRelu(a(x)), bx = referenceRelu(b(ax));
+         const Tensor4 cx = referenceRelu(c(test::referenceConcatChannels({bx, ax})));
+         return test::referenceSigmoid(d(test::referenceConcatChannels({cx, ax, cx})));
+     },
+     [](const Network& network, bool) {
+         EXPECT_EQ(network.elidedStepCount(), 1u) << "the first concatenation is produced in place";
+     }},
+    {"fp16 weights and casts, widened exactly",
+     [](OnnxTestModel& m, const Tensor4& x) {
+         // Weights k/256 (exact in fp16), plus the smallest subnormal, a negative zero and the
+         // largest normal, placed where they change the result.
+         ConvLayer a{{}, {}, 16, same3x3}, b{std::vector<float>(16, 0.f), {}, 1, pointwise};
+         for (size_t i = 0; i < size_t(16 * 3 * 9); ++i)
+             a.weights.push_back(float(int(i * 37 % 129) - 64) / 256.f);
+         for (int i = 0; i < 16; ++i)
+             a.bias.push_back(float(i - 8) / 32.f);
+         a.weights[5] = std::ldexp(1.f, -24);
+         a.weights[6] = -0.f;
+         a.bias[15] = 65504.f; // the ReLU keeps it
+         b.weights[3] = 0.25f;
+         b.weights[15] = 1.f / 4096.f;
+         auto bits = [](const std::vector<float>& values) {
+             std::vector<uint16_t> result;
+             for (float v : values)
+                 result.push_back(halfBits(v));
+             return result;
+         };
+         m.halfInitializer("a.weight", {16, 3, 3, 3}, bits(a.weights));
+         m.halfInitializer("a.bias", {16}, bits(a.bias));
+         addConvNode(m, "a", {"input", "a.weight", "a.bias"}, "a.out", same3x3);
+         m.node("Relu", {"a.out"}, {"a"});
+         // The real model casts activations to fp16 and back around its resizes; we compute in fp32.
+         OnnxTestModel::setInt(m.node("Cast", {"a"}, {"a.half"}), "to", onnx::TensorProto::FLOAT16);
+         OnnxTestModel::setInt(m.node("Cast", {"a.half"}, {"a.float"}), "to", onnx::TensorProto::FLOAT);
+         m.halfInitializer("b.weight", {1, 16, 1, 1}, bits(b.weights));
+         addConvNode(m, "b", {"a.float", "b.weight"}, "output", pointwise);
+         return b(referenceRelu(a(x)));
+     },
+     {}},
+};
+
+TEST(OpSemantics, EveryOpMatchesTheReferenceWithAndWithoutWinograd)
 {
+    test::TemporaryDirectory directory;
+    const Tensor4 x = randomInput(1);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        OnnxTestModel model;
+        model.input("input", {1, 3, side, side});
+        const Tensor4 expected = c.build(model, x);
+        ASSERT_EQ(expected.dims, (std::array<int64_t, 4>{1, 1, side, side}));
+        model.output("output");
+        for (bool winograd : {true, false}) {
+            SCOPED_TRACE(winograd ? "Winograd allowed" : "direct only");
+            auto network = load(model, directory / "model.onnx", winograd);
+            ASSERT_TRUE(network);
+            if (c.check)
+                c.check(*network, winograd);
+            auto output = network->run(x.data);
+            ASSERT_TRUE(output) << output.error();
+            double worst = 0;
+            size_t where = 0;
+            for (size_t i = 0; i < output->size(); ++i)
+                if (const double d = std::fabs(double((*output)[i]) - expected.data[i]); !(d <= worst)) // NaN is worst
+                    worst = d, where = i;
+            EXPECT_LE(worst, 1e-4) << "at y " << where / side << ", x " << where % side << ": got " << (*output)[where]
+                                   << ", expected " << expected.data[where];
+        }
+    }
+}
+
+TEST(OpSemantics, ConcurrentRunsAndInputAtAnyAddressGiveTheSameOutput)
+{
+    OnnxTestModel model;
+    model.input("input", {1, 3, side, side});
     addConvRelu(model, "a", "input", 3, 16, 81);
     addConv(model, "b", "a", "output", 16, 1, same3x3, 82);
     model.output("output");
-    auto network = load();
+    test::TemporaryDirectory directory;
+    auto network = load(model, directory / "model.onnx");
     ASSERT_TRUE(network);
 
     std::vector<Tensor4> inputs;
@@ -380,22 +322,20 @@ TEST_F(OpSemantics, ConcurrentRunsAndInputAtAnyAddressGiveTheSameOutput)
         });
     for (auto& thread : threads)
         thread.join();
-    for (size_t t = 0; t < inputs.size(); ++t)
-        EXPECT_EQ(concurrent[t], sequential[t]) << "input " << t;
+    EXPECT_EQ(concurrent, sequential);
     EXPECT_NE(sequential[0], sequential[1]);
 
     // The caller's input may lie anywhere; the network must read it the same from every address
     // and hand back tensor-aligned output, and its binding layer must refuse what a kernel could
     // fault on.
-    const Tensor4& x = inputs[0];
-    const AlignedFloats& reference = sequential[0];
-    AlignedFloats room(x.data.size() + tensorAlignment);
-    for (size_t shift : {size_t{0}, size_t{1}, size_t{4}, size_t{12}, size_t{15}}) { // in floats: 0–60 bytes
-        std::copy(x.data.begin(), x.data.end(), room.begin() + ptrdiff_t(shift));
-        const auto output = network->run(std::span<const float>(room.data() + shift, x.data.size()));
+    const std::vector<float>& x = inputs[0].data;
+    AlignedFloats room(x.size() + tensorAlignment);
+    for (size_t shift : {0, 1, 4, 12, 15}) { // in floats: 0–60 bytes
+        std::copy(x.begin(), x.end(), room.begin() + ptrdiff_t(shift));
+        const auto output = network->run(std::span<const float>(room.data() + shift, x.size()));
         ASSERT_TRUE(output) << output.error();
         EXPECT_TRUE(isTensorAligned(output->data()));
-        EXPECT_EQ(*output, reference) << "input " << shift * sizeof(float) << " bytes past a boundary";
+        EXPECT_EQ(*output, sequential[0]) << "input " << shift * sizeof(float) << " bytes past a boundary";
     }
 
     dnnl::memory memory({{1, 16}, dnnl::memory::data_type::f32, dnnl::memory::format_tag::ab},

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <random>
 
@@ -36,40 +37,29 @@ Tensor4 referenceConv(const Tensor4& x, const std::vector<float>& weights, const
 
 Tensor4 referenceRelu(Tensor4 x)
 {
-    for (float& v : x.data)
-        v = v > 0 ? v : 0;
+    std::ranges::for_each(x.data, [](float& v) { v = std::max(v, 0.f); });
     return x;
 }
 
 Tensor4 referenceSigmoid(Tensor4 x)
 {
-    for (float& v : x.data)
-        v = float(1.0 / (1.0 + std::exp(-double(v))));
+    std::ranges::for_each(x.data, [](float& v) { v = float(1.0 / (1.0 + std::exp(-double(v)))); });
     return x;
 }
 
-Tensor4 referenceAdd(const Tensor4& a, const Tensor4& b)
+Tensor4 referenceAdd(Tensor4 a, const Tensor4& b)
 {
-    Tensor4 y = a;
-    for (size_t i = 0; i < y.data.size(); ++i)
-        y.data[i] += b.data[i];
-    return y;
+    std::ranges::transform(a.data, b.data, a.data.begin(), std::plus<>());
+    return a;
 }
 
 Tensor4 referenceConcatChannels(const std::vector<Tensor4>& inputs)
 {
-    auto dims = inputs.front().dims;
-    dims[1] = 0;
-    for (const auto& t : inputs)
-        dims[1] += t.dims[1];
-    Tensor4 y(dims);
-    int64_t base = 0;
-    for (const auto& t : inputs) {
-        for (int64_t c = 0; c < t.dims[1]; ++c)
-            for (int64_t h = 0; h < dims[2]; ++h)
-                for (int64_t w = 0; w < dims[3]; ++w)
-                    y.at(0, base + c, h, w) = t.at(0, c, h, w);
-        base += t.dims[1];
+    // N is 1, so each input is one contiguous run of channel planes.
+    Tensor4 y = inputs.front();
+    for (size_t i = 1; i < inputs.size(); ++i) {
+        y.dims[1] += inputs[i].dims[1];
+        y.data.insert(y.data.end(), inputs[i].data.begin(), inputs[i].data.end());
     }
     return y;
 }
@@ -118,8 +108,7 @@ Tensor4 referenceResizeLinear(const Tensor4& x, int64_t outH, int64_t outW)
                 for (int64_t ox = 0; ox < outW; ++ox) {
                     int64_t y0, y1, x0, x1;
                     double ty, tx;
-                    source(oy, x.dims[2], outH, y0, y1, ty);
-                    source(ox, x.dims[3], outW, x0, x1, tx);
+                    source(oy, x.dims[2], outH, y0, y1, ty), source(ox, x.dims[3], outW, x0, x1, tx);
                     const double top = x.at(n, c, y0, x0) * (1 - tx) + x.at(n, c, y0, x1) * tx;
                     const double bottom = x.at(n, c, y1, x0) * (1 - tx) + x.at(n, c, y1, x1) * tx;
                     y.at(n, c, oy, ox) = float(top * (1 - ty) + bottom * ty);
@@ -132,8 +121,7 @@ std::vector<float> seededValues(size_t count, uint32_t seed, float low, float hi
     std::mt19937 generator(seed);
     std::uniform_real_distribution<float> distribution(low, high);
     std::vector<float> values(count);
-    for (float& v : values)
-        v = distribution(generator);
+    std::ranges::generate(values, [&] { return distribution(generator); });
     return values;
 }
 

@@ -15,14 +15,9 @@ struct Tensor4 {
 
     Tensor4() = default;
     explicit Tensor4(std::array<int64_t, 4> d) : dims(d), data(size_t(d[0] * d[1] * d[2] * d[3]), 0.f) {}
-    float& at(int64_t n, int64_t c, int64_t h, int64_t w)
-    {
-        return data[size_t(((n * dims[1] + c) * dims[2] + h) * dims[3] + w)];
-    }
-    float at(int64_t n, int64_t c, int64_t h, int64_t w) const
-    {
-        return data[size_t(((n * dims[1] + c) * dims[2] + h) * dims[3] + w)];
-    }
+    size_t index(int64_t n, int64_t c, int64_t h, int64_t w) const { return size_t(((n * dims[1] + c) * dims[2] + h) * dims[3] + w); }
+    float& at(int64_t n, int64_t c, int64_t h, int64_t w) { return data[index(n, c, h, w)]; }
+    float at(int64_t n, int64_t c, int64_t h, int64_t w) const { return data[index(n, c, h, w)]; }
 };
 
 struct ConvSpec {
@@ -37,7 +32,7 @@ Tensor4 referenceConv(const Tensor4& x, const std::vector<float>& weights, const
                       int64_t outChannels, const ConvSpec& spec);
 Tensor4 referenceRelu(Tensor4 x);
 Tensor4 referenceSigmoid(Tensor4 x);
-Tensor4 referenceAdd(const Tensor4& a, const Tensor4& b);
+Tensor4 referenceAdd(Tensor4 a, const Tensor4& b);
 Tensor4 referenceConcatChannels(const std::vector<Tensor4>& inputs);
 // Max pooling with the ONNX output-size rule (ceil mode drops a window starting in the end padding).
 Tensor4 referenceMaxPool(const Tensor4& x, int64_t kernel, int64_t stride, bool ceilMode);
@@ -45,6 +40,6 @@ Tensor4 referenceMaxPool(const Tensor4& x, int64_t kernel, int64_t stride, bool 
 Tensor4 referenceResizeLinear(const Tensor4& x, int64_t outH, int64_t outW);
 
 // Seeded values in [low, high).
-std::vector<float> seededValues(size_t count, uint32_t seed, float low = -1.f, float high = 1.f);
+std::vector<float> seededValues(size_t count, uint32_t seed, float low, float high);
 
 } // namespace pelorin::test
