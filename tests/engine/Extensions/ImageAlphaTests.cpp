@@ -138,45 +138,34 @@ TEST(ImageAlpha, MasksOfOtherDepthsAndLayoutsGiveTheirFirstColourComponent)
 {
     const size_t w = 4, h = 2;
     const auto source = makeImage({w, h, 8, 24, w * 3, 0}, randomBytes(w * h * 3, 3));
-    std::vector<uint8_t> levels = {0, 1, 64, 127, 128, 200, 254, 255};
-    auto alphaOf = [&](const Image& mask) {
-        auto cutout = withMaskAsAlpha(source, mask);
-        EXPECT_TRUE(cutout) << cutout.error().description();
-        std::vector<uint8_t> alpha;
-        if (cutout)
-            for (size_t i = 0; i < w * h; ++i)
-                alpha.push_back(cutout->bytes()[i * 4 + 3]);
-        return alpha;
+    const std::vector<uint8_t> levels = {0, 1, 64, 127, 128, 200, 254, 255};
+    using Write = void (*)(uint8_t*, uint8_t);
+    const Write le16 = [](uint8_t* s, uint8_t v) { s[0] = s[1] = v; }; // v × 257 reads the same either way
+    // v × 257 − 100, read as big-endian, is just under v × 257 and rounds back to v; not symmetric.
+    const Write be16 = [](uint8_t* s, uint8_t v) {
+        const uint16_t q = uint16_t(v * 257 - (v > 0 && v < 255 ? 100 : 0));
+        s[0] = uint8_t(q >> 8), s[1] = uint8_t(q);
     };
-    auto interleave = [&](size_t components, size_t at, size_t sampleBytes, auto write) {
-        std::vector<uint8_t> bytes(w * h * components * sampleBytes, 0x5A); // other components: noise
-        for (size_t i = 0; i < w * h; ++i)
-            write(&bytes[(i * components + at) * sampleBytes], levels[i]);
-        return bytes;
-    };
-    auto le16 = [](uint8_t* s, uint8_t v) { s[0] = s[1] = v; }; // v × 257 reads the same either way
-    auto be16 = [](uint8_t* s, uint8_t v) {
-        const uint16_t q = uint16_t(v * 257 - (v > 0 && v < 255 ? 100 : 0)); // not symmetric: order matters
-        s[0] = uint8_t(q >> 8);
-        s[1] = uint8_t(q);
-    };
-    auto f32 = [](uint8_t* s, uint8_t v) {
-        const float f = v / 255.0f;
-        std::memcpy(s, &f, 4);
-    };
-    auto byte = [](uint8_t* s, uint8_t v) { *s = v; };
+    const Write f32 = [](uint8_t* s, uint8_t v) { const float f = v / 255.0f; std::memcpy(s, &f, 4); };
+    const Write byte = [](uint8_t* s, uint8_t v) { *s = v; };
     const uint32_t big = BitmapInfo::byteOrder16Big;
-
-    EXPECT_EQ(alphaOf(makeImage({w, h, 16, 16, w * 2, 0}, interleave(1, 0, 2, le16))), levels);
-    // v × 257 − 100, read as big-endian, is just under v × 257 and rounds back to v.
-    EXPECT_EQ(alphaOf(makeImage({w, h, 16, 16, w * 2, big}, interleave(1, 0, 2, be16))), levels);
-    EXPECT_EQ(alphaOf(makeImage({w, h, 32, 32, w * 4, BitmapInfo::floatComponents}, interleave(1, 0, 4, f32))), levels);
-    EXPECT_EQ(alphaOf(makeImage({w, h, 8, 24, w * 3, 0}, interleave(3, 0, 1, byte))), levels);
-    EXPECT_EQ(alphaOf(makeImage({w, h, 8, 32, w * 4, BitmapInfo::make(AlphaInfo::first)}, interleave(4, 1, 1, byte))),
-              levels);
-    EXPECT_EQ(alphaOf(makeImage({w, h, 16, 32, w * 4, BitmapInfo::make(AlphaInfo::last, big)}, interleave(2, 0, 2, be16))),
-              levels);
-    EXPECT_EQ(alphaOf(makeImage({w, h, 8, 8, w, BitmapInfo::make(AlphaInfo::only)}, interleave(1, 0, 1, byte))), levels);
+    const std::tuple<size_t, size_t, size_t, uint32_t, Write> cases[] = { // bits, components, mask's index, info
+        {16, 1, 0, 0, le16}, {16, 1, 0, big, be16}, {32, 1, 0, BitmapInfo::floatComponents, f32}, {8, 3, 0, 0, byte},
+        {8, 4, 1, BitmapInfo::make(AlphaInfo::first), byte}, {16, 2, 0, BitmapInfo::make(AlphaInfo::last, big), be16},
+        {8, 1, 0, BitmapInfo::make(AlphaInfo::only), byte},
+    };
+    for (const auto& [bits, components, at, info, write] : cases) {
+        const size_t sample = bits / 8, pixel = components * sample;
+        std::vector<uint8_t> bytes(w * h * pixel, 0x5A); // other components: noise
+        for (size_t i = 0; i < w * h; ++i)
+            write(&bytes[i * pixel + at * sample], levels[i]);
+        auto cutout = withMaskAsAlpha(source, makeImage({w, h, bits, 8 * pixel, w * pixel, info}, bytes));
+        ASSERT_TRUE(cutout) << cutout.error().description();
+        std::vector<uint8_t> alpha;
+        for (size_t i = 0; i < w * h; ++i)
+            alpha.push_back(cutout->bytes()[i * 4 + 3]);
+        EXPECT_EQ(alpha, levels) << bits << "-bit, info " << info;
+    }
 }
 
 // The resampled mask against ImageMagick's Lanczos (sinc-windowed sinc, three lobes), an

@@ -1,5 +1,6 @@
 // What load() and run() refuse, and how they say it: damaged files, ops and attributes outside the
-// executor's set (named with their node), shapes that do not fit, inputs of the wrong size.
+// executor's set (named with their node), shapes that do not fit, inputs of the wrong size. Ops the
+// constant folder cannot evaluate are ConstantFolderTests'.
 #include "engine/Inference/OnnxTestModel.h"
 #include "engine/Inference/Network.h"
 #include "support/TestSupport.h"
@@ -173,18 +174,6 @@ TEST_F(ModelLoading, UnsupportedOpsAndAttributesAreNamed)
              return "sliced";
          },
          {"data_slice", "Slice", "computed"}},
-        {"an op the folder does not know",
-         [](OnnxTestModel& m) {
-             m.int64Initializer("r0", {}, {0});
-             m.node("Range", {"r0", "r0", "r0"}, {"range"}, "folded_range");
-             m.node("Shape", {"range"}, {"range.shape"}); // keeps the Range alive
-             resize(m, "hidden", "up");
-             m.node("Concat", {"range.shape", "sz"}, {"junk"}, "junk_concat");
-             m.node("Add", {"up", "up"}, {"sum"});
-             OnnxTestModel::setString(m.node("Resize", {"sum", "", "", "junk"}, {"bad"}), "mode", "linear");
-             return "bad";
-         },
-         {"folded_range", "Range", "not supported"}},
     };
     for (const auto& [what, extra, expected] : cases) {
         OnnxTestModel model;

@@ -5,7 +5,6 @@
 #endif
 #include <onnx/onnx_pb.h>
 
-#include <cstring>
 #include <fstream>
 #include <stdexcept>
 
@@ -109,15 +108,6 @@ void OnnxTestModel::setString(onnx::NodeProto& node, const std::string& key, con
 void OnnxTestModel::setFloat(onnx::NodeProto& node, const std::string& key, float value)
 {
     attribute(node, key, onnx::AttributeProto::FLOAT).set_f(value);
-}
-
-void OnnxTestModel::setInt64Tensor(onnx::NodeProto& node, const std::string& key, const std::vector<int64_t>& dims,
-                                   const std::vector<int64_t>& values)
-{
-    std::string raw(values.size() * 8, '\0');
-    std::memcpy(raw.data(), values.data(), raw.size());
-    tensor(attribute(node, key, onnx::AttributeProto::TENSOR).mutable_t(), "", onnx::TensorProto::INT64, dims)
-        .set_raw_data(raw);
 }
 
 std::string OnnxTestModel::serialized() const

@@ -35,9 +35,6 @@ public:
     static void setInts(onnx::NodeProto& node, const std::string& key, const std::vector<int64_t>& values);
     static void setString(onnx::NodeProto& node, const std::string& key, const std::string& value);
     static void setFloat(onnx::NodeProto& node, const std::string& key, float value);
-    // A tensor attribute (Constant's "value") holding int64 values.
-    static void setInt64Tensor(onnx::NodeProto& node, const std::string& key, const std::vector<int64_t>& dims,
-                               const std::vector<int64_t>& values);
 
     std::string serialized() const;
     void write(const std::filesystem::path& file) const;
