@@ -79,35 +79,39 @@ void OnnxTestModel::int64Initializer(const std::string& name, const std::vector<
     t.mutable_int64_data()->Add(values.begin(), values.end());
 }
 
-onnx::NodeProto& OnnxTestModel::node(const std::string& op, const std::vector<std::string>& inputs,
-                                     const std::vector<std::string>& outputs, const std::string& name)
+OnnxTestModel::Node OnnxTestModel::node(const std::string& op, const std::vector<std::string>& inputs,
+                                        const std::vector<std::string>& outputs, const std::string& name)
 {
     auto* node = model_->mutable_graph()->add_node();
     node->set_op_type(op);
     node->set_name(name.empty() ? op + "_" + std::to_string(model_->graph().node_size()) : name);
     node->mutable_input()->Add(inputs.begin(), inputs.end());
     node->mutable_output()->Add(outputs.begin(), outputs.end());
-    return *node;
+    return Node(*node);
 }
 
-void OnnxTestModel::setInt(onnx::NodeProto& node, const std::string& key, int64_t value)
+OnnxTestModel::Node& OnnxTestModel::Node::i(const std::string& key, int64_t value)
 {
-    attribute(node, key, onnx::AttributeProto::INT).set_i(value);
+    attribute(proto_, key, onnx::AttributeProto::INT).set_i(value);
+    return *this;
 }
 
-void OnnxTestModel::setInts(onnx::NodeProto& node, const std::string& key, const std::vector<int64_t>& values)
+OnnxTestModel::Node& OnnxTestModel::Node::ints(const std::string& key, const std::vector<int64_t>& values)
 {
-    attribute(node, key, onnx::AttributeProto::INTS).mutable_ints()->Add(values.begin(), values.end());
+    attribute(proto_, key, onnx::AttributeProto::INTS).mutable_ints()->Add(values.begin(), values.end());
+    return *this;
 }
 
-void OnnxTestModel::setString(onnx::NodeProto& node, const std::string& key, const std::string& value)
+OnnxTestModel::Node& OnnxTestModel::Node::s(const std::string& key, const std::string& value)
 {
-    attribute(node, key, onnx::AttributeProto::STRING).set_s(value);
+    attribute(proto_, key, onnx::AttributeProto::STRING).set_s(value);
+    return *this;
 }
 
-void OnnxTestModel::setFloat(onnx::NodeProto& node, const std::string& key, float value)
+OnnxTestModel::Node& OnnxTestModel::Node::f(const std::string& key, float value)
 {
-    attribute(node, key, onnx::AttributeProto::FLOAT).set_f(value);
+    attribute(proto_, key, onnx::AttributeProto::FLOAT).set_f(value);
+    return *this;
 }
 
 std::string OnnxTestModel::serialized() const

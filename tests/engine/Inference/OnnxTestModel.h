@@ -29,12 +29,20 @@ public:
     void halfInitializer(const std::string& name, const std::vector<int64_t>& dims, const std::vector<uint16_t>& bits);
     void int64Initializer(const std::string& name, const std::vector<int64_t>& dims, const std::vector<int64_t>& values);
 
-    onnx::NodeProto& node(const std::string& op, const std::vector<std::string>& inputs,
-                          const std::vector<std::string>& outputs, const std::string& name = "");
-    static void setInt(onnx::NodeProto& node, const std::string& key, int64_t value);
-    static void setInts(onnx::NodeProto& node, const std::string& key, const std::vector<int64_t>& values);
-    static void setString(onnx::NodeProto& node, const std::string& key, const std::string& value);
-    static void setFloat(onnx::NodeProto& node, const std::string& key, float value);
+    // A node being added; its attributes are set in a chain.
+    class Node {
+    public:
+        explicit Node(onnx::NodeProto& proto) : proto_(proto) {}
+        Node& i(const std::string& key, int64_t value);
+        Node& ints(const std::string& key, const std::vector<int64_t>& values);
+        Node& s(const std::string& key, const std::string& value);
+        Node& f(const std::string& key, float value);
+
+    private:
+        onnx::NodeProto& proto_;
+    };
+    Node node(const std::string& op, const std::vector<std::string>& inputs, const std::vector<std::string>& outputs,
+              const std::string& name = "");
 
     std::string serialized() const;
     void write(const std::filesystem::path& file) const;

@@ -171,12 +171,10 @@ struct ConvLayer {
 void addConvNode(OnnxTestModel& model, const std::string& name, const std::vector<std::string>& inputs,
                  const std::string& output, const ConvSpec& spec)
 {
-    auto& node = model.node("Conv", inputs, {output}, name);
-    OnnxTestModel::setInts(node, "kernel_shape", {spec.kernelH, spec.kernelW});
-    OnnxTestModel::setInts(node, "strides", {spec.strideH, spec.strideW});
-    OnnxTestModel::setInts(node, "dilations", {spec.dilationH, spec.dilationW});
-    OnnxTestModel::setInts(node, "pads", {spec.padTop, spec.padLeft, spec.padBottom, spec.padRight});
-    OnnxTestModel::setInt(node, "group", 1);
+    model.node("Conv", inputs, {output}, name)
+        .ints("kernel_shape", {spec.kernelH, spec.kernelW}).ints("strides", {spec.strideH, spec.strideW})
+        .ints("dilations", {spec.dilationH, spec.dilationW})
+        .ints("pads", {spec.padTop, spec.padLeft, spec.padBottom, spec.padRight}).i("group", 1);
 }
 
 // Adds Conv `name` (weights scaled so activations stay near 1) and returns its parameters.
@@ -204,19 +202,13 @@ ConvLayer addConvRelu(OnnxTestModel& model, const std::string& name, const std::
 
 void addResize(OnnxTestModel& model, const std::string& input, const std::string& sizes, const std::string& output)
 {
-    auto& node = model.node("Resize", {input, "", "", sizes}, {output});
-    OnnxTestModel::setString(node, "mode", "linear");
-    OnnxTestModel::setString(node, "coordinate_transformation_mode", "half_pixel");
-    OnnxTestModel::setString(node, "nearest_mode", "floor");
-    OnnxTestModel::setFloat(node, "cubic_coeff_a", -0.75f);
+    model.node("Resize", {input, "", "", sizes}, {output}).s("mode", "linear")
+        .s("coordinate_transformation_mode", "half_pixel").s("nearest_mode", "floor").f("cubic_coeff_a", -0.75f);
 }
 
 void addMaxPool(OnnxTestModel& model, const std::string& input, const std::string& output, bool ceilMode)
 {
-    auto& node = model.node("MaxPool", {input}, {output});
-    OnnxTestModel::setInts(node, "kernel_shape", {2, 2});
-    OnnxTestModel::setInts(node, "strides", {2, 2});
-    OnnxTestModel::setInt(node, "ceil_mode", ceilMode ? 1 : 0);
+    model.node("MaxPool", {input}, {output}).ints("kernel_shape", {2, 2}).ints("strides", {2, 2}).i("ceil_mode", ceilMode);
 }
 
 Tensor4 randomInput(uint32_t seed)
@@ -329,10 +321,10 @@ const Case cases[] = {
      [](OnnxTestModel& m, const Tensor4& x) {
          auto a = addConvRelu(m, "a", "input", 3, 16, 61);
          auto b = addConvRelu(m, "b", "a", 16, 32, 62);
-         OnnxTestModel::setInt(m.node("Concat", {"b", "a"}, {"ba"}), "axis", 1); // U-Net skip: a came first
+         m.node("Concat", {"b", "a"}, {"ba"}).i("axis", 1); // U-Net skip: a came first
          auto c = addConvRelu(m, "c", "ba", 48, 16, 63);
          // An input used twice in one concatenation cannot be a view; the copy must still be right.
-         OnnxTestModel::setInt(m.node("Concat", {"c", "a", "c"}, {"cac"}), "axis", -3);
+         m.node("Concat", {"c", "a", "c"}, {"cac"}).i("axis", -3);
          auto d = addConv(m, "d", "cac", "d.out", 48, 1, same3x3, 64);
          m.node("Sigmoid", {"d.out"}, {"output"});
          const Tensor4 ax = referenceRelu(a(x)), bx = referenceRelu(b(ax));
@@ -367,8 +359,8 @@ const Case cases[] = {
          addConvNode(m, "a", {"input", "a.weight", "a.bias"}, "a.out", same3x3);
          m.node("Relu", {"a.out"}, {"a"});
          // The real model casts activations to fp16 and back around its resizes; we compute in fp32.
-         OnnxTestModel::setInt(m.node("Cast", {"a"}, {"a.half"}), "to", onnx::TensorProto::FLOAT16);
-         OnnxTestModel::setInt(m.node("Cast", {"a.half"}, {"a.float"}), "to", onnx::TensorProto::FLOAT);
+         m.node("Cast", {"a"}, {"a.half"}).i("to", onnx::TensorProto::FLOAT16);
+         m.node("Cast", {"a.half"}, {"a.float"}).i("to", onnx::TensorProto::FLOAT);
          m.halfInitializer("b.weight", {1, 16, 1, 1}, bits(b.weights));
          addConvNode(m, "b", {"a.float", "b.weight"}, "output", pointwise);
          return b(referenceRelu(a(x)));
