@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 
 namespace pelorin {
@@ -94,11 +95,7 @@ TEST_P(CutoutFidelity, CutoutKeepsWhatTheSourceHad)
     ASSERT_EQ(runCommand("bash -c " + shellQuote(env + c.make)).exitCode, 0) << c.make;
     ASSERT_TRUE(std::filesystem::exists(source));
 
-    auto opened = ImageSource::open(source);
-    ASSERT_TRUE(opened) << opened.error().description();
-    auto decoded = (*opened)->createImage();
-    ASSERT_TRUE(decoded) << decoded.error().description();
-    const Image& image = *decoded;
+    const Image image = ImageSource::open(source).value()->createImage().value();
     ASSERT_EQ(image.bitsPerComponent(), c.bits);
     const auto metadata = ImageMetadata::read(source);
     ASSERT_TRUE(metadata);
@@ -147,25 +144,16 @@ TEST_P(CutoutFidelity, CutoutKeepsWhatTheSourceHad)
         const auto rgba = outputOf("convert " + shellQuote(out.string()) + " -depth " + std::to_string(c.bits) + " -endian MSB rgba:-");
         const size_t c16 = c.bits / 8, w = image.width(), h = image.height();
         ASSERT_EQ(rgba.size(), w * h * 4 * c16);
-        const auto src = image.bytes();
-        const size_t srcPixel = image.bitsPerPixel() / 8;
+        const auto read = [c16](const uint8_t* p, bool big) { return c16 == 1 ? p[0] : big ? p[0] << 8 | p[1] : p[1] << 8 | p[0]; };
         const bool srcBig = BitmapInfo::is16BitBigEndian(image.bitmapInfo());
         size_t colourMismatches = 0, alphaMismatches = 0;
         for (size_t y = 0; y < h; ++y)
             for (size_t x = 0; x < w; ++x) {
-                const uint8_t* s = src.data() + y * image.bytesPerRow() + x * srcPixel;
+                const uint8_t* s = image.bytes().data() + y * image.bytesPerRow() + x * (image.bitsPerPixel() / 8);
                 const uint8_t* o = rgba.data() + (y * w + x) * 4 * c16;
-                for (size_t ch = 0; ch < 3; ++ch) {
-                    unsigned expected = s[ch * c16], actual = o[ch * c16];
-                    if (c16 == 2) {
-                        expected = srcBig ? (s[2 * ch] << 8 | s[2 * ch + 1]) : (s[2 * ch + 1] << 8 | s[2 * ch]);
-                        actual = o[2 * ch] << 8 | o[2 * ch + 1];
-                    }
-                    colourMismatches += expected != actual;
-                }
-                const unsigned m = mask.bytes()[y * w + x];
-                const unsigned alpha = c16 == 2 ? (o[6] << 8 | o[7]) : o[3];
-                alphaMismatches += alpha != (c16 == 2 ? m * 257 : m);
+                for (size_t ch = 0; ch < 3; ++ch)
+                    colourMismatches += read(s + ch * c16, srcBig) != read(o + ch * c16, true);
+                alphaMismatches += read(o + 3 * c16, true) != mask.bytes()[y * w + x] * (c16 == 2 ? 257 : 1);
             }
         EXPECT_EQ(colourMismatches, 0u);
         EXPECT_EQ(alphaMismatches, 0u);
@@ -175,9 +163,7 @@ TEST_P(CutoutFidelity, CutoutKeepsWhatTheSourceHad)
 INSTANTIATE_TEST_SUITE_P(EveryInputFormat, CutoutFidelity, ::testing::ValuesIn(sourceCases()),
                          [](const auto& info) {
                              std::string name = info.param.file;
-                             for (auto& ch : name)
-                                 if (!std::isalnum(static_cast<unsigned char>(ch)))
-                                     ch = '_';
+                             std::ranges::replace_if(name, [](unsigned char ch) { return !std::isalnum(ch); }, '_');
                              return name;
                          });
 

@@ -15,10 +15,7 @@
 
 namespace pelorin {
 
-void PrintTo(const AlphaCompositionError& error, std::ostream* os)
-{
-    *os << error.description();
-}
+void PrintTo(const AlphaCompositionError& error, std::ostream* os) { *os << error.description(); }
 
 namespace {
 
@@ -29,9 +26,7 @@ using test::shellQuote;
 
 Image grayMask(size_t width, size_t height, std::vector<uint8_t> bytes, size_t bytesPerRow = 0)
 {
-    if (bytesPerRow == 0)
-        bytesPerRow = width;
-    return makeImage({width, height, 8, 8, bytesPerRow, 0}, std::move(bytes), linearGrayColorSpace());
+    return makeImage({width, height, 8, 8, bytesPerRow ? bytesPerRow : width, 0}, std::move(bytes), linearGrayColorSpace());
 }
 
 Image solidMask(size_t width, size_t height, uint8_t value)
@@ -39,11 +34,7 @@ Image solidMask(size_t width, size_t height, uint8_t value)
     return grayMask(width, height, std::vector<uint8_t>(width * height, value));
 }
 
-std::vector<uint8_t> pixels(const Image& image)
-{
-    const auto bytes = image.bytes();
-    return {bytes.begin(), bytes.end()};
-}
+std::vector<uint8_t> pixels(const Image& image) { return {image.bytes().begin(), image.bytes().end()}; }
 
 // ---------------------------------------------------------------------------------------------
 // Layouts and depths

@@ -11,32 +11,26 @@
 #include <map>
 #include <set>
 #include <unistd.h>
-#include <vector>
 
 namespace pelorin::test {
 namespace {
 
 namespace fs = std::filesystem;
 
-// Widened by the compiler's binary16 conversion, independent of the executor's own.
+// The model keeps its fp16 weights in raw_data (little-endian pairs); they are widened by the
+// compiler's binary16 conversion, independent of the executor's own.
 Result<void, std::string> widen(onnx::TensorProto& tensor)
 {
     if (tensor.data_type() != onnx::TensorProto::FLOAT16)
         return {};
-    if (tensor.data_location() == onnx::TensorProto::EXTERNAL)
-        return unexpected("tensor " + tensor.name() + " keeps its data in an external file");
-    std::vector<uint16_t> bits; // raw_data (little-endian pairs) or one value per int32_data entry
-    if (tensor.has_raw_data())
-        for (size_t i = 0; i + 1 < tensor.raw_data().size(); i += 2)
-            bits.push_back(uint16_t(uint8_t(tensor.raw_data()[i]) | uint8_t(tensor.raw_data()[i + 1]) << 8));
-    else
-        bits.assign(tensor.int32_data().begin(), tensor.int32_data().end());
-    std::string raw(bits.size() * 4, '\0');
-    for (size_t i = 0; i < bits.size(); ++i) {
-        const float value = float(std::bit_cast<_Float16>(bits[i]));
-        std::memcpy(&raw[4 * i], &value, 4); // x86 is little-endian, as ONNX raw_data is
+    if (!tensor.has_raw_data())
+        return unexpected("tensor " + tensor.name() + " keeps its fp16 values outside raw_data");
+    const std::string& half = tensor.raw_data();
+    std::string raw(half.size() * 2, '\0');
+    for (size_t i = 0; i + 1 < half.size(); i += 2) {
+        const float value = float(std::bit_cast<_Float16>(uint16_t(uint8_t(half[i]) | uint8_t(half[i + 1]) << 8)));
+        std::memcpy(&raw[2 * i], &value, 4); // x86 is little-endian, as ONNX raw_data is
     }
-    tensor.clear_int32_data();
     tensor.set_raw_data(std::move(raw));
     tensor.set_data_type(onnx::TensorProto::FLOAT);
     return {};
@@ -63,10 +57,6 @@ Result<void, std::string> convert(const fs::path& source, const fs::path& destin
     std::map<std::string, std::string> renamed;
     google::protobuf::RepeatedPtrField<onnx::NodeProto> kept;
     for (auto& node : *graph.mutable_node()) {
-        for (auto& attribute : *node.mutable_attribute())
-            if (attribute.has_t())
-                if (auto widened = widen(*attribute.mutable_t()); !widened)
-                    return widened;
         const auto to = node.op_type() == "Cast" ? node.attribute(0).i() : 0;
         if (to == onnx::TensorProto::FLOAT16 || to == onnx::TensorProto::FLOAT) {
             if (outputs.contains(node.output(0)))
