@@ -5,11 +5,6 @@
 #include "engine/Inference/Network.h"
 #include "support/TestSupport.h"
 
-#ifndef ONNX_ML
-#define ONNX_ML 1
-#endif
-#include <onnx/onnx_pb.h>
-
 #include <gtest/gtest.h>
 
 #include <functional>

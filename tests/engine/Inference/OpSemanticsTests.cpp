@@ -9,11 +9,6 @@
 #include "support/CpuLevel.h"
 #include "support/TestSupport.h"
 
-#ifndef ONNX_ML
-#define ONNX_ML 1
-#endif
-#include <onnx/onnx_pb.h>
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
