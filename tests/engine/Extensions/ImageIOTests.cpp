@@ -1,6 +1,6 @@
-// Metadata merged into encoder properties and read back from files; write failures that leave no
-// file; replacing a file. What a written cutout carries, with metadata or without, orientation
-// written but not applied, is CutoutFidelity's, read by exiftool and ImageMagick.
+// Metadata read back from files; write failures that leave no file; replacing a file. What a written
+// cutout carries (metadata merged into the empty properties of a write), orientation written but not
+// applied, is CutoutFidelity's, read by exiftool and ImageMagick.
 #include "engine/Extensions/ImageIO.h"
 #include "engine/Extensions/ImageMetadata.h"
 #include "engine/Services/ImageProcessor.h"
@@ -18,27 +18,6 @@ using test::TemporaryDirectory;
 Image smallRGBA()
 {
     return makeImage({3, 2, 8, 32, 12, BitmapInfo::make(AlphaInfo::last)}, test::randomBytes(24, 1));
-}
-
-TEST(ImageMetadata, MergeSetsOnlyWhatIsPresentAndSkipsAnEmptyExifDictionary)
-{
-    ImageProperties properties;
-    properties.orientation = 3;
-    properties.dpiWidth = 72.0;
-    properties.tiff = TIFFProperties{7};
-    ImageMetadata{std::nullopt, ExifDictionary{}, 300.0, std::nullopt}.merge(properties);
-    EXPECT_EQ(properties.orientation, 3) << "an absent field leaves the entry alone";
-    EXPECT_EQ(properties.dpiWidth, 300.0) << "a present field replaces the entry";
-    EXPECT_FALSE(properties.dpiHeight);
-    EXPECT_FALSE(properties.exif) << "an empty EXIF dictionary adds no entry";
-    EXPECT_EQ(properties.tiff->compression, 7);
-
-    // ExposureTime 1/250 as a little-endian RATIONAL.
-    const ExifDictionary exif{{"ExposureTime", ExifValue{0x829a, 5, 1, {1, 0, 0, 0, 250, 0, 0, 0}}}};
-    ImageMetadata{6, exif, 300.0, 150.0}.merge(properties);
-    EXPECT_EQ(properties.orientation, 6);
-    EXPECT_EQ(properties.dpiHeight, 150.0);
-    EXPECT_EQ(properties.exif, exif);
 }
 
 TEST(ImageMetadata, ReadGivesAbsentForNonImagesAndEmptyFieldsForBareImages)

@@ -17,22 +17,18 @@ namespace {
 namespace fs = std::filesystem;
 
 // Sets (or unsets, with nullopt) an environment variable for one scope.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, std::optional<std::string> value) : name_(name)
+struct ScopedEnv {
+    ScopedEnv(const char* name, std::optional<std::string> value) : name(name)
     {
-        if (const char* old = std::getenv(name))
-            old_ = old;
+        if (const char* current = std::getenv(name))
+            old = current;
         set(value);
     }
-    ~ScopedEnv() { set(old_); }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
+    ~ScopedEnv() { set(old); }
+    void set(const std::optional<std::string>& value) { value ? ::setenv(name, value->c_str(), 1) : ::unsetenv(name); }
 
-private:
-    void set(const std::optional<std::string>& value) { value ? ::setenv(name_, value->c_str(), 1) : ::unsetenv(name_); }
-    const char* name_;
-    std::optional<std::string> old_;
+    const char* name;
+    std::optional<std::string> old;
 };
 
 fs::path touch(const fs::path& file)
