@@ -1,6 +1,6 @@
-// Metadata merged into encoder properties and read back from files; write failures that leave no
-// file; replacing a file. What a written cutout carries, with metadata or without, orientation
-// written but not applied, is CutoutFidelity's, read by exiftool and ImageMagick.
+// Metadata read back from files; write failures that leave no file; replacing a file. What a written
+// cutout carries (metadata merged into the empty properties of a write), orientation written but not
+// applied, is CutoutFidelity's, read by exiftool and ImageMagick.
 #include "engine/Extensions/ImageIO.h"
 #include "engine/Extensions/ImageMetadata.h"
 #include "engine/Services/ImageProcessor.h"
@@ -14,49 +14,10 @@ namespace {
 using test::makeImage;
 using test::TemporaryDirectory;
 
-// 8-bit RGBA, 3 × 2, distinct values everywhere.
+// 8-bit RGBA, 3 × 2.
 Image smallRGBA()
 {
-    std::vector<uint8_t> bytes(3 * 2 * 4);
-    for (size_t i = 0; i < bytes.size(); ++i)
-        bytes[i] = static_cast<uint8_t>(i * 10 + 5);
-    return makeImage({3, 2, 8, 32, 12, BitmapInfo::make(AlphaInfo::last)}, bytes);
-}
-
-ExifValue asciiValue(uint16_t tag, const std::string& text)
-{
-    ExifValue value{tag, 2, static_cast<uint32_t>(text.size() + 1), {text.begin(), text.end()}};
-    value.bytes.push_back(0);
-    return value;
-}
-
-ImageMetadata richMetadata()
-{
-    ExifDictionary exif;
-    exif["DateTimeOriginal"] = asciiValue(0x9003, "2024:05:17 10:11:12");
-    // ExposureTime 1/250 as a little-endian RATIONAL.
-    exif["ExposureTime"] = ExifValue{0x829a, 5, 1, {1, 0, 0, 0, 250, 0, 0, 0}};
-    return ImageMetadata{6, exif, 300.0, 150.0};
-}
-
-TEST(ImageMetadata, MergeSetsOnlyWhatIsPresentAndSkipsAnEmptyExifDictionary)
-{
-    ImageProperties properties;
-    properties.orientation = 3;
-    properties.dpiWidth = 72.0;
-    properties.tiff = TIFFProperties{7};
-    ImageMetadata{std::nullopt, ExifDictionary{}, 300.0, std::nullopt}.merge(properties);
-    EXPECT_EQ(properties.orientation, 3) << "an absent field leaves the entry alone";
-    EXPECT_EQ(properties.dpiWidth, 300.0) << "a present field replaces the entry";
-    EXPECT_FALSE(properties.dpiHeight);
-    EXPECT_FALSE(properties.exif) << "an empty EXIF dictionary adds no entry";
-    EXPECT_EQ(properties.tiff->compression, 7);
-
-    richMetadata().merge(properties);
-    EXPECT_EQ(properties.orientation, 6);
-    EXPECT_EQ(properties.dpiHeight, 150.0);
-    ASSERT_TRUE(properties.exif);
-    EXPECT_EQ(properties.exif->size(), 2u);
+    return makeImage({3, 2, 8, 32, 12, BitmapInfo::make(AlphaInfo::last)}, test::randomBytes(24, 1));
 }
 
 TEST(ImageMetadata, ReadGivesAbsentForNonImagesAndEmptyFieldsForBareImages)
@@ -83,7 +44,7 @@ TEST(ImageIO, FailuresSayWhichFileAndLeaveNoFile)
 
     auto nowhere = write(smallRGBA(), dir / "missing-folder" / "out.tiff", OutputFormat::tiff, std::nullopt);
     ASSERT_FALSE(nowhere);
-    EXPECT_EQ(nowhere.error().description(), "Could not create an image destination for out.tiff.");
+    EXPECT_NE(nowhere.error().description().find("out.tiff"), std::string::npos);
 
     // A float image passes the colour-space check but no encoder can store it.
     const Image floats = makeImage({2, 2, 32, 128, 32, BitmapInfo::make(AlphaInfo::last, BitmapInfo::floatComponents)},
@@ -92,7 +53,7 @@ TEST(ImageIO, FailuresSayWhichFileAndLeaveNoFile)
         const auto url = dir / ("float." + std::string(OutputFormats::fileExtension(format)));
         auto failed = write(floats, url, format, std::nullopt);
         ASSERT_FALSE(failed);
-        EXPECT_EQ(failed.error().description(), "Failed to finalize image data for " + url.filename().string() + ".");
+        EXPECT_NE(failed.error().description().find(url.filename().string()), std::string::npos);
         EXPECT_FALSE(std::filesystem::exists(url)) << "no partial file remains";
     }
 }

@@ -10,19 +10,14 @@ namespace {
 
 Tensor ints(std::vector<int64_t> values, std::vector<int64_t> dims = {})
 {
-    Tensor t;
-    t.type = ElementType::int64;
-    t.dims = dims.empty() ? std::vector<int64_t>{int64_t(values.size())} : dims;
-    t.ints = std::move(values);
-    return t;
+    const std::vector<int64_t> shape = dims.empty() ? std::vector{int64_t(values.size())} : dims;
+    return {ElementType::int64, shape, {}, std::move(values)};
 }
 
 Tensor floats(std::vector<float> values, std::vector<int64_t> dims = {})
 {
-    Tensor t;
-    t.dims = dims.empty() ? std::vector<int64_t>{int64_t(values.size())} : dims;
-    t.floats = std::move(values);
-    return t;
+    const std::vector<int64_t> shape = dims.empty() ? std::vector{int64_t(values.size())} : dims;
+    return {ElementType::float32, shape, std::move(values), {}};
 }
 
 Node node(const std::string& op, std::map<std::string, Attribute> attributes = {})
@@ -30,26 +25,10 @@ Node node(const std::string& op, std::map<std::string, Attribute> attributes = {
     return {"n", op, {}, {"out"}, std::move(attributes)};
 }
 
-Attribute integer(int64_t value)
-{
-    Attribute a;
-    a.kind = Attribute::Kind::integer;
-    a.i = value;
-    return a;
-}
+Attribute integer(int64_t value) { return {Attribute::Kind::integer, value, 0, {}, {}, {}, {}}; }
+Attribute integers(std::vector<int64_t> values) { return {Attribute::Kind::integers, 0, 0, {}, std::move(values), {}, {}}; }
 
-Attribute integers(std::vector<int64_t> values)
-{
-    Attribute a;
-    a.kind = Attribute::Kind::integers;
-    a.ints = std::move(values);
-    return a;
-}
-
-Result<Tensor, std::string> fold(const Node& n, std::vector<const Tensor*> inputs)
-{
-    return foldConstantNode(n, inputs);
-}
+Result<Tensor, std::string> fold(const Node& n, std::vector<const Tensor*> inputs) { return foldConstantNode(n, inputs); }
 
 TEST(ConstantFolder, SliceClampsIndicesAndWalksBackwards)
 {

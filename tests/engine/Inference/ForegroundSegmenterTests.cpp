@@ -4,7 +4,6 @@
 #include "engine/Inference/ForegroundSegmenter.h"
 
 #include "engine/Imaging/ImageSource.h"
-#include "engine/Inference/ModelLocator.h"
 #include "engine/Imaging/LanczosResampler.h"
 #include "support/TestSupport.h"
 
@@ -14,10 +13,8 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
 #include <functional>
-#include <iostream>
 #include <mutex>
 #include <thread>
 #include <tuple>
@@ -40,44 +37,44 @@ public:
 
     Result<AlignedFloats, std::string> run(std::span<const float> input) const override
     {
-        std::unique_lock lock(mutex_);
-        ++runs_;
-        lastInput_.assign(input.begin(), input.end());
-        lock.unlock();
+        {
+            std::lock_guard lock(mutex_);
+            ++runs;
+            lastInput.assign(input.begin(), input.end());
+        }
         const auto output = respond_(input);
         return AlignedFloats(output.begin(), output.end());
     }
-    std::vector<float> lastInput() const { std::lock_guard lock(mutex_); return lastInput_; }
-    int runs() const { std::lock_guard lock(mutex_); return runs_; }
+
+    mutable std::vector<float> lastInput; // read when no run is under way
+    mutable std::atomic<int> runs = 0;
 
 private:
     Response respond_;
     mutable std::mutex mutex_;
-    mutable std::vector<float> lastInput_;
-    mutable int runs_ = 0;
 };
 
-// Seeded colours and alpha of a small picture, stored in any layout.
+// Seeded 16-bit colours and alpha of a small picture, stored in any layout. The two bytes of a value
+// differ, so a 16-bit store read in the wrong byte order shows.
 struct Picture {
     size_t width, height;
-    std::vector<uint16_t> rgb; // 16-bit values, 3 per pixel
-    std::vector<uint16_t> alpha;
+    std::vector<uint16_t> rgb, alpha; // 3 colour values per pixel, 1 alpha
 
     static Picture random(size_t width, size_t height, uint32_t seed)
     {
         const auto bytes = test::randomBytes(width * height * 4, seed);
         Picture p{width, height, {}, {}};
         for (size_t i = 0; i < bytes.size(); ++i)
-            (i % 4 == 3 ? p.alpha : p.rgb).push_back(uint16_t(bytes[i] * 257));
+            (i % 4 == 3 ? p.alpha : p.rgb).push_back(uint16_t(bytes[i] << 8 | (bytes[i] ^ 0xA5)));
         return p;
     }
 
     // Components in memory order; `order` names each: 'r', 'g', 'b', 'a' (alpha), 'x' (padding),
-    // 'k' (grey, from red). `rowPad` spare bytes end every row.
-    Image store(const std::string& order, size_t bitsPerComponent, uint32_t bitmapInfo, size_t rowPad = 0) const
+    // 'k' (grey, from red). 8-bit stores keep the top bytes; 7 spare bytes end every row.
+    Image store(const std::string& order, size_t bitsPerComponent, uint32_t bitmapInfo) const
     {
         const size_t bytesPerComponent = bitsPerComponent / 8, pixel = order.size() * bytesPerComponent;
-        const size_t row = width * pixel + rowPad;
+        const size_t row = width * pixel + 7;
         const bool big = BitmapInfo::is16BitBigEndian(bitmapInfo);
         std::vector<uint8_t> bytes(row * height, 0x5A);
         for (size_t i = 0; i < width * height; ++i)
@@ -94,48 +91,45 @@ struct Picture {
         return makeImage({width, height, bitsPerComponent, pixel * 8, row, bitmapInfo}, std::move(bytes),
                          ColorSpace::named(grey ? ColorSpace::Name::deviceGray : ColorSpace::Name::sRGB));
     }
-};
 
-// ---- the model's input ----------------------------------------------------------------------
-
-// What the model should see for the picture's 8-bit colours: each channel resampled on its own
-// (the resampler is checked against a direct reference in LanczosResamplerTests), clamped, and
-// centred as (v − 128) / 256, planar.
-std::vector<float> referenceInput(const Picture& picture, size_t inputWidth, size_t inputHeight)
-{
-    std::vector<uint8_t> rgb;
-    for (const uint16_t v : picture.rgb)
-        rgb.push_back(uint8_t(v >> 8));
-    auto resampler = LanczosResampler::make(picture.width, picture.height, inputWidth, inputHeight);
-    EXPECT_TRUE(resampler);
-    std::vector<float> input(3 * inputWidth * inputHeight);
-    for (size_t c = 0; c < 3; ++c) {
-        const PlaneView plane{std::span(rgb).subspan(c), picture.width, picture.height, picture.width * 3, 3,
-                              SampleFormat::uint8};
-        const std::span<float> out(&input[c * inputWidth * inputHeight], inputWidth * inputHeight);
-        EXPECT_TRUE(resampler && resampler->resample(plane, out));
-        for (float& v : out)
-            v = (std::clamp(v, 0.0f, 1.0f) * 255.0f - 128.0f) / 256.0f;
+    // What the model should see: each channel resampled on its own (the resampler is checked
+    // against a direct reference in LanczosResamplerTests), clamped, centred as (v − 128) / 256, planar.
+    std::vector<float> modelInput(size_t inputWidth, size_t inputHeight, size_t bitsPerComponent) const
+    {
+        std::vector<uint16_t> values = rgb; // host order: little-endian
+        for (uint16_t& v : values)
+            v = bitsPerComponent == 8 ? uint16_t((v >> 8) * 257) : v;
+        const std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(values.data()), values.size() * 2);
+        auto resampler = LanczosResampler::make(width, height, inputWidth, inputHeight);
+        EXPECT_TRUE(resampler);
+        std::vector<float> input(3 * inputWidth * inputHeight);
+        for (size_t c = 0; c < 3; ++c) {
+            const PlaneView plane{bytes.subspan(2 * c), width, height, width * 6, 6, SampleFormat::uint16LittleEndian};
+            const std::span<float> out(&input[c * inputWidth * inputHeight], inputWidth * inputHeight);
+            EXPECT_TRUE(resampler && resampler->resample(plane, out));
+            for (float& v : out)
+                v = (std::clamp(v, 0.0f, 1.0f) * 255.0f - 128.0f) / 256.0f;
+        }
+        return input;
     }
-    return input;
-}
+};
 
 Image blankImage(size_t width, size_t height)
 {
     return makeImage({width, height, 8, 24, width * 3, 0}, std::vector<uint8_t>(width * height * 3));
 }
 
+// ---- the model's input ----------------------------------------------------------------------
+
 std::vector<float> inputFor(const Image& image, size_t inputWidth, size_t inputHeight)
 {
     auto network = FakeNetwork::constant(inputHeight, inputWidth, std::vector<float>(inputWidth * inputHeight, 0.f));
-    const ForegroundSegmenter segmenter(network);
-    auto detected = segmenter.detect(image);
+    auto detected = ForegroundSegmenter(network).detect(image);
     EXPECT_TRUE(detected) << detected.error();
-    return network->lastInput();
+    return network->lastInput;
 }
 
-void expectClose(const std::vector<float>& actual, const std::vector<float>& expected, double tolerance,
-                 const std::string& what)
+void expectClose(const std::vector<float>& actual, const std::vector<float>& expected, const std::string& what)
 {
     ASSERT_EQ(actual.size(), expected.size()) << what;
     double worst = 0.0;
@@ -143,55 +137,42 @@ void expectClose(const std::vector<float>& actual, const std::vector<float>& exp
     for (size_t i = 0; i < actual.size(); ++i)
         if (const double d = std::fabs(double(actual[i]) - expected[i]); !(d <= worst)) // NaN is worst
             worst = d, where = i;
-    EXPECT_LE(worst, tolerance) << what << ": largest difference at value " << where << " (" << actual[where]
-                                << " vs " << expected[where] << ")";
+    EXPECT_LE(worst, 1e-5) << what << ": largest difference at value " << where << " (" << actual[where] << " vs "
+                           << expected[where] << ")";
 }
 
-// Unscaled (planar, centred channel by channel), shrunk, enlarged and stretched.
-TEST(ForegroundSegmenterInput, IsTheResampledPlanesWhenShrinkingAndEnlargingWithoutKeepingAspect)
+// Unscaled, shrunk, enlarged and stretched; then every branch of the pixel reader: colour after or
+// before the extra component, 8-bit, 16-bit in each byte order, grey (which alpha info means which
+// component order is PixelLayout's, checked through RowNormalizer). Alpha is ignored.
+TEST(ForegroundSegmenterInput, IsTheResampledColourPlanesWhateverTheSizeAndLayout)
 {
     for (auto [width, height, inW, inH] :
          {std::array<size_t, 4>{6, 4, 6, 4}, {37, 23, 16, 12}, {9, 7, 16, 12}, {40, 5, 8, 16}}) {
-        SCOPED_TRACE(std::to_string(width) + "×" + std::to_string(height) + " → " + std::to_string(inW) + "×" +
-                     std::to_string(inH));
         const auto picture = Picture::random(width, height, uint32_t(width * 100 + height));
-        expectClose(inputFor(picture.store("rgb", 8, 0, 3), inW, inH), referenceInput(picture, inW, inH), 1e-4,
-                    "model input");
+        expectClose(inputFor(picture.store("rgb", 8, 0), inW, inH), picture.modelInput(inW, inH, 8),
+                    std::to_string(width) + "×" + std::to_string(height) + " → " + std::to_string(inW) + "×" +
+                        std::to_string(inH));
     }
-}
 
-TEST(ForegroundSegmenterInput, EveryLayoutGivesTheSameInputAndAlphaIsIgnored)
-{
-    const auto picture = Picture::random(21, 13, 5);
-    const auto expected = inputFor(picture.store("rgb", 8, 0), 16, 16);
+    auto picture = Picture::random(21, 13, 5);
     using BitmapInfo::make;
     const std::tuple<const char*, size_t, uint32_t> layouts[] = {
-        {"rgba", 8, make(AlphaInfo::last)},
-        {"argb", 8, make(AlphaInfo::first)},
         {"rgba", 8, make(AlphaInfo::premultipliedLast)},
-        {"argb", 8, make(AlphaInfo::premultipliedFirst)},
-        {"rgbx", 8, make(AlphaInfo::noneSkipLast)},
         {"xrgb", 8, make(AlphaInfo::noneSkipFirst)},
         {"rgb", 16, make(AlphaInfo::none, BitmapInfo::byteOrder16Little)},
-        {"rgb", 16, make(AlphaInfo::none, BitmapInfo::byteOrder16Big)},
         {"rgb", 16, make(AlphaInfo::none)},
         {"argb", 16, make(AlphaInfo::first, BitmapInfo::byteOrder16Big)},
-        {"rgba", 16, make(AlphaInfo::premultipliedLast, BitmapInfo::byteOrder16Little)},
+        {"rgba", 16, make(AlphaInfo::last, BitmapInfo::byteOrder16Little)},
+        {"k", 8, 0},
+        {"ka", 16, make(AlphaInfo::last)},
     };
-    for (const auto& [order, bits, info] : layouts)
-        expectClose(inputFor(picture.store(order, bits, info, 7), 16, 16), expected, 1e-5,
+    for (const auto& [order, bits, info] : layouts) {
+        if (order[0] == 'k') // grey: the same grey in all three channels
+            for (size_t i = 0; i < picture.alpha.size(); ++i)
+                picture.rgb[3 * i + 1] = picture.rgb[3 * i + 2] = picture.rgb[3 * i];
+        expectClose(inputFor(picture.store(order, bits, info), 16, 16), picture.modelInput(16, 16, bits),
                     std::string(order) + " " + std::to_string(bits) + "-bit, info " + std::to_string(info));
-}
-
-TEST(ForegroundSegmenterInput, GreyFillsAllThreeChannelsLikeTheSameGreyInRgb)
-{
-    auto picture = Picture::random(19, 11, 8);
-    for (size_t i = 0; i < picture.alpha.size(); ++i)
-        picture.rgb[3 * i + 1] = picture.rgb[3 * i + 2] = picture.rgb[3 * i];
-    const auto expected = inputFor(picture.store("rgb", 8, 0), 12, 12);
-    expectClose(inputFor(picture.store("k", 8, 0), 12, 12), expected, 1e-6, "grey 8-bit");
-    expectClose(inputFor(picture.store("ka", 16, BitmapInfo::make(AlphaInfo::last)), 12, 12), expected, 1e-5,
-                "grey+alpha 16-bit");
+    }
 }
 
 TEST(ForegroundSegmenterInput, UnreadableImagesAreRefusedWithoutRunningTheModel)
@@ -219,7 +200,7 @@ TEST(ForegroundSegmenterInput, UnreadableImagesAreRefusedWithoutRunningTheModel)
         ASSERT_FALSE(detected) << message;
         EXPECT_EQ(detected.error(), message);
     }
-    EXPECT_EQ(network->runs(), 0);
+    EXPECT_EQ(network->runs, 0);
     // Exactly enough bytes: the last row needs only its pixels.
     EXPECT_TRUE(segmenter.detect(makeImage({4, 4, 8, 24, 16, 0}, std::vector<uint8_t>(16 * 3 + 12))));
 }
@@ -253,8 +234,7 @@ TEST(ForegroundSegmenterMask, IsTheOutputResampledToTheSourceInPaddedFloatRows)
         auto mask = (*detected)->generateScaledMask();
         ASSERT_TRUE(mask) << mask.error();
         EXPECT_EQ(mask->pixelFormat(), MaskPixelFormat::oneComponent32Float);
-        EXPECT_EQ(mask->width(), width);
-        EXPECT_EQ(mask->height(), height);
+        EXPECT_EQ(std::pair(mask->width(), mask->height()), std::pair(width, height));
         EXPECT_EQ(mask->bytesPerRow() % 64, 0u);
         EXPECT_GE(mask->bytesPerRow(), width * 4);
         EXPECT_LT(mask->bytesPerRow(), width * 4 + 64);
@@ -262,8 +242,7 @@ TEST(ForegroundSegmenterMask, IsTheOutputResampledToTheSourceInPaddedFloatRows)
         // The same resampling done directly into packed rows, then clamped.
         std::vector<float> expected(width * height);
         auto resampler = LanczosResampler::make(n, n, width, height);
-        ASSERT_TRUE(resampler);
-        ASSERT_TRUE(resampler->resample(PlaneView::packed(std::span<const float>(output), n, n), expected));
+        ASSERT_TRUE(resampler && resampler->resample(PlaneView::packed(std::span<const float>(output), n, n), expected));
         for (float& v : expected)
             v = std::clamp(v, 0.0f, 1.0f);
         EXPECT_EQ(maskValues(*mask), expected);
@@ -303,46 +282,36 @@ TEST(ForegroundSegmenterMask, ConcurrentCallsRunTheNetworkOneAtATime)
     });
     const ForegroundSegmenter segmenter(network);
     const auto image = makeImage({40, 30, 8, 24, 120, 0}, test::randomBytes(3600, 3));
-    std::vector<std::thread> jobs;
     std::atomic<int> masks{0};
-    for (int i = 0; i < 4; ++i)
-        jobs.emplace_back([&] {
-            auto detected = segmenter.detect(image);
-            if (detected && detected->has_value() && (*detected)->generateScaledMask())
-                ++masks;
-        });
-    for (auto& job : jobs)
-        job.join();
+    {
+        std::vector<std::jthread> jobs;
+        for (int i = 0; i < 4; ++i)
+            jobs.emplace_back([&] {
+                auto detected = segmenter.detect(image);
+                masks += detected && detected->has_value() && (*detected)->generateScaledMask();
+            });
+    }
     EXPECT_EQ(masks, 4);
-    EXPECT_EQ(network->runs(), 4);
+    EXPECT_EQ(network->runs, 4);
     EXPECT_EQ(most, 1);
 }
 
 // ---- finding and loading the model ----------------------------------------------------------
 
-TEST(ForegroundSegmenterModel, MissingOrDamagedFileNamesItAndSaysHowToInstall)
+TEST(ForegroundSegmenterModel, AModelThatDoesNotLoadIsNamedWithHowToInstall)
 {
     test::TemporaryDirectory dir;
-    const auto image = blankImage(8, 8);
-
-    test::writeFileBytes(dir / "damaged.onnx", test::randomBytes(4096, 9));
-    for (const auto& model : {dir / "absent.onnx", dir / "damaged.onnx"}) {
-        auto detected = ForegroundSegmenter(model).detect(image);
-        ASSERT_FALSE(detected) << model;
-        EXPECT_NE(detected.error().find(model.string()), std::string::npos) << detected.error();
-        EXPECT_NE(detected.error().find("scripts/fetch-model"), std::string::npos) << detected.error();
-    }
+    auto detected = ForegroundSegmenter(dir / "absent.onnx").detect(blankImage(8, 8));
+    ASSERT_FALSE(detected);
+    EXPECT_NE(detected.error().find((dir / "absent.onnx").string()), std::string::npos) << detected.error();
+    EXPECT_NE(detected.error().find("scripts/fetch-model"), std::string::npos) << detected.error();
 }
 
 // ---- the real model -----------------------------------------------------------------------
 
 Image decode(const std::filesystem::path& path)
 {
-    auto source = ImageSource::open(path);
-    EXPECT_TRUE(source) << path;
-    auto image = source.value()->createImage();
-    EXPECT_TRUE(image) << path;
-    return std::move(image).value();
+    return ImageSource::open(path).value()->createImage().value();
 }
 
 // Share of the mask at least half opaque over a rectangle given as fractions: left, top, right, bottom.
@@ -357,13 +326,12 @@ double opaqueShare(const MaskPixelBuffer& mask, std::array<double, 4> r)
     return double(opaque) / double(count);
 }
 
-TEST(ForegroundSegmenterRealModel, EveryPhotoOfAPersonAnimalOrObjectHasASubjectApartFromItsBackdrop)
+TEST(ForegroundSegmenterRealModel, SubjectStandsApartFromItsBackdrop)
 {
-    // Subject and backdrop rectangles, unchecked where empty.
+    // Subject and backdrop rectangles. Other photographs are the oracle's, whose subjects OpenCV must see too.
     const std::tuple<const char*, std::array<double, 4>, std::array<double, 4>> photos[] = {
         {"chelsea.png", {0.35, 0.3, 0.7, 0.8}, {0.92, 0.35, 1.0, 0.65}},      // the cat's face; the wall beside it
         {"grace_hopper.jpg", {0.38, 0.3, 0.62, 0.5}, {0.88, 0.0, 1.0, 0.15}}, // the face; the blue sky top right
-        {"astronaut.png", {}, {}}, {"coffee.png", {}, {}}, {"rocket.jpg", {}, {}}, {"motorcycle_left.png", {}, {}},
     };
     for (const auto& [photo, subject, backdrop] : photos) {
         SCOPED_TRACE(photo);
@@ -371,30 +339,25 @@ TEST(ForegroundSegmenterRealModel, EveryPhotoOfAPersonAnimalOrObjectHasASubjectA
         auto detected = ForegroundSegmenter::shared().detect(image);
         ASSERT_TRUE(detected) << detected.error();
         ASSERT_TRUE(detected->has_value()) << "no subject found";
-        std::cout << photo << ": subject covers " << (*detected)->subjectFraction() * 100 << "% of the output\n";
         auto mask = (*detected)->generateScaledMask();
         ASSERT_TRUE(mask) << mask.error();
-        ASSERT_EQ(mask->width(), image.width());
-        ASSERT_EQ(mask->height(), image.height());
-        if (subject[2] > 0) {
-            EXPECT_GT(opaqueShare(*mask, subject), 0.9);
-            EXPECT_LT(opaqueShare(*mask, backdrop), 0.1);
-        }
+        ASSERT_EQ(std::pair(mask->width(), mask->height()), std::pair(image.width(), image.height()));
+        EXPECT_GT(opaqueShare(*mask, subject), 0.9);
+        EXPECT_LT(opaqueShare(*mask, backdrop), 0.1);
     }
 }
 
-TEST(ForegroundSegmenterRealModel, SkyFlatGreyAndNoiseHaveNoSubject)
+// An empty sky is BackgroundRemoverTests'.
+TEST(ForegroundSegmenterRealModel, FlatGreyAndNoiseHaveNoSubject)
 {
     test::TemporaryDirectory dir;
     const std::pair<const char*, const char*> scenes[] = {
-        {"sky", "-size 800x600 gradient:'#7aa7e0'-'#cfe3f7'"},
         {"grey", "-size 800x600 xc:gray50"},
         {"noise", "-size 800x600 xc:gray50 +noise Random"},
     };
     for (const auto& [name, arguments] : scenes) {
         const auto file = dir / (std::string(name) + ".png");
-        const auto command = std::string("convert ") + arguments + " " + test::shellQuote(file.string());
-        ASSERT_EQ(test::runCommand(command).exitCode, 0);
+        ASSERT_EQ(test::runCommand(std::string("convert ") + arguments + " " + test::shellQuote(file.string())).exitCode, 0);
         auto detected = ForegroundSegmenter::shared().detect(decode(file));
         ASSERT_TRUE(detected) << detected.error();
         EXPECT_FALSE(detected->has_value()) << name << ": subject covers "

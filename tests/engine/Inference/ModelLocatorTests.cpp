@@ -17,30 +17,18 @@ namespace {
 namespace fs = std::filesystem;
 
 // Sets (or unsets, with nullopt) an environment variable for one scope.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, std::optional<std::string> value) : name_(name)
+struct ScopedEnv {
+    ScopedEnv(const char* name, std::optional<std::string> value) : name(name)
     {
-        if (const char* old = std::getenv(name))
-            old_ = old;
-        if (value)
-            ::setenv(name, value->c_str(), 1);
-        else
-            ::unsetenv(name);
+        if (const char* current = std::getenv(name))
+            old = current;
+        set(value);
     }
-    ~ScopedEnv()
-    {
-        if (old_)
-            ::setenv(name_, old_->c_str(), 1);
-        else
-            ::unsetenv(name_);
-    }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
+    ~ScopedEnv() { set(old); }
+    void set(const std::optional<std::string>& value) { value ? ::setenv(name, value->c_str(), 1) : ::unsetenv(name); }
 
-private:
-    const char* name_;
-    std::optional<std::string> old_;
+    const char* name;
+    std::optional<std::string> old;
 };
 
 fs::path touch(const fs::path& file)
@@ -64,7 +52,7 @@ protected:
     test::TemporaryDirectory sandbox;
 };
 
-TEST_F(ModelLocatorTest, EnvironmentOverrideWinsOverTheCache)
+TEST_F(ModelLocatorTest, EnvironmentOverrideWinsOverTheCacheUnlessStale)
 {
     const auto cached = touch(sandbox / "cache/pelorin/models" / modelFileName);
     const auto chosen = touch(sandbox / "elsewhere/any-name.onnx");
@@ -86,19 +74,12 @@ TEST_F(ModelLocatorTest, CacheFollowsXdgRulesAndHome)
     ScopedEnv model("PELORIN_MODEL", std::nullopt);
     ScopedEnv home("HOME", (sandbox / "home").string());
     const auto homeCached = touch(sandbox / "home/.cache/pelorin/models" / modelFileName);
-    {
-        ScopedEnv cache("XDG_CACHE_HOME", std::nullopt);
-        EXPECT_EQ(locateModel(), homeCached);
-    }
-    {
-        // Relative XDG paths are to be ignored.
-        ScopedEnv cache("XDG_CACHE_HOME", "relative/cache");
-        EXPECT_EQ(locateModel(), homeCached);
-    }
-    {
-        const auto xdgCached = touch(sandbox / "xdg/pelorin/models" / modelFileName);
-        ScopedEnv cache("XDG_CACHE_HOME", (sandbox / "xdg").string());
-        EXPECT_EQ(locateModel(), xdgCached);
+    const auto xdgCached = touch(sandbox / "xdg/pelorin/models" / modelFileName);
+    // Unset and relative XDG paths (to be ignored) fall back to HOME.
+    for (const auto& [xdg, expected] : {std::pair<std::optional<std::string>, fs::path>{std::nullopt, homeCached},
+                                        {"relative/cache", homeCached}, {(sandbox / "xdg").string(), xdgCached}}) {
+        ScopedEnv cache("XDG_CACHE_HOME", xdg);
+        EXPECT_EQ(locateModel(), expected) << xdg.value_or("unset");
     }
 }
 

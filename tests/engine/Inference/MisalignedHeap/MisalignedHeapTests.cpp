@@ -23,19 +23,14 @@ namespace {
 constexpr uintptr_t misalignment = 16; // past a 64-byte boundary
 
 // The block malloc gave sits just below every pointer handed out, so one release() serves all forms.
-void* place(void* raw, uintptr_t address)
-{
-    reinterpret_cast<void**>(address)[-1] = raw;
-    return reinterpret_cast<void*>(address);
-}
-
-void* allocate(size_t size, size_t alignment, uintptr_t offset) noexcept
+void* allocate(size_t size, size_t alignment, uintptr_t offset)
 {
     void* raw = std::malloc(size + alignment + offset + sizeof(void*));
     if (!raw)
-        return nullptr;
+        throw std::bad_alloc();
     const uintptr_t base = (reinterpret_cast<uintptr_t>(raw) + sizeof(void*) + alignment - 1) & ~(alignment - 1);
-    return place(raw, base + offset);
+    reinterpret_cast<void**>(base + offset)[-1] = raw;
+    return reinterpret_cast<void*>(base + offset);
 }
 
 void release(void* pointer) noexcept
@@ -44,48 +39,17 @@ void release(void* pointer) noexcept
         std::free(reinterpret_cast<void**>(pointer)[-1]);
 }
 
-void* ordinary(size_t size)
-{
-    if (void* p = allocate(size, 64, misalignment))
-        return p;
-    throw std::bad_alloc();
-}
-
-void* aligned(size_t size, std::align_val_t alignment)
-{
-    if (void* p = allocate(size, std::max<size_t>(size_t(alignment), sizeof(void*)), 0))
-        return p;
-    throw std::bad_alloc();
-}
-
 } // namespace
 
-void* operator new(size_t size) { return ordinary(size); }
-void* operator new[](size_t size) { return ordinary(size); }
-void* operator new(size_t size, const std::nothrow_t&) noexcept { return allocate(size, 64, misalignment); }
-void* operator new[](size_t size, const std::nothrow_t&) noexcept { return allocate(size, 64, misalignment); }
-void* operator new(size_t size, std::align_val_t alignment) { return aligned(size, alignment); }
-void* operator new[](size_t size, std::align_val_t alignment) { return aligned(size, alignment); }
-void* operator new(size_t size, std::align_val_t alignment, const std::nothrow_t&) noexcept
+// libstdc++'s array, nothrow and other sized forms all call these.
+void* operator new(size_t size) { return allocate(size, 64, misalignment); }
+void* operator new(size_t size, std::align_val_t alignment)
 {
-    return allocate(size, size_t(alignment), 0);
-}
-void* operator new[](size_t size, std::align_val_t alignment, const std::nothrow_t&) noexcept
-{
-    return allocate(size, size_t(alignment), 0);
+    return allocate(size, std::max<size_t>(size_t(alignment), sizeof(void*)), 0);
 }
 void operator delete(void* p) noexcept { release(p); }
-void operator delete[](void* p) noexcept { release(p); }
 void operator delete(void* p, size_t) noexcept { release(p); }
-void operator delete[](void* p, size_t) noexcept { release(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { release(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { release(p); }
 void operator delete(void* p, std::align_val_t) noexcept { release(p); }
-void operator delete[](void* p, std::align_val_t) noexcept { release(p); }
-void operator delete(void* p, size_t, std::align_val_t) noexcept { release(p); }
-void operator delete[](void* p, size_t, std::align_val_t) noexcept { release(p); }
-void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept { release(p); }
-void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept { release(p); }
 
 namespace pelorin {
 namespace {
