@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <oneapi/dnnl/dnnl.hpp>
 
+#include <algorithm>
 #include <array>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -27,25 +29,9 @@ constexpr std::array<std::pair<const char*, cpu_isa>, 9> levels{{
     {"ALL", cpu_isa::all},
 }};
 
-std::string nameOf(cpu_isa isa)
-{
-    switch (isa) {
-    case cpu_isa::sse41: return "sse41";
-    case cpu_isa::avx: return "avx";
-    case cpu_isa::avx2: return "avx2";
-    case cpu_isa::avx2_vnni: return "avx2_vnni";
-    case cpu_isa::avx512_core: return "avx512_core";
-    case cpu_isa::avx512_core_vnni: return "avx512_core_vnni";
-    case cpu_isa::avx512_core_bf16: return "avx512_core_bf16";
-    case cpu_isa::avx512_core_amx: return "avx512_core_amx";
-    default: return "isa " + std::to_string(int(isa));
-    }
-}
-
 bool includes(cpu_isa level, cpu_isa part) { return (unsigned(level) & unsigned(part)) == unsigned(part); }
 
-} // namespace
-
+// "model name" of /proc/cpuinfo, or "unknown processor".
 std::string cpuModelName()
 {
     std::ifstream cpuinfo("/proc/cpuinfo");
@@ -56,13 +42,27 @@ std::string cpuModelName()
     return "unknown processor";
 }
 
+// ONEDNN_MAX_CPU_ISA as set, or "default".
 std::string requestedCpuLevel()
 {
     const char* requested = std::getenv("ONEDNN_MAX_CPU_ISA");
     return requested && *requested ? requested : "default";
 }
 
-std::string effectiveCpuLevel() { return nameOf(dnnl::get_effective_cpu_isa()); }
+// The level's name as oneDNN's verbose output spells it, e.g. "avx512_core_bf16".
+std::string effectiveCpuLevel()
+{
+    const cpu_isa effective = dnnl::get_effective_cpu_isa();
+    for (const auto& [upper, isa] : levels)
+        if (isa == effective) {
+            std::string name = upper;
+            std::ranges::transform(name, name.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+            return name;
+        }
+    return "isa " + std::to_string(int(effective));
+}
+
+} // namespace
 
 bool winogradAvailable() { return includes(dnnl::get_effective_cpu_isa(), cpu_isa::avx512_core); }
 

@@ -6,29 +6,18 @@
 #include <optional>
 #include <string>
 
-namespace pelorin::test {
-
-// "model name" of /proc/cpuinfo, or "unknown processor".
-std::string cpuModelName();
-// ONEDNN_MAX_CPU_ISA as set, or "default".
-std::string requestedCpuLevel();
-// The level oneDNN dispatches to, e.g. "avx512_core_bf16".
-std::string effectiveCpuLevel();
-// Whether oneDNN offers its Winograd convolution at the effective level (AVX-512 and above).
-bool winogradAvailable();
-// A sentence saying why the requested level cannot run here, or nothing when it can.
-std::optional<std::string> missingCpuLevel();
-// One line for logs: "cpu-level AVX2: AMD EPYC, oneDNN 2.6.3 runs avx2".
-std::string cpuLevelLine();
-
-} // namespace pelorin::test
-
 namespace testing {
 class Environment;
 }
 
 namespace pelorin::test {
 
+// Whether oneDNN offers its Winograd convolution at the effective level (AVX-512 and above).
+bool winogradAvailable();
+// A sentence saying why the requested level cannot run here, or nothing when it can.
+std::optional<std::string> missingCpuLevel();
+// One line for logs: "cpu-level AVX2: AMD EPYC, oneDNN 2.6.3 runs avx2".
+std::string cpuLevelLine();
 // A GoogleTest environment that prints cpuLevelLine() and skips every test when missingCpuLevel()
 // says the requested level cannot run here (printing "cpu level not available: …").
 testing::Environment* makeCpuLevelEnvironment();

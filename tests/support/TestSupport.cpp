@@ -48,12 +48,8 @@ std::filesystem::path samplePhoto(const std::string& name)
 std::string shellQuote(const std::string& text)
 {
     std::string quoted = "'";
-    for (char c : text) {
-        if (c == '\'')
-            quoted += "'\\''";
-        else
-            quoted += c;
-    }
+    for (char c : text)
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return quoted + "'";
 }
 
@@ -74,8 +70,7 @@ CommandResult runCommand(const std::string& commandLine)
 
 static std::string trimmed(std::string text)
 {
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
-        text.pop_back();
+    text.erase(text.find_last_not_of("\r\n ") + 1);
     return text;
 }
 

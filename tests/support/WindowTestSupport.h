@@ -19,7 +19,6 @@
 #include <QWidget>
 #include <QtTest>
 
-#include <atomic>
 #include <filesystem>
 #include <memory>
 #include <vector>
@@ -36,14 +35,9 @@ struct QueueFixture {
     fs::path dir = tmp.path().toStdString();
     std::shared_ptr<ScriptedProcessor> processor = std::make_shared<ScriptedProcessor>();
     std::vector<fs::path> opened;
-    std::unique_ptr<ProcessingViewModel> vm;
-
-    QueueFixture()
-    {
-        vm = std::make_unique<ProcessingViewModel>(processor, std::make_shared<FileService>(),
-                                                   std::make_shared<SettingsPersistence>(nullptr),
-                                                   [this](const fs::path& folder) { opened.push_back(folder); });
-    }
+    std::unique_ptr<ProcessingViewModel> vm = std::make_unique<ProcessingViewModel>(
+        processor, std::make_shared<FileService>(), std::make_shared<SettingsPersistence>(nullptr),
+        [this](const fs::path& folder) { opened.push_back(folder); });
 
     // A small readable PNG named `name` in the sandbox.
     fs::path image(const std::string& name, int width = 64, int height = 48) const

@@ -1,6 +1,5 @@
-// Shared by the batch tests: gates that hold a job at one step, test doubles for the mask and the
-// image processor that record every call and fail on request, a consumer that collects a run's
-// events with bounded waits, and checks of the event contract.
+// Shared by the batch tests: doubles for the mask and the image processor that log every call, hold
+// it on request or fail it, a consumer that collects a run's events, and checks of the event contract.
 //
 // Each job's source is a small PNG whose width is kBaseWidth + the job's index, so the doubles
 // (which see only images) know which job is calling. Every wait gives up after kWait, so a hung
@@ -15,24 +14,17 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <filesystem>
 #include <map>
 #include <mutex>
-#include <optional>
 #include <set>
-#include <algorithm>
-#include <ostream>
 #include <thread>
 #include <vector>
 
 namespace pelorin {
-
-inline void PrintTo(const BatchProcessingError& error, std::ostream* out)
-{
-    *out << "error(" << int(error.kind()) << ", " << error.url() << ", \"" << error.reason() << "\")";
-}
 
 inline void PrintTo(const BatchProcessingEvent& event, std::ostream* out)
 {
@@ -40,8 +32,8 @@ inline void PrintTo(const BatchProcessingEvent& event, std::ostream* out)
     *out << names[int(event.kind())] << '(' << event.jobId().toString().substr(0, 8);
     if (event.outputURL())
         *out << ", " << *event.outputURL();
-    if (event.error())
-        PrintTo(*event.error(), out);
+    if (const auto& e = event.error())
+        *out << ", error " << int(e->kind()) << ' ' << e->url() << " \"" << e->reason() << '"';
     *out << ')';
 }
 
@@ -49,39 +41,11 @@ namespace test {
 
 inline constexpr auto kWait = std::chrono::seconds(20);
 inline constexpr size_t kBaseWidth = 40;
-inline constexpr size_t kSourceHeight = 12;
 
 using Kind = BatchProcessingEvent::Kind;
+using Event = BatchProcessingEvent;
+using Events = std::vector<BatchProcessingEvent>;
 namespace fs = std::filesystem;
-
-// Holds whoever passes it until opened (or kWait has gone by).
-class Gate {
-public:
-    void pass()
-    {
-        std::unique_lock lock(mutex_);
-        ++arrived_;
-        changed_.notify_all();
-        changed_.wait_for(lock, kWait, [&] { return open_; });
-    }
-    bool waitArrived(int count = 1)
-    {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, kWait, [&] { return arrived_ >= count; });
-    }
-    void open()
-    {
-        std::lock_guard lock(mutex_);
-        open_ = true;
-        changed_.notify_all();
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    int arrived_ = 0;
-    bool open_ = false;
-};
 
 enum class Step { mask, composite, sidecarSave, cutoutSave };
 
@@ -91,30 +55,64 @@ struct Call {
     fs::path url; // saves only
 };
 
-// The script both doubles follow and the log of what they were asked, shared between jobs.
-class Recorder {
+inline size_t jobOf(const Image& image) { return image.width() - kBaseWidth; }
+
+// Polls until `done` holds; false once `limit` has gone by.
+template <typename Done>
+bool eventually(Done done, std::chrono::seconds limit = kWait)
+{
+    for (const auto deadline = std::chrono::steady_clock::now() + limit; !done();
+         std::this_thread::sleep_for(std::chrono::milliseconds(2)))
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+    return true;
+}
+
+// The mask generator and the image processor in one double, scripted before the run: each call is
+// logged, held while its step and job are in `held` (until release()), or failed as scripted. The
+// mask's left half is subject; the real processor composites and saves, and a sidecar is told from
+// a cutout by its 8-bit pixels.
+class Doubles final : public BackgroundRemoving, public ImageProcessing {
 public:
-    std::map<std::pair<Step, size_t>, std::shared_ptr<Gate>> gates;
+    std::set<std::pair<Step, size_t>> held;
     std::map<size_t, BackgroundRemoverError> maskFailures;
     std::map<size_t, AlphaCompositionError> compositeFailures;
     std::map<std::pair<Step, size_t>, ImageIOWriteError> saveFailures;
 
-    std::shared_ptr<Gate> gate(Step step, size_t job)
+    Result<Image, BackgroundRemoverError> generateMask(const Image& image) const override
     {
-        return gates[{step, job}] = std::make_shared<Gate>();
+        const size_t job = enter(Step::mask, image), width = image.width();
+        if (auto it = maskFailures.find(job); it != maskFailures.end())
+            return unexpected(it->second);
+        std::vector<uint8_t> bytes(width * image.height());
+        for (size_t i = 0; i < bytes.size(); ++i)
+            bytes[i] = i % width < width / 2 ? 255 : 0;
+        return makeImage({width, image.height(), 8, 8, width, 0}, std::move(bytes), linearGrayColorSpace());
+    }
+    Result<Image, AlphaCompositionError> composite(const Image& image, const Image& mask) const override
+    {
+        if (auto it = compositeFailures.find(enter(Step::composite, image)); it != compositeFailures.end())
+            return unexpected(it->second);
+        return real_.composite(image, mask);
+    }
+    Result<void, ImageIOWriteError> save(const Image& image, const fs::path& url, OutputFormat format,
+                                         const std::optional<ImageMetadata>& metadata) const override
+    {
+        const Step step = image.bitsPerPixel() == 8 ? Step::sidecarSave : Step::cutoutSave;
+        if (auto it = saveFailures.find({step, enter(step, image, url)}); it != saveFailures.end())
+            return unexpected(it->second);
+        return real_.save(image, url, format, metadata);
     }
 
-    // Logs the call and holds it at its gate, if any. Configuration is done before the run starts.
-    void enter(Step step, size_t job, fs::path url = {}) const
+    // True once every held call has arrived.
+    bool waitHeld() const
     {
-        {
+        return eventually([&] {
             std::lock_guard lock(mutex_);
-            calls_.push_back({step, job, std::move(url)});
-        }
-        if (auto it = gates.find({step, job}); it != gates.end())
-            it->second->pass();
+            return heldArrived_ == held.size();
+        });
     }
-
+    void release() const { released_ = true; }
     std::vector<Call> calls() const
     {
         std::lock_guard lock(mutex_);
@@ -130,212 +128,162 @@ public:
     }
 
 private:
+    size_t enter(Step step, const Image& image, fs::path url = {}) const
+    {
+        const size_t job = jobOf(image);
+        {
+            std::lock_guard lock(mutex_);
+            calls_.push_back({step, job, std::move(url)});
+            heldArrived_ += held.contains({step, job});
+        }
+        if (held.contains({step, job}))
+            eventually([&] { return released_.load(); });
+        return job;
+    }
+
+    ImageProcessor real_;
     mutable std::mutex mutex_;
     mutable std::vector<Call> calls_;
+    mutable size_t heldArrived_ = 0;
+    mutable std::atomic<bool> released_ = false;
 };
 
-inline size_t jobOf(const Image& image) { return image.width() - kBaseWidth; }
-
-// A mask double: the left half of the image is subject.
-class FakeRemover final : public BackgroundRemoving {
-public:
-    explicit FakeRemover(std::shared_ptr<Recorder> recorder) : recorder_(std::move(recorder)) {}
-
-    Result<Image, BackgroundRemoverError> generateMask(const Image& image) const override
-    {
-        const size_t job = jobOf(image);
-        recorder_->enter(Step::mask, job);
-        if (auto it = recorder_->maskFailures.find(job); it != recorder_->maskFailures.end())
-            return unexpected(it->second);
-        std::vector<uint8_t> bytes(image.width() * image.height());
-        for (size_t i = 0; i < bytes.size(); ++i)
-            bytes[i] = (i % image.width()) < image.width() / 2 ? 255 : 0;
-        return makeImage({image.width(), image.height(), 8, 8, image.width(), 0}, std::move(bytes),
-                         linearGrayColorSpace());
-    }
-
-private:
-    std::shared_ptr<Recorder> recorder_;
-};
-
-// An image-processor double over the real one; a sidecar is told from a cutout by its 8-bit pixels.
-class FakeProcessor final : public ImageProcessing {
-public:
-    explicit FakeProcessor(std::shared_ptr<Recorder> recorder) : recorder_(std::move(recorder)) {}
-
-    Result<Image, AlphaCompositionError> composite(const Image& image, const Image& mask) const override
-    {
-        const size_t job = jobOf(image);
-        recorder_->enter(Step::composite, job);
-        if (auto it = recorder_->compositeFailures.find(job); it != recorder_->compositeFailures.end())
-            return unexpected(it->second);
-        return real_.composite(image, mask);
-    }
-
-    Result<void, ImageIOWriteError> save(const Image& image, const fs::path& url, OutputFormat format,
-                                         const std::optional<ImageMetadata>& metadata) const override
-    {
-        const size_t job = jobOf(image);
-        const Step step = image.bitsPerPixel() == 8 ? Step::sidecarSave : Step::cutoutSave;
-        recorder_->enter(step, job, url);
-        if (auto it = recorder_->saveFailures.find({step, job}); it != recorder_->saveFailures.end())
-            return unexpected(it->second);
-        return real_.save(image, url, format, metadata);
-    }
-
-private:
-    std::shared_ptr<Recorder> recorder_;
-    ImageProcessor real_;
-};
-
-// Collects a run's events on its own thread. Waits are bounded; leaving early drops the stream.
+// Collects a run's events by polling its stream; every wait gives up after its limit.
 class EventCollector {
 public:
-    explicit EventCollector(BatchProcessingHandle handle)
-        : handle_(std::move(handle)), thread_([this] { consume(); })
-    {
-    }
-    ~EventCollector()
-    {
-        handle_.events.terminate();
-        thread_.join();
-    }
+    explicit EventCollector(BatchProcessingHandle handle) : handle_(std::move(handle)) {}
 
     void cancel() const { handle_.cancel(); }
 
-    template <typename Predicate>
-    bool waitUntil(Predicate predicate)
-    {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, kWait, [&] { return predicate(events_); });
-    }
     // True when the stream ended in time.
     bool waitForEnd(std::chrono::seconds limit = kWait)
     {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, limit, [&] { return ended_; });
+        return eventually([&] { events(); return handle_.events.isDrained(); }, limit);
     }
-    std::vector<BatchProcessingEvent> events() const
+    const Events& events()
     {
-        std::lock_guard lock(mutex_);
+        while (auto event = handle_.events.tryNext())
+            events_.push_back(std::move(*event));
         return events_;
     }
 
 private:
-    void consume()
-    {
-        while (auto event = handle_.events.next()) {
-            std::lock_guard lock(mutex_);
-            events_.push_back(std::move(*event));
-            changed_.notify_all();
-        }
-        std::lock_guard lock(mutex_);
-        ended_ = true;
-        changed_.notify_all();
-    }
-
     BatchProcessingHandle handle_;
-    mutable std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<BatchProcessingEvent> events_;
-    bool ended_ = false;
-    std::thread thread_;
+    Events events_;
 };
 
 // Runs the jobs and returns every event, failing the test if the stream does not end in time.
-inline std::vector<BatchProcessingEvent> runToEnd(const BatchProcessing& processor, std::vector<ProcessingJob> jobs,
-                                                  std::chrono::seconds limit = kWait)
+inline Events runToEnd(const BatchProcessing& processor, std::vector<ProcessingJob> jobs,
+                       std::chrono::seconds limit = kWait)
 {
     EventCollector run(processor.process(std::move(jobs)));
     EXPECT_TRUE(run.waitForEnd(limit)) << "the stream did not finish within " << limit.count() << " s";
     return run.events();
 }
 
-inline std::vector<BatchProcessingEvent> eventsOf(const std::vector<BatchProcessingEvent>& events, const Uuid& id)
+inline Events eventsOf(const Events& events, const Uuid& id)
 {
-    std::vector<BatchProcessingEvent> mine;
-    for (const auto& event : events)
-        if (event.jobId() == id)
-            mine.push_back(event);
+    Events mine;
+    std::copy_if(events.begin(), events.end(), std::back_inserter(mine), [&](const auto& e) { return e.jobId() == id; });
     return mine;
 }
 
-inline size_t countKind(const std::vector<BatchProcessingEvent>& events, Kind kind)
-{
-    return size_t(std::count_if(events.begin(), events.end(), [&](const auto& e) { return e.kind() == kind; }));
-}
+inline Event completed(const ProcessingJob& job) { return Event::completed(job.id(), job.outputURL()); }
+inline Events startedThen(const Event& terminal) { return {Event::started(terminal.jobId()), terminal}; }
 
-// Every job has exactly one terminal event, at most one started before it, and nothing else.
-inline ::testing::AssertionResult followsEventContract(const std::vector<BatchProcessingEvent>& events,
-                                                       const std::vector<ProcessingJob>& jobs)
+// Every job has exactly one terminal event, after started unless cancelled, and nothing else.
+inline ::testing::AssertionResult followsEventContract(const Events& events, const std::vector<ProcessingJob>& jobs)
 {
     size_t accounted = 0;
     for (const auto& job : jobs) {
         const auto mine = eventsOf(events, job.id());
         accounted += mine.size();
-        const bool shapeOk = (mine.size() == 1 && mine[0].isTerminal())
+        const bool ok = (mine.size() == 1 && mine[0].kind() == Kind::cancelled)
             || (mine.size() == 2 && mine[0].kind() == Kind::started && mine[1].isTerminal());
-        if (!shapeOk)
+        if (!ok)
             return ::testing::AssertionFailure()
                 << "job " << job.inputURL().filename() << " has events " << ::testing::PrintToString(mine);
-        if (mine.size() == 1 && mine[0].kind() != Kind::cancelled)
-            return ::testing::AssertionFailure() << "job " << job.inputURL().filename() << " ended without started";
     }
     if (accounted != events.size())
         return ::testing::AssertionFailure() << events.size() - accounted << " events of unknown jobs";
     return ::testing::AssertionSuccess();
 }
 
-// The most jobs ever between their started and terminal events, in stream order.
-inline int maxInFlight(const std::vector<BatchProcessingEvent>& events)
+// The job ended as `kind` with a write error naming `url` and giving the system's reason.
+inline void expectWriteError(const Events& events, const ProcessingJob& job, const fs::path& url,
+                             Kind kind = Kind::failed)
 {
-    std::set<Uuid> running;
-    size_t most = 0;
-    for (const auto& event : events) {
-        if (event.kind() == Kind::started)
-            running.insert(event.jobId());
-        else
-            running.erase(event.jobId());
-        most = std::max(most, running.size());
-    }
-    return int(most);
+    const auto mine = eventsOf(events, job.id());
+    ASSERT_FALSE(mine.empty());
+    const auto& last = mine.back();
+    // Only the reason is the system's to choose.
+    const auto error = BatchProcessingError::writeFailed(url, last.error() ? last.error()->reason() : "");
+    EXPECT_EQ(last, kind == Kind::failed ? Event::failed(job.id(), error)
+                                         : Event::completedWithWarning(job.id(), job.outputURL(), error));
+    EXPECT_FALSE(error.reason().empty());
 }
 
-// Hidden entries of a folder (our temporary files begin with a full stop), recursively.
-inline std::vector<std::string> hiddenEntries(const fs::path& folder)
-{
-    std::vector<std::string> found;
-    std::error_code error;
-    for (auto it = fs::recursive_directory_iterator(folder, error); !error && it != fs::recursive_directory_iterator();
-         it.increment(error))
-        if (it->path().filename().string().starts_with("."))
-            found.push_back(it->path().string());
-    return found;
-}
-
+// The names in a folder, sorted; our temporary files are hidden ones.
 inline std::vector<std::string> entryNames(const fs::path& folder)
 {
     std::vector<std::string> names;
     std::error_code error;
     for (auto it = fs::directory_iterator(folder, error); !error && it != fs::directory_iterator(); it.increment(error))
         names.push_back(it->path().filename().string());
-    std::sort(names.begin(), names.end());
+    std::ranges::sort(names);
     return names;
 }
 
-// Writes the source of job `index`: random opaque colour, (kBaseWidth + index) × height pixels.
-inline fs::path writeSource(const fs::path& folder, size_t index, size_t height = kSourceHeight)
+// Writes the source of job `index`: random RGB, (kBaseWidth + index) × height pixels.
+inline fs::path writeSource(const fs::path& folder, size_t index, size_t height = 12)
 {
     const size_t width = kBaseWidth + index;
-    auto bytes = randomBytes(width * height * 4, uint32_t(index + 1));
-    for (size_t i = 3; i < bytes.size(); i += 4)
-        bytes[i] = 255;
+    fs::create_directories(folder);
     const auto path = folder / ("source-" + std::to_string(index) + ".png");
-    auto written = write(makeImage({width, height, 8, 32, width * 4, 3}, std::move(bytes)), path, OutputFormat::png,
-                         std::nullopt);
+    const auto pixels = randomBytes(width * height * 3, uint32_t(index));
+    auto written = write(makeImage({width, height, 8, 24, width * 3, 0}, pixels), path, OutputFormat::png, std::nullopt);
     EXPECT_TRUE(written) << written.error().description();
     return path;
 }
+
+// A sandbox, the doubles and a processor over them.
+class BatchTest : public ::testing::Test {
+protected:
+    // With `realImageProcessor`, the real one composites and saves (and fails) instead of the doubles.
+    BatchProcessor processor(int maxConcurrency, bool realImageProcessor = false) const
+    {
+        using Processing = std::shared_ptr<const ImageProcessing>;
+        return BatchProcessor(doubles, realImageProcessor ? Processing(std::make_shared<ImageProcessor>()) : doubles,
+                              maxConcurrency);
+    }
+    // Job `index` writing cutout-<index>.png (and mask-<index>.png) into `folder`, `out` by default.
+    ProcessingJob job(size_t index, bool sidecar = false, fs::path folder = {},
+                      OutputFormat format = OutputFormat::png) const
+    {
+        folder = folder.empty() ? out : folder;
+        fs::create_directories(folder);
+        const auto name = std::to_string(index) + ".png";
+        return job(index, folder / ("cutout-" + name), sidecar ? std::optional(folder / ("mask-" + name)) : std::nullopt,
+                   format);
+    }
+    std::vector<ProcessingJob> jobs(size_t count, const fs::path& folder = {}) const
+    {
+        std::vector<ProcessingJob> list;
+        for (size_t i = 0; i < count; ++i)
+            list.push_back(job(i, false, folder));
+        return list;
+    }
+    ProcessingJob job(size_t index, fs::path output, std::optional<fs::path> mask = std::nullopt,
+                      OutputFormat format = OutputFormat::png, size_t height = 12) const
+    {
+        return ProcessingJob(Uuid::random(), writeSource(sources, index, height), std::move(output), std::move(mask),
+                             format);
+    }
+
+    TemporaryDirectory dir;
+    fs::path sources = dir / "sources", out = dir / "out";
+    std::shared_ptr<Doubles> doubles = std::make_shared<Doubles>();
+};
 
 } // namespace test
 } // namespace pelorin
