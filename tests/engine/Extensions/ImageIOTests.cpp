@@ -1,9 +1,8 @@
-// Metadata read back from files; write failures that leave no file; replacing a file. What a written
-// cutout carries (metadata merged into the empty properties of a write), orientation written but not
-// applied, is CutoutFidelity's, read by exiftool and ImageMagick.
+// Metadata read back from files; write failures that leave no file. What a written cutout carries
+// (metadata merged into the empty properties of a write), orientation written but not applied, is
+// CutoutFidelity's, read by exiftool and ImageMagick.
 #include "engine/Extensions/ImageIO.h"
 #include "engine/Extensions/ImageMetadata.h"
-#include "engine/Services/ImageProcessor.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -56,15 +55,6 @@ TEST(ImageIO, FailuresSayWhichFileAndLeaveNoFile)
         EXPECT_NE(failed.error().description().find(url.filename().string()), std::string::npos);
         EXPECT_FALSE(std::filesystem::exists(url)) << "no partial file remains";
     }
-}
-
-TEST(ImageIO, AnExistingFileIsReplacedWhole)
-{
-    TemporaryDirectory dir;
-    test::writeFileBytes(dir / "old.png", std::vector<uint8_t>(100000, 0xAB));
-    ASSERT_TRUE(ImageProcessor().save(smallRGBA(), dir / "old.png", OutputFormat::png, std::nullopt));
-    EXPECT_EQ(test::identifyFormat(dir / "old.png", "%w %h %m"), "3 2 PNG");
-    EXPECT_LT(std::filesystem::file_size(dir / "old.png"), 1000u);
 }
 
 } // namespace

@@ -59,25 +59,16 @@ protected:
     test::TemporaryDirectory directory_;
 };
 
-TEST_F(ModelLoading, ValidModelLoadsAtAnyMultipleOf32AndChecksItsInput)
+TEST_F(ModelLoading, SizesOffTheGridOfPoolingAndInputsOfTheWrongSizeAreRefused)
 {
     OnnxTestModel model;
     buildModel(model);
     const auto file = write(model);
-    for (auto [height, width] : {std::pair<size_t, size_t>{64, 64}, {32, 96}}) {
-        auto network = Network::load(file, {height, width});
-        ASSERT_TRUE(network) << network.error();
-        EXPECT_EQ((*network)->inputHeight(), height);
-        auto output = (*network)->run(std::vector<float>(3 * height * width, 1.f));
-        ASSERT_TRUE(output) << output.error();
-        EXPECT_EQ(output->size(), height * width);
-        // A constant input and constant weights: the centre sees full 3×3 windows twice over.
-        EXPECT_NEAR((*output)[(height / 2) * width + width / 2], 16 * 9 * 0.02 * (27 * 0.01), 1e-5);
-
-        auto wrong = (*network)->run(std::vector<float>(3 * height * width - 1, 1.f));
-        ASSERT_FALSE(wrong);
-        EXPECT_NE(wrong.error().find(std::to_string(3 * height * width)), std::string::npos) << wrong.error();
-    }
+    auto network = Network::load(file, {32, 96});
+    ASSERT_TRUE(network) << network.error();
+    auto wrong = (*network)->run(std::vector<float>(3 * 32 * 96 - 1, 1.f));
+    ASSERT_FALSE(wrong);
+    EXPECT_NE(wrong.error().find(std::to_string(3 * 32 * 96)), std::string::npos) << wrong.error();
     for (auto [height, width] : {std::pair<size_t, size_t>{100, 64}, {0, 64}, {64, 8192}})
         EXPECT_NE(loadError(file, {height, width}).find("multiple of 32"), std::string::npos);
 }
@@ -106,53 +97,31 @@ TEST_F(ModelLoading, DamagedFilesAreRefusedWithTheirNameAndWhy)
 TEST_F(ModelLoading, UnsupportedOpsAndAttributesAreNamed)
 {
     const std::tuple<const char*, Extra, std::vector<std::string>> cases[] = { // what, graph, parts of the message
-        {"an op outside the set",
-         [](OnnxTestModel& m) {
-             m.node("LeakyRelu", {"hidden"}, {"leaky"}, "my_leaky_relu").f("alpha", 0.1f);
-             return "leaky";
-         },
-         {"my_leaky_relu", "LeakyRelu", "not supported"}},
-        {"grouped convolution",
-         [](OnnxTestModel& m) {
+        {"an op outside the set", [](OnnxTestModel& m) {
+             return m.node("LeakyRelu", {"hidden"}, {"leaky"}, "my_leaky_relu").f("alpha", 0.1f), "leaky";
+         }, {"my_leaky_relu", "LeakyRelu", "not supported"}},
+        {"grouped convolution", [](OnnxTestModel& m) {
              m.floatInitializer("wg", {16, 8, 3, 3}, std::vector<float>(16 * 8 * 9, 0.f));
-             m.node("Conv", {"hidden", "wg"}, {"grouped"}, "grouped_conv").i("group", 2);
-             return "grouped";
-         },
-         {"grouped_conv", "Conv", "'group'"}},
-        {"nearest resize",
-         [](OnnxTestModel& m) {
-             resize(m, "hidden", "resized", "nearest_resize", "nearest");
-             return "resized";
-         },
+             return m.node("Conv", {"hidden", "wg"}, {"grouped"}, "grouped_conv").i("group", 2), "grouped";
+         }, {"grouped_conv", "Conv", "'group'"}},
+        {"nearest resize", [](OnnxTestModel& m) { return resize(m, "hidden", "resized", "nearest_resize", "nearest"), "resized"; },
          {"nearest_resize", "Resize", "'mode'", "nearest"}},
-        {"dilated pooling",
-         [](OnnxTestModel& m) {
+        {"dilated pooling", [](OnnxTestModel& m) {
              m.node("MaxPool", {"hidden"}, {"pooled"}, "dilated_pool").ints("kernel_shape", {2, 2}).ints("dilations", {2, 2});
-             resize(m, "pooled", "up");
-             return "up";
-         },
-         {"dilated_pool", "MaxPool", "'dilations'"}},
-        {"pooling indices",
-         [](OnnxTestModel& m) {
-             m.node("MaxPool", {"hidden"}, {"pooled", "indices"}, "indexed_pool").ints("kernel_shape", {1, 1});
-             return "pooled";
-         },
-         {"indexed_pool", "'indices'", "not supported"}},
-        {"broadcasting add",
-         [](OnnxTestModel& m) {
+             return resize(m, "pooled", "up"), "up";
+         }, {"dilated_pool", "MaxPool", "'dilations'"}},
+        {"pooling indices", [](OnnxTestModel& m) {
+             return m.node("MaxPool", {"hidden"}, {"pooled", "indices"}, "indexed_pool").ints("kernel_shape", {1, 1}), "pooled";
+         }, {"indexed_pool", "'indices'", "not supported"}},
+        {"broadcasting add", [](OnnxTestModel& m) {
              m.floatInitializer("offset", {1, 16, 1, 1}, std::vector<float>(16, 1.f));
-             m.node("Add", {"hidden", "offset"}, {"shifted"}, "bias_add");
-             return "shifted";
-         },
-         {"bias_add", "Add", "constant"}},
-        {"shape arithmetic on computed data",
-         [](OnnxTestModel& m) {
+             return m.node("Add", {"hidden", "offset"}, {"shifted"}, "bias_add"), "shifted";
+         }, {"bias_add", "Add", "constant"}},
+        {"shape arithmetic on computed data", [](OnnxTestModel& m) {
              m.int64Initializer("s0", {1}, {0});
              m.int64Initializer("s1", {1}, {8});
-             m.node("Slice", {"hidden", "s0", "s1", "s0"}, {"sliced"}, "data_slice");
-             return "sliced";
-         },
-         {"data_slice", "Slice", "computed"}},
+             return m.node("Slice", {"hidden", "s0", "s1", "s0"}, {"sliced"}, "data_slice"), "sliced";
+         }, {"data_slice", "Slice", "computed"}},
     };
     for (const auto& [what, extra, expected] : cases) {
         OnnxTestModel model;

@@ -18,17 +18,12 @@ namespace fs = std::filesystem;
 
 // Sets (or unsets, with nullopt) an environment variable for one scope.
 struct ScopedEnv {
-    ScopedEnv(const char* name, std::optional<std::string> value) : name(name)
-    {
-        if (const char* current = std::getenv(name))
-            old = current;
-        set(value);
-    }
+    const char* name;
+    std::optional<std::string> old = std::getenv(name) ? std::optional<std::string>(std::getenv(name)) : std::nullopt;
+
+    ScopedEnv(const char* name, const std::optional<std::string>& value) : name(name) { set(value); }
     ~ScopedEnv() { set(old); }
     void set(const std::optional<std::string>& value) { value ? ::setenv(name, value->c_str(), 1) : ::unsetenv(name); }
-
-    const char* name;
-    std::optional<std::string> old;
 };
 
 fs::path touch(const fs::path& file)

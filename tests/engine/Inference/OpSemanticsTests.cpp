@@ -1,12 +1,10 @@
-// Each op kind the executor runs, on small synthetic ONNX graphs loaded at 64×64, against plain
-// reference implementations at 1e-4, with Winograd kernels allowed and forbidden.
-// Graphs are shaped like the real model's patterns (conv+relu chains, residual adds, U-Net
-// concatenations, resize sizes computed from Shape) so fusion, layout and buffer sharing are
-// exercised too; the white-box counts make sure the fast paths under test are really taken.
+// The executor's ops on small synthetic ONNX graphs loaded at 64×64, against plain reference
+// implementations at 1e-4, with Winograd kernels allowed and forbidden. Graphs are shaped like the
+// real model's patterns (conv+relu chains, residual adds, U-Net concatenations) so fusion, layout
+// and buffer sharing are exercised too. MaxPool, which the model only meets on even sizes, is the
+// OpenCV oracle's.
 #include "engine/Inference/OnnxTestModel.h"
-#include "engine/Inference/DnnlBinding.h"
 #include "engine/Inference/OnnxNetwork.h"
-#include "support/CpuLevel.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -15,9 +13,7 @@
 #include <bit>
 #include <cmath>
 #include <functional>
-#include <limits>
 #include <random>
-#include <thread>
 
 namespace pelorin {
 namespace {
@@ -68,23 +64,12 @@ Tensor4 referenceConv(const Tensor4& x, const std::vector<float>& weights, const
     return y;
 }
 
-Tensor4 referenceRelu(Tensor4 x)
-{
-    std::ranges::for_each(x.data, [](float& v) { v = std::max(v, 0.f); });
-    return x;
-}
-
+Tensor4 referenceRelu(Tensor4 x) { return std::ranges::for_each(x.data, [](float& v) { v = std::max(v, 0.f); }), x; }
 Tensor4 referenceSigmoid(Tensor4 x)
 {
-    std::ranges::for_each(x.data, [](float& v) { v = float(1.0 / (1.0 + std::exp(-double(v)))); });
-    return x;
+    return std::ranges::for_each(x.data, [](float& v) { v = float(1.0 / (1.0 + std::exp(-double(v)))); }), x;
 }
-
-Tensor4 referenceAdd(Tensor4 a, const Tensor4& b)
-{
-    std::ranges::transform(a.data, b.data, a.data.begin(), std::plus<>());
-    return a;
-}
+Tensor4 referenceAdd(Tensor4 a, const Tensor4& b) { return std::ranges::transform(a.data, b.data, a.data.begin(), std::plus<>()), a; }
 
 Tensor4 referenceConcatChannels(const std::vector<Tensor4>& inputs)
 {
@@ -93,26 +78,6 @@ Tensor4 referenceConcatChannels(const std::vector<Tensor4>& inputs)
         y.dims[1] += inputs[i].dims[1];
         y.data.insert(y.data.end(), inputs[i].data.begin(), inputs[i].data.end());
     }
-    return y;
-}
-
-// Kernel and stride 2, with the ONNX output-size rule (ceil mode drops a window starting in the end padding).
-Tensor4 referenceMaxPool(const Tensor4& x, bool ceilMode)
-{
-    auto outSize = [&](int64_t in) {
-        const int64_t out = (ceilMode ? (in - 2 + 1) / 2 : (in - 2) / 2) + 1;
-        return ceilMode && (out - 1) * 2 >= in ? out - 1 : out;
-    };
-    Tensor4 y({1, x.dims[1], outSize(x.dims[2]), outSize(x.dims[3])});
-    for (int64_t c = 0; c < y.dims[1]; ++c)
-        for (int64_t oy = 0; oy < y.dims[2]; ++oy)
-            for (int64_t ox = 0; ox < y.dims[3]; ++ox) {
-                float best = -std::numeric_limits<float>::infinity();
-                for (int64_t iy = 2 * oy; iy < std::min(2 * oy + 2, x.dims[2]); ++iy)
-                    for (int64_t ix = 2 * ox; ix < std::min(2 * ox + 2, x.dims[3]); ++ix)
-                        best = std::max(best, x.at(c, iy, ix));
-                y.at(c, oy, ox) = best;
-            }
     return y;
 }
 
@@ -201,11 +166,6 @@ void addResize(OnnxTestModel& model, const std::string& input, const std::string
         .s("coordinate_transformation_mode", "half_pixel").s("nearest_mode", "floor").f("cubic_coeff_a", -0.75f);
 }
 
-void addMaxPool(OnnxTestModel& model, const std::string& input, const std::string& output, bool ceilMode)
-{
-    model.node("MaxPool", {input}, {output}).ints("kernel_shape", {2, 2}).ints("strides", {2, 2}).i("ceil_mode", ceilMode);
-}
-
 Tensor4 randomInput(uint32_t seed)
 {
     Tensor4 x({1, 3, side, side});
@@ -213,11 +173,15 @@ Tensor4 randomInput(uint32_t seed)
     return x;
 }
 
-// IEEE binary16 bits of a value that fp16 holds exactly (checked).
-uint16_t halfBits(float value)
+// IEEE binary16 bits of values that fp16 holds exactly (checked).
+std::vector<uint16_t> halfBits(const std::vector<float>& values)
 {
-    EXPECT_EQ(float(_Float16(value)), value) << value << " is not exact in fp16";
-    return std::bit_cast<uint16_t>(_Float16(value));
+    std::vector<uint16_t> bits;
+    for (float v : values) {
+        EXPECT_EQ(float(_Float16(v)), v) << v << " is not exact in fp16";
+        bits.push_back(std::bit_cast<uint16_t>(_Float16(v)));
+    }
+    return bits;
 }
 
 std::shared_ptr<const Network> load(const OnnxTestModel& model, const std::filesystem::path& file, bool winograd = true)
@@ -232,8 +196,6 @@ struct Case {
     const char* what;
     // Adds the graph from "input" to "output" and returns the reference output for `x`.
     std::function<Tensor4(OnnxTestModel&, const Tensor4& x)> build;
-    // White-box counts on the loaded network.
-    std::function<void(const Network&, bool winograd)> check;
 };
 
 const Case cases[] = {
@@ -252,10 +214,6 @@ const Case cases[] = {
          const Tensor4 cx = c(referenceRelu(b(referenceRelu(a(x)))));
          EXPECT_EQ(cx.dims, (std::array<int64_t, 4>{1, 32, 32, 32}));
          return d(referenceResizeLinear(cx, 2 * side, 2 * side));
-     },
-     [](const Network& network, bool) {
-         EXPECT_EQ(network.countSteps("Conv+Relu"), 2u) << "both ReLUs fuse into their convolutions";
-         EXPECT_EQ(network.countSteps("Relu"), 2u) << "no ReLU runs on its own";
      }},
     {"residual adds and 3×3 chains",
      [](OnnxTestModel& m, const Tensor4& x) {
@@ -274,44 +232,8 @@ const Case cases[] = {
          const Tensor4 hx = referenceRelu(h(x));
          const Tensor4 s2 = referenceAdd(hx, referenceRelu(r2(referenceAdd(referenceRelu(r1(hx)), hx))));
          return out(referenceRelu(q(referenceRelu(p(referenceAdd(s2, s2))))));
-     },
-     // The first Add reads h as a second source of its convolution (a binary post-op, direct
-     // kernels only); the last may accumulate into h's buffer (a sum post-op, which the Winograd
-     // kernel supports). The Add of s2 to itself stays a separate step.
-     [](const Network& network, bool winograd) {
-         EXPECT_EQ(network.countSteps("wino") > 0, winograd && test::winogradAvailable()) << test::cpuLevelLine();
-         EXPECT_EQ(network.countSteps("Conv+Relu+Add"), 2u);
-         EXPECT_EQ(network.countSteps("Add"), 3u);
      }},
-    {"max pooling, ceil mode on odd sizes",
-     [](OnnxTestModel& m, const Tensor4& x) {
-         // 4×4 unpadded: 61×61, then ceil pooling to 31, 16; floor pooling to 8. Values stay signed,
-         // so a partial window at the edge that counted padding as 0 would show.
-         auto a = addConv(m, "a", "input", "a.out", 3, 16, {4, 4, 1, 1, 1, 1, 0, 0, 0, 0}, 41);
-         addMaxPool(m, "a.out", "p1", true);
-         addMaxPool(m, "p1", "p2", true);
-         m.node("Relu", {"p2"}, {"p2.relu"});
-         addMaxPool(m, "p2.relu", "p3", false);
-         m.int64Initializer("sizes", {4}, {1, 16, side, side});
-         addResize(m, "p3", "sizes", "up");
-         auto b = addConv(m, "b", "up", "output", 16, 1, pointwise, 42);
-         const Tensor4 p2 = referenceMaxPool(referenceMaxPool(a(x), true), true);
-         EXPECT_EQ(p2.dims[2], 16);
-         return b(referenceResizeLinear(referenceMaxPool(referenceRelu(p2), false), side, side));
-     },
-     {}},
     // Sizes computed from Shape arithmetic are folded at load: ConstantFolderTests, and the real model in the oracle.
-    {"resize to fractional source positions",
-     [](OnnxTestModel& m, const Tensor4& x) {
-         auto a = addConv(m, "a", "input", "y", 3, 8, {3, 3, 2, 2, 1, 1, 1, 1, 1, 1}, 51); // 32×32
-         m.int64Initializer("sizes", {4}, {1, 8, 48, 40});
-         addResize(m, "y", "sizes", "mid");
-         m.int64Initializer("sizes2", {4}, {1, 8, side, side});
-         addResize(m, "mid", "sizes2", "up");
-         auto b = addConv(m, "b", "up", "output", 8, 1, pointwise, 52);
-         return b(referenceResizeLinear(referenceResizeLinear(a(x), 48, 40), side, side));
-     },
-     {}},
     {"concatenations and sigmoid",
      [](OnnxTestModel& m, const Tensor4& x) {
          auto a = addConvRelu(m, "a", "input", 3, 16, 61);
@@ -325,9 +247,6 @@ const Case cases[] = {
          const Tensor4 ax = referenceRelu(a(x)), bx = referenceRelu(b(ax));
          const Tensor4 cx = referenceRelu(c(referenceConcatChannels({bx, ax})));
          return referenceSigmoid(d(referenceConcatChannels({cx, ax, cx})));
-     },
-     [](const Network& network, bool) {
-         EXPECT_EQ(network.elidedStepCount(), 1u) << "the first concatenation is produced in place";
      }},
     {"fp16 weights and casts, widened exactly",
      [](OnnxTestModel& m, const Tensor4& x) {
@@ -343,24 +262,17 @@ const Case cases[] = {
          a.bias[15] = 65504.f; // the ReLU keeps it
          b.weights[3] = 0.25f;
          b.weights[15] = 1.f / 4096.f;
-         auto bits = [](const std::vector<float>& values) {
-             std::vector<uint16_t> result;
-             for (float v : values)
-                 result.push_back(halfBits(v));
-             return result;
-         };
-         m.halfInitializer("a.weight", {16, 3, 3, 3}, bits(a.weights));
-         m.halfInitializer("a.bias", {16}, bits(a.bias));
+         m.halfInitializer("a.weight", {16, 3, 3, 3}, halfBits(a.weights));
+         m.halfInitializer("a.bias", {16}, halfBits(a.bias));
          addConvNode(m, "a", {"input", "a.weight", "a.bias"}, "a.out", same3x3);
          m.node("Relu", {"a.out"}, {"a"});
          // The real model casts activations to fp16 and back around its resizes; we compute in fp32.
          m.node("Cast", {"a"}, {"a.half"}).i("to", onnx::TensorProto::FLOAT16);
          m.node("Cast", {"a.half"}, {"a.float"}).i("to", onnx::TensorProto::FLOAT);
-         m.halfInitializer("b.weight", {1, 16, 1, 1}, bits(b.weights));
+         m.halfInitializer("b.weight", {1, 16, 1, 1}, halfBits(b.weights));
          addConvNode(m, "b", {"a.float", "b.weight"}, "output", pointwise);
          return b(referenceRelu(a(x)));
-     },
-     {}},
+     }},
 };
 
 TEST(OpSemantics, EveryOpMatchesTheReferenceWithAndWithoutWinograd)
@@ -378,8 +290,6 @@ TEST(OpSemantics, EveryOpMatchesTheReferenceWithAndWithoutWinograd)
             SCOPED_TRACE(winograd ? "Winograd allowed" : "direct only");
             auto network = load(model, directory / "model.onnx", winograd);
             ASSERT_TRUE(network);
-            if (c.check)
-                c.check(*network, winograd);
             auto output = network->run(x.data);
             ASSERT_TRUE(output) << output.error();
             double worst = 0;
@@ -393,7 +303,9 @@ TEST(OpSemantics, EveryOpMatchesTheReferenceWithAndWithoutWinograd)
     }
 }
 
-TEST(OpSemantics, ConcurrentRunsAndInputAtAnyAddressGiveTheSameOutput)
+// The caller's input may lie anywhere; the network must read it the same from every address and
+// hand back tensor-aligned output. (The segmenter runs one inference at a time.)
+TEST(OpSemantics, InputAtAnyAddressGivesTheSameOutput)
 {
     OnnxTestModel model;
     model.input("input", {1, 3, side, side});
@@ -403,45 +315,16 @@ TEST(OpSemantics, ConcurrentRunsAndInputAtAnyAddressGiveTheSameOutput)
     test::TemporaryDirectory directory;
     auto network = load(model, directory / "model.onnx");
     ASSERT_TRUE(network);
-
-    std::vector<Tensor4> inputs;
-    std::vector<AlignedFloats> sequential, concurrent(4);
-    for (uint32_t seed = 8; seed < 12; ++seed) {
-        inputs.push_back(randomInput(seed));
-        sequential.push_back(network->run(inputs.back().data).value());
-    }
-    std::vector<std::thread> threads;
-    for (size_t t = 0; t < inputs.size(); ++t)
-        threads.emplace_back([&, t] {
-            for (int repeat = 0; repeat < 5; ++repeat)
-                concurrent[t] = network->run(inputs[t].data).value();
-        });
-    for (auto& thread : threads)
-        thread.join();
-    EXPECT_EQ(concurrent, sequential);
-    EXPECT_NE(sequential[0], sequential[1]);
-
-    // The caller's input may lie anywhere; the network must read it the same from every address
-    // and hand back tensor-aligned output, and its binding layer must refuse what a kernel could
-    // fault on.
-    const std::vector<float>& x = inputs[0].data;
+    const std::vector<float> x = randomInput(8).data;
+    const AlignedFloats expected = network->run(x).value();
     AlignedFloats room(x.size() + tensorAlignment);
     for (size_t shift : {0, 1, 4, 12, 15}) { // in floats: 0–60 bytes
         std::copy(x.begin(), x.end(), room.begin() + ptrdiff_t(shift));
         const auto output = network->run(std::span<const float>(room.data() + shift, x.size()));
         ASSERT_TRUE(output) << output.error();
         EXPECT_TRUE(isTensorAligned(output->data()));
-        EXPECT_EQ(*output, sequential[0]) << "input " << shift * sizeof(float) << " bytes past a boundary";
+        EXPECT_EQ(*output, expected) << "input " << shift * sizeof(float) << " bytes past a boundary";
     }
-
-    dnnl::memory memory({{1, 16}, dnnl::memory::data_type::f32, dnnl::memory::format_tag::ab},
-                        dnnl::engine(dnnl::engine::kind::cpu, 0), DNNL_MEMORY_NONE);
-    const auto refused = inference::bindAligned(memory, room.data() + 4, "the test's buffer");
-    ASSERT_FALSE(refused);
-    EXPECT_NE(refused.error().find("the test's buffer"), std::string::npos) << refused.error();
-    EXPECT_EQ(memory.get_data_handle(), nullptr) << "a refused pointer must not stay bound";
-    EXPECT_TRUE(inference::bindAligned(memory, room.data(), "the test's buffer"));
-    EXPECT_EQ(memory.get_data_handle(), room.data());
 }
 
 } // namespace
