@@ -20,12 +20,16 @@
 namespace pelorin::png {
 
 struct PngCompression {
-    // zlib's match-search parameters (deflateTune), to sit between two levels.
+    // zlib's match-search parameters (deflateTune), to sit between two levels. zlib only, as are
+    // strategy and memoryLevel.
     struct Tuning {
         int goodLength, maxLazy, niceLength, maxChain;
     };
 
-    int level = 6;                        // zlib level, 1–9
+    enum class Deflater { zlib, libdeflate };
+
+    Deflater deflater = Deflater::zlib;
+    int level = 6;                        // zlib level, 1–9, or libdeflate level, 1–12
     std::optional<Tuning> tuning;         // replaces the level's own search parameters
     int strategy = 1;                     // zlib strategy; 1 is Z_FILTERED
     int memoryLevel = 9;                  // zlib memLevel, 1–9
