@@ -121,32 +121,38 @@ void BM_PngVariant(benchmark::State& state, png::PngCompression compression)
 void BM_PngZlibBefore(benchmark::State& state)
 {
     const size_t depth = static_cast<size_t>(state.range(0));
-    png::PngCompression compression;
-    compression.level = depth == 16 ? 6 : 5;
+    png::PngMethod method;
+    method.level = depth == 16 ? 6 : 5;
     if (depth == 16)
-        compression.tuning = png::PngCompression::Tuning{8, 16, 128, 64};
+        method.tuning = png::PngMethod::Tuning{8, 16, 128, 64};
+    png::PngCompression compression;
+    compression.methods = {method};
     BM_PngVariant(state, compression);
 }
 
 png::PngCompression libdeflate(int level, std::optional<png::RowFilter> filter = std::nullopt,
                                size_t bandBytes = size_t{2} << 20)
 {
+    png::PngMethod m;
+    m.deflater = png::PngMethod::Deflater::libdeflate;
+    m.level = level;
+    m.fixedFilter = filter;
     png::PngCompression c;
-    c.deflater = png::PngCompression::Deflater::libdeflate;
-    c.level = level;
-    c.fixedFilter = filter;
+    c.methods = {m};
     c.bandBytes = bandBytes;
     return c;
 }
 
 png::PngCompression variant(int level, int strategy, bool parallel, int maxChain = 0)
 {
-    png::PngCompression c;
-    c.level = level;
-    c.strategy = strategy;
-    c.parallel = parallel;
+    png::PngMethod m;
+    m.level = level;
+    m.strategy = strategy;
     if (maxChain > 0)
-        c.tuning = png::PngCompression::Tuning{8, 16, 128, maxChain};
+        m.tuning = png::PngMethod::Tuning{8, 16, 128, maxChain};
+    png::PngCompression c;
+    c.methods = {m};
+    c.parallel = parallel;
     return c;
 }
 

@@ -13,7 +13,7 @@ namespace pelorin::png {
 namespace {
 const std::string compressFailed = "The PNG image data could not be compressed.";
 
-std::string deflateWithZlib(std::span<const uint8_t> input, const PngCompression& settings, bool last,
+std::string deflateWithZlib(std::span<const uint8_t> input, const PngMethod& settings, bool last,
                             std::vector<uint8_t>& output)
 {
     if (input.size() > std::numeric_limits<uInt>::max())
@@ -51,7 +51,7 @@ struct CompressorDeleter {
     void operator()(libdeflate_compressor* c) const { libdeflate_free_compressor(c); }
 };
 
-std::string deflateWithLibdeflate(std::span<const uint8_t> input, const PngCompression& settings, bool last,
+std::string deflateWithLibdeflate(std::span<const uint8_t> input, const PngMethod& settings, bool last,
                                   std::vector<uint8_t>& output)
 {
     const std::unique_ptr<libdeflate_compressor, CompressorDeleter> compressor(
@@ -69,10 +69,10 @@ std::string deflateWithLibdeflate(std::span<const uint8_t> input, const PngCompr
 }
 } // namespace
 
-std::string deflateBand(std::span<const uint8_t> filtered, const PngCompression& settings, bool last,
+std::string deflateBand(std::span<const uint8_t> filtered, const PngMethod& settings, bool last,
                         std::vector<uint8_t>& output)
 {
-    if (settings.deflater == PngCompression::Deflater::libdeflate)
+    if (settings.deflater == PngMethod::Deflater::libdeflate)
         return deflateWithLibdeflate(filtered, settings, last, output);
     return deflateWithZlib(filtered, settings, last, output);
 }

@@ -13,7 +13,7 @@
 namespace pelorin::png {
 
 // Returns an empty string on success, else a complete sentence. May throw std::bad_alloc.
-std::string deflateBand(std::span<const uint8_t> filtered, const PngCompression& settings, bool last,
+std::string deflateBand(std::span<const uint8_t> filtered, const PngMethod& settings, bool last,
                         std::vector<uint8_t>& output);
 
 } // namespace pelorin::png

@@ -94,26 +94,30 @@ Result<void, std::string> encode(int fd, const Image& image, const ImageProperti
 
 PngCompression PngCompression::preferred(size_t bitsPerComponent)
 {
-    // Measured on the 12 MP cutout (bench/PngEncodeBench.cpp) and on the same photograph with
-    // camera-like noise added, against the zlib settings used before (level 5 for 8 bits, level 6
-    // with a 64-long match chain for 16 bits); CPU time of the whole encoding, sizes relative:
-    //   8 bits, zlib Z_RLE, adaptive filters: smooth 573 ms vs 1866 ms, +2.8 %;
-    //                                          noisy 1116 ms vs 3511 ms, +0.0 %.
-    //     libdeflate at any level up to 6 was 6-7 % larger on the noisy photograph, and no
-    //     single filter stayed within 3 % on both.
-    //   16 bits, libdeflate level 4, Up filter on every row: smooth 1020 ms vs 2958 ms, +1.2 %;
-    //                                          noisy 2151 ms vs 7172 ms, -6.4 %.
-    //     Z_RLE was 30 % larger here; libdeflate with adaptive filters 7.6 % larger on the smooth
-    //     photograph, where Up keeps whole rows matching the row above.
+    // Measured (bench/PngEncodeBench.cpp) on the 12 MP cutout, on the same photograph with
+    // camera-like noise, and at 16 bits also with noise in every low byte. Neither method alone
+    // stays within 3 % of the former zlib settings (Z_FILTERED level 5 for 8 bits, level 6 with a
+    // 64-long chain for 16) on all of them: libdeflate with Up filtering is 8-10 % larger on noisy
+    // 8-bit and noisy-low-byte 16-bit rows, where short matches cost more than literals; Z_RLE with
+    // adaptive filtering is 30 % larger on smooth 16-bit rows, where Up lets whole rows match the
+    // row above. libdeflate with adaptive filtering loses on both counts. Whole-band CPU time and
+    // size, before → each method alone:
+    //   8-bit smooth   1866 ms 11.58 MB → Up+libdeflate 4:  622 ms 11.12 MB; Z_RLE:  573 ms 11.90 MB
+    //   8-bit noisy    3511 ms 31.94 MB → Up+libdeflate 4:  901 ms 34.54 MB; Z_RLE: 1116 ms 31.93 MB
+    //   16-bit smooth  2958 ms 14.20 MB → Up+libdeflate 4: 1020 ms 14.38 MB; Z_RLE: 1303 ms 18.46 MB
+    //   16-bit noisy   7172 ms 49.02 MB → Up+libdeflate 4: 2151 ms 45.90 MB; Z_RLE: 2046 ms 63.53 MB
+    //   16-bit low    11564 ms 60.20 MB → Up+libdeflate 4: 2536 ms 66.12 MB; Z_RLE: 1223 ms 60.18 MB
+    // So each band tries both on a sample of its rows and keeps the smaller.
+    (void)bitsPerComponent;
+    PngMethod upLibdeflate;
+    upLibdeflate.deflater = PngMethod::Deflater::libdeflate;
+    upLibdeflate.level = 4;
+    upLibdeflate.fixedFilter = RowFilter::up;
+    PngMethod adaptiveRle;
+    adaptiveRle.strategy = Z_RLE;
+    adaptiveRle.memoryLevel = 9;
     PngCompression compression;
-    if (bitsPerComponent == 16) {
-        compression.deflater = Deflater::libdeflate;
-        compression.level = 4;
-        compression.fixedFilter = RowFilter::up;
-    } else {
-        compression.strategy = Z_RLE;
-        compression.memoryLevel = 9;
-    }
+    compression.methods = {upLibdeflate, adaptiveRle};
     return compression;
 }
 

@@ -12,6 +12,7 @@
 #include <bit>
 #include <limits>
 #include <new>
+#include <optional>
 #include <vector>
 
 namespace pelorin::png {
@@ -71,44 +72,79 @@ void toBigEndian16(std::span<uint8_t> row)
             std::swap(row[i], row[i + 1]);
 }
 
+// Filters rows [first, end) into `out` ((end - first) × (rowBytes + 1) bytes).
+void filterRows(const RowNormalizer& rows, size_t first, size_t end, std::optional<RowFilter> fixedFilter,
+                uint8_t* out)
+{
+    const size_t rowBytes = rows.outputRowBytes();
+    const size_t pixelBytes = rows.channels() * rows.bitsPerComponent() / 8;
+    const bool wide = rows.bitsPerComponent() == 16;
+    std::vector<uint8_t> prior(rowBytes, 0), current(rowBytes);
+    if (first > 0) {
+        rows.convertRow(first - 1, prior);
+        if (wide)
+            toBigEndian16(prior);
+    }
+    for (size_t y = first; y < end; ++y, out += rowBytes + 1) {
+        rows.convertRow(y, current);
+        if (wide)
+            toBigEndian16(current);
+        if (fixedFilter)
+            filterRow(*fixedFilter, current, prior, pixelBytes, out);
+        else
+            filterRowAdaptive(current, prior, pixelBytes, out);
+        std::swap(prior, current);
+    }
+}
+
+// The method whose compression of the band's first rows is smallest. Each trial is deflated as
+// a whole stream, since only its size counts.
+const PngMethod& chooseMethod(const RowNormalizer& rows, const PngCompression& settings, const Band& band,
+                              std::string& error)
+{
+    if (settings.methods.size() == 1)
+        return settings.methods.front();
+    const size_t rowBytes = rows.outputRowBytes() + 1;
+    const size_t trialRows = std::clamp<size_t>(settings.trialBytes / rowBytes, 1, band.endRow - band.firstRow);
+    std::vector<uint8_t> filtered(trialRows * rowBytes), deflated;
+    const PngMethod* best = &settings.methods.front();
+    size_t bestSize = SIZE_MAX;
+    for (const PngMethod& method : settings.methods) {
+        filterRows(rows, band.firstRow, band.firstRow + trialRows, method.fixedFilter, filtered.data());
+        error = deflateBand(filtered, method, true, deflated);
+        if (!error.empty())
+            return *best;
+        if (deflated.size() < bestSize) {
+            bestSize = deflated.size();
+            best = &method;
+        }
+    }
+    return *best;
+}
+
 void compressBand(const RowNormalizer& rows, const PngCompression& settings, bool last, Band& band) noexcept
 {
     try {
-        const size_t rowBytes = rows.outputRowBytes();
-        const size_t pixelBytes = rows.channels() * rows.bitsPerComponent() / 8;
-        const bool wide = rows.bitsPerComponent() == 16;
-        std::vector<uint8_t> prior(rowBytes, 0), current(rowBytes);
-        std::vector<uint8_t> filtered((band.endRow - band.firstRow) * (rowBytes + 1));
-        if (band.firstRow > 0) {
-            rows.convertRow(band.firstRow - 1, prior);
-            if (wide)
-                toBigEndian16(prior);
-        }
-        uint8_t* out = filtered.data();
-        for (size_t y = band.firstRow; y < band.endRow; ++y, out += rowBytes + 1) {
-            rows.convertRow(y, current);
-            if (wide)
-                toBigEndian16(current);
-            if (settings.fixedFilter)
-                filterRow(*settings.fixedFilter, current, prior, pixelBytes, out);
-            else
-                filterRowAdaptive(current, prior, pixelBytes, out);
-            std::swap(prior, current);
-        }
+        const PngMethod& method = chooseMethod(rows, settings, band, band.error);
+        if (!band.error.empty())
+            return;
+        std::vector<uint8_t> filtered((band.endRow - band.firstRow) * (rows.outputRowBytes() + 1));
+        filterRows(rows, band.firstRow, band.endRow, method.fixedFilter, filtered.data());
         band.filteredBytes = filtered.size();
         band.adler = libdeflate_adler32(1, filtered.data(), filtered.size());
-        band.error = deflateBand(filtered, settings, last, band.deflated);
+        band.error = deflateBand(filtered, method, last, band.deflated);
     } catch (const std::bad_alloc&) {
         band.error = outOfMemory;
     }
 }
 
-// The two-byte zlib header deflateInit2 would write for these settings.
-std::array<uint8_t, 2> zlibHeader(const PngCompression& settings)
+// The two-byte zlib header deflateInit2 would write for these settings (the first method's: the
+// level flags are informative only).
+std::array<uint8_t, 2> zlibHeader(const PngMethod& settings)
 {
     // The level flags are informative only; libdeflate's levels map as its own zlib wrapper maps them.
     const bool fastest = settings.level < 2 ||
-                         (settings.deflater == PngCompression::Deflater::zlib && settings.strategy >= Z_HUFFMAN_ONLY);
+                         (settings.deflater == PngMethod::Deflater::zlib && settings.strategy >= Z_HUFFMAN_ONLY);
     const unsigned levelFlags = fastest ? 0 : settings.level < 6 ? 1 : settings.level == 6 ? 2 : 3;
     unsigned header = (Z_DEFLATED + ((15 - 8) << 4)) << 8 | levelFlags << 6;
     header += 31 - header % 31;
@@ -122,6 +158,8 @@ Result<void, std::string> writePngImageData(const RowNormalizer& rows, size_t he
     const auto writeFailed = [&sink] {
         return unexpected("The PNG file could not be written: " + sink.failureText() + ".");
     };
+    if (settings.methods.empty())
+        return unexpected(std::string("No PNG compression method was given."));
     try {
         const size_t rowBytes = rows.outputRowBytes();
         const size_t bandRows = std::max<size_t>(1, settings.bandBytes / (rowBytes + 1));
@@ -130,7 +168,7 @@ Result<void, std::string> writePngImageData(const RowNormalizer& rows, size_t he
             settings.parallel ? std::clamp<size_t>(2 * threadBudget(), 1, maxBandsInFlight) : 1;
 
         IdatStream idat(sink);
-        if (!idat.append(zlibHeader(settings)))
+        if (!idat.append(zlibHeader(settings.methods.front())))
             return writeFailed();
         uLong adler = adler32(0, nullptr, 0);
         std::vector<Band> batch;
