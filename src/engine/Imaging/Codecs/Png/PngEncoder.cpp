@@ -94,20 +94,21 @@ Result<void, std::string> encode(int fd, const Image& image, const ImageProperti
 
 PngCompression PngCompression::preferred(size_t bitsPerComponent)
 {
-    // Measured (bench/PngEncodeBench.cpp) on the 12 MP cutout, on the same photograph with
-    // camera-like noise, and at 16 bits also with noise in every low byte. Neither method alone
-    // stays within 3 % of the former zlib settings (Z_FILTERED level 5 for 8 bits, level 6 with a
-    // 64-long chain for 16) on all of them: libdeflate with Up filtering is 8-10 % larger on noisy
-    // 8-bit and noisy-low-byte 16-bit rows, where short matches cost more than literals; Z_RLE with
-    // adaptive filtering is 30 % larger on smooth 16-bit rows, where Up lets whole rows match the
-    // row above. libdeflate with adaptive filtering loses on both counts. Whole-band CPU time and
-    // size, before → each method alone:
-    //   8-bit smooth   1866 ms 11.58 MB → Up+libdeflate 4:  622 ms 11.12 MB; Z_RLE:  573 ms 11.90 MB
-    //   8-bit noisy    3511 ms 31.94 MB → Up+libdeflate 4:  901 ms 34.54 MB; Z_RLE: 1116 ms 31.93 MB
-    //   16-bit smooth  2958 ms 14.20 MB → Up+libdeflate 4: 1020 ms 14.38 MB; Z_RLE: 1303 ms 18.46 MB
-    //   16-bit noisy   7172 ms 49.02 MB → Up+libdeflate 4: 2151 ms 45.90 MB; Z_RLE: 2046 ms 63.53 MB
-    //   16-bit low    11564 ms 60.20 MB → Up+libdeflate 4: 2536 ms 66.12 MB; Z_RLE: 1223 ms 60.18 MB
-    // So each band tries both on a sample of its rows and keeps the smaller.
+    // Measured (bench/PngEncodeBench.cpp, 2 cores, busy machine) on the 12 MP cutout: smooth,
+    // noisy, and at 16 bits noisy with random low bytes. Neither method alone stays within 3 % of
+    // the former zlib settings (Z_FILTERED level 5 for 8 bits, level 6 with a 64-long chain for
+    // 16) on all three: libdeflate with Up filtering is 4-8 % larger where rows are noise (short
+    // matches cost more than literals); Z_RLE with adaptive filtering is 30 % larger on smooth
+    // 16-bit rows, where Up lets whole rows match the row above. libdeflate with adaptive
+    // filtering was 7 % larger on smooth 16-bit and noisy 8-bit rows. CPU time, file size:
+    //                     former zlib          Up + libdeflate 4    adaptive + Z_RLE     both, per band
+    //   8-bit smooth      1689 ms 11.58 MB      642 ms 11.12 MB      552 ms 11.90 MB      722 ms 11.15 MB
+    //   8-bit noisy       2961 ms 31.94 MB     1006 ms 34.54 MB      679 ms 31.93 MB      628 ms 31.93 MB
+    //   16-bit smooth     2993 ms 14.20 MB      962 ms 14.38 MB      903 ms 18.46 MB     1113 ms 14.42 MB
+    //   16-bit noisy      6493 ms 49.03 MB     1870 ms 45.90 MB     1340 ms 63.54 MB     2366 ms 45.90 MB
+    //   16-bit low bytes  8267 ms 77.59 MB     1877 ms 80.34 MB     1237 ms 77.60 MB     1239 ms 77.60 MB
+    // So each band tries both on a sample of its rows and keeps the smaller. The one-pass adaptive
+    // filter (PngRowFilter) is a small part of this; before it, filtering alone took ~250 ms at 8 bits.
     (void)bitsPerComponent;
     PngMethod upLibdeflate;
     upLibdeflate.deflater = PngMethod::Deflater::libdeflate;
