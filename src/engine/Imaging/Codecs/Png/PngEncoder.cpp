@@ -92,7 +92,7 @@ Result<void, std::string> encode(int fd, const Image& image, const ImageProperti
 }
 } // namespace
 
-PngCompression PngCompression::preferred(size_t bitsPerComponent)
+PngCompression PngCompression::preferred(size_t /*bitsPerComponent: one choice serves both*/)
 {
     // Measured (bench/PngEncodeBench.cpp, 2 cores, busy machine) on the 12 MP cutout: smooth,
     // noisy, and at 16 bits noisy with random low bytes. Neither method alone stays within 3 % of
@@ -109,7 +109,6 @@ PngCompression PngCompression::preferred(size_t bitsPerComponent)
     //   16-bit low bytes  8267 ms 77.59 MB     1877 ms 80.34 MB     1237 ms 77.60 MB     1239 ms 77.60 MB
     // So each band tries both on a sample of its rows and keeps the smaller. The one-pass adaptive
     // filter (PngRowFilter) is a small part of this; before it, filtering alone took ~250 ms at 8 bits.
-    (void)bitsPerComponent;
     PngMethod upLibdeflate;
     upLibdeflate.deflater = PngMethod::Deflater::libdeflate;
     upLibdeflate.level = 4;
