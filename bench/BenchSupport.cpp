@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <map>
 #include <stdexcept>
 #include <string>
 
@@ -26,57 +27,75 @@ std::filesystem::path cacheFolder()
 }
 } // namespace
 
+namespace {
+std::filesystem::path convertedOnce(const std::string& name, const std::string& arguments, const std::filesystem::path& source)
+{
+    auto target = cacheFolder() / "bench" / name;
+    if (!std::filesystem::exists(target)) {
+        std::filesystem::create_directories(target.parent_path());
+        const std::string command = "convert '" + source.string() + "' " + arguments + " '" + target.string() + "'";
+        if (std::system(command.c_str()) != 0)
+            throw std::runtime_error("could not make the 12 MP benchmark photo; run scripts/fetch-test-images");
+    }
+    return target;
+}
+
+Image decode(const std::filesystem::path& path)
+{
+    auto source = ImageSource::open(path);
+    if (!source)
+        throw std::runtime_error(source.error().description());
+    auto decoded = (*source)->createImage();
+    if (!decoded)
+        throw std::runtime_error(decoded.error().description());
+    return *decoded;
+}
+
+// Each sample v becomes v × 257 (little-endian), or v × 256 plus a pseudo-random low byte.
+Image widened(const Image& narrow, bool randomLowBytes)
+{
+    const size_t w = narrow.width(), h = narrow.height(), channels = narrow.bitsPerPixel() / 8;
+    const size_t rowBytes = w * channels * 2;
+    auto block = PixelBlock::allocate(rowBytes * h);
+    for (size_t y = 0; y < h; ++y) {
+        const uint8_t* src = narrow.bytes().data() + y * narrow.bytesPerRow();
+        uint8_t* dst = block.data() + y * rowBytes;
+        for (size_t i = 0; i < w * channels; ++i) {
+            uint64_t z = (y * w * channels + i) * 0x9E3779B97F4A7C15ull; // splitmix64's finaliser
+            z = (z ^ (z >> 31)) * 0xBF58476D1CE4E5B9ull;
+            dst[2 * i] = randomLowBytes ? static_cast<uint8_t>((z ^ (z >> 29)) >> 40) : src[i];
+            dst[2 * i + 1] = src[i];
+        }
+    }
+    ImageFormat format{w, h, 16, 16 * channels, rowBytes,
+                       BitmapInfo::make(AlphaInfo::none, BitmapInfo::byteOrder16Little)};
+    return Image(format, narrow.colorSpace(), DataProvider::make(std::move(block)));
+}
+
+const Image& noisyPhoto12MP8Bit()
+{
+    static const Image image = decode(convertedOnce("photo-noisy-4000x3000.jpg",
+                                                    "-attenuate 0.6 +noise Gaussian -quality 92", photo12MPJpeg()));
+    return image;
+}
+} // namespace
+
 const std::filesystem::path& photo12MPJpeg()
 {
-    static const std::filesystem::path path = [] {
-        auto folder = cacheFolder();
-        auto target = folder / "bench/photo-4000x3000.jpg";
-        if (!std::filesystem::exists(target)) {
-            std::filesystem::create_directories(target.parent_path());
-            const auto source = folder / "photos/coffee.png";
-            const std::string command = "convert '" + source.string() +
-                                        "' -filter Lanczos -resize '4000x3000!' -quality 92 '" + target.string() + "'";
-            if (std::system(command.c_str()) != 0)
-                throw std::runtime_error("could not make the 12 MP benchmark photo; run scripts/fetch-test-images");
-        }
-        return target;
-    }();
+    static const std::filesystem::path path = convertedOnce(
+        "photo-4000x3000.jpg", "-filter Lanczos -resize '4000x3000!' -quality 92", cacheFolder() / "photos/coffee.png");
     return path;
 }
 
 const Image& photo12MP8Bit()
 {
-    static const Image image = [] {
-        auto source = ImageSource::open(photo12MPJpeg());
-        if (!source)
-            throw std::runtime_error(source.error().description());
-        auto decoded = (*source)->createImage();
-        if (!decoded)
-            throw std::runtime_error(decoded.error().description());
-        return *decoded;
-    }();
+    static const Image image = decode(photo12MPJpeg());
     return image;
 }
 
 const Image& photo12MP16Bit()
 {
-    static const Image image = [] {
-        const Image& narrow = photo12MP8Bit();
-        const size_t w = narrow.width(), h = narrow.height(), channels = narrow.bitsPerPixel() / 8;
-        const size_t rowBytes = w * channels * 2;
-        auto block = PixelBlock::allocate(rowBytes * h);
-        for (size_t y = 0; y < h; ++y) {
-            const uint8_t* src = narrow.bytes().data() + y * narrow.bytesPerRow();
-            uint8_t* dst = block.data() + y * rowBytes;
-            for (size_t i = 0; i < w * channels; ++i) {
-                dst[2 * i] = src[i]; // v × 257, little-endian
-                dst[2 * i + 1] = src[i];
-            }
-        }
-        ImageFormat format{w, h, 16, 16 * channels, rowBytes,
-                           BitmapInfo::make(AlphaInfo::none, BitmapInfo::byteOrder16Little)};
-        return Image(format, narrow.colorSpace(), DataProvider::make(std::move(block)));
-    }();
+    static const Image image = widened(photo12MP8Bit(), false);
     return image;
 }
 
@@ -98,20 +117,23 @@ const Image& mask12MP()
     return image;
 }
 
-const Image& cutout12MP(size_t bitsPerComponent)
+const Image& cutout12MP(size_t bitsPerComponent, Grain grain)
 {
-    const auto make = [](const Image& photo) {
-        auto cutout = withMaskAsAlpha(photo, mask12MP());
-        if (!cutout)
-            throw std::runtime_error(cutout.error().description());
-        return *cutout;
-    };
-    if (bitsPerComponent == 16) {
-        static const Image rgba16 = make(photo12MP16Bit());
-        return rgba16;
-    }
-    static const Image rgba8 = make(photo12MP8Bit());
-    return rgba8;
+    // Made on first use, kept for the run; benchmarks are set up on one thread.
+    static std::map<std::pair<size_t, Grain>, Image> made;
+    if (bitsPerComponent != 16 && grain == Grain::noisyLowBytes)
+        grain = Grain::noisy;
+    const auto key = std::pair{bitsPerComponent, grain};
+    if (auto found = made.find(key); found != made.end())
+        return found->second;
+    const Image& narrow = grain == Grain::smooth ? photo12MP8Bit() : noisyPhoto12MP8Bit();
+    const Image photo = bitsPerComponent != 16  ? narrow
+                        : grain == Grain::smooth ? photo12MP16Bit()
+                                                 : widened(narrow, grain == Grain::noisyLowBytes);
+    auto cutout = withMaskAsAlpha(photo, mask12MP());
+    if (!cutout)
+        throw std::runtime_error(cutout.error().description());
+    return made.emplace(key, std::move(*cutout)).first->second;
 }
 
 MemoryFile::MemoryFile() : fd_(::memfd_create("bench-output", MFD_CLOEXEC))

@@ -19,9 +19,15 @@ const Image& photo12MP8Bit();
 const Image& photo12MP16Bit();
 // A soft-edged 8-bit mask of 4000 × 3000 (an ellipse with a blurred rim), linear grey.
 const Image& mask12MP();
+// What the photograph's pixels look like. The photograph is an upscaled small one, so smooth;
+// `noisy` adds camera-like Gaussian noise (ImageMagick, cached beside it as a JPEG of the same
+// quality); `noisyLowBytes` is `noisy` at 16 bits with pseudo-random low bytes, as a 16-bit
+// source's sensor noise leaves them (8-bit images ignore it).
+enum class Grain { smooth, noisy, noisyLowBytes };
+
 // The photograph at 8 or 16 bits per component with mask12MP() as straight alpha (RGBA, made
-// by withMaskAsAlpha once per depth; the background's colour stays under alpha 0).
-const Image& cutout12MP(size_t bitsPerComponent);
+// by withMaskAsAlpha once per depth and grain; the background's colour stays under alpha 0).
+const Image& cutout12MP(size_t bitsPerComponent, Grain grain = Grain::smooth);
 
 // An anonymous in-memory file (memfd) for encoders to write to; the descriptor is closed with it.
 // Throws when the kernel refuses one. Not copyable.

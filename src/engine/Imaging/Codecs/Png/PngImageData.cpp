@@ -1,8 +1,10 @@
 #include "engine/Imaging/Codecs/Png/PngImageData.h"
 
 #include "engine/Common/ParallelFor.h"
+#include "engine/Imaging/Codecs/Png/PngBandDeflate.h"
 #include "engine/Imaging/Codecs/Png/PngChunkWriter.h"
 
+#include <libdeflate.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -10,6 +12,7 @@
 #include <bit>
 #include <limits>
 #include <new>
+#include <optional>
 #include <vector>
 
 namespace pelorin::png {
@@ -69,95 +72,80 @@ void toBigEndian16(std::span<uint8_t> row)
             std::swap(row[i], row[i + 1]);
 }
 
-uLong adlerOf(const uint8_t* data, size_t size)
+// Filters rows [first, end) into `out` ((end - first) × (rowBytes + 1) bytes).
+void filterRows(const RowNormalizer& rows, size_t first, size_t end, std::optional<RowFilter> fixedFilter,
+                uint8_t* out)
 {
-    uLong adler = adler32(0, nullptr, 0);
-    while (size > 0) {
-        const auto step = static_cast<uInt>(std::min<size_t>(size, std::numeric_limits<uInt>::max()));
-        adler = adler32(adler, data, step);
-        data += step;
-        size -= step;
+    const size_t rowBytes = rows.outputRowBytes();
+    const size_t pixelBytes = rows.channels() * rows.bitsPerComponent() / 8;
+    const bool wide = rows.bitsPerComponent() == 16;
+    std::vector<uint8_t> prior(rowBytes, 0), current(rowBytes);
+    if (first > 0) {
+        rows.convertRow(first - 1, prior);
+        if (wide)
+            toBigEndian16(prior);
     }
-    return adler;
+    for (size_t y = first; y < end; ++y, out += rowBytes + 1) {
+        rows.convertRow(y, current);
+        if (wide)
+            toBigEndian16(current);
+        if (fixedFilter)
+            filterRow(*fixedFilter, current, prior, pixelBytes, out);
+        else
+            filterRowAdaptive(current, prior, pixelBytes, out);
+        std::swap(prior, current);
+    }
 }
 
-std::string deflate(const std::vector<uint8_t>& input, const PngCompression& settings, bool last,
-                    std::vector<uint8_t>& output)
+// The method whose compression of the band's first rows is smallest. Each trial is deflated as
+// a whole stream, since only its size counts.
+const PngMethod& chooseMethod(const RowNormalizer& rows, const PngCompression& settings, const Band& band,
+                              std::string& error)
 {
-    z_stream stream{};
-    // Raw deflate (negative window bits): the zlib header and checksum wrap all bands at once.
-    if (deflateInit2(&stream, settings.level, Z_DEFLATED, -15, settings.memoryLevel, settings.strategy) != Z_OK)
-        return "The PNG compressor could not be set up.";
-    if (settings.tuning)
-        deflateTune(&stream, settings.tuning->goodLength, settings.tuning->maxLazy, settings.tuning->niceLength,
-                    settings.tuning->maxChain);
-    output.resize(deflateBound(&stream, input.size()) + 64);
-    stream.next_in = const_cast<Bytef*>(input.data());
-    stream.avail_in = static_cast<uInt>(input.size());
-    // A sync flush ends the band on a byte boundary without a final block, so the next band's
-    // blocks continue the same stream.
-    const int flush = last ? Z_FINISH : Z_SYNC_FLUSH;
-    size_t produced = 0;
-    int status = Z_OK;
-    for (;;) {
-        stream.next_out = output.data() + produced;
-        stream.avail_out = static_cast<uInt>(output.size() - produced);
-        status = ::deflate(&stream, flush);
-        produced = output.size() - stream.avail_out;
-        const bool done = last ? status == Z_STREAM_END : (stream.avail_in == 0 && stream.avail_out > 0);
-        if (done || (status != Z_OK && status != Z_BUF_ERROR))
-            break;
-        output.resize(output.size() * 2); // never needed within deflateBound, but cheap to allow
+    if (settings.methods.size() == 1)
+        return settings.methods.front();
+    const size_t rowBytes = rows.outputRowBytes() + 1;
+    const size_t trialRows = std::clamp<size_t>(settings.trialBytes / rowBytes, 1, band.endRow - band.firstRow);
+    std::vector<uint8_t> filtered(trialRows * rowBytes), deflated;
+    const PngMethod* best = &settings.methods.front();
+    size_t bestSize = SIZE_MAX;
+    for (const PngMethod& method : settings.methods) {
+        filterRows(rows, band.firstRow, band.firstRow + trialRows, method.fixedFilter, filtered.data());
+        error = deflateBand(filtered, method, true, deflated);
+        if (!error.empty())
+            return *best;
+        if (deflated.size() < bestSize) {
+            bestSize = deflated.size();
+            best = &method;
+        }
     }
-    deflateEnd(&stream);
-    if (last ? status != Z_STREAM_END : (status != Z_OK && status != Z_BUF_ERROR))
-        return "The PNG image data could not be compressed.";
-    output.resize(produced);
-    return {};
+    return *best;
 }
 
 void compressBand(const RowNormalizer& rows, const PngCompression& settings, bool last, Band& band) noexcept
 {
     try {
-        const size_t rowBytes = rows.outputRowBytes();
-        const size_t pixelBytes = rows.channels() * rows.bitsPerComponent() / 8;
-        const bool wide = rows.bitsPerComponent() == 16;
-        std::vector<uint8_t> prior(rowBytes, 0), current(rowBytes), scratch(rowBytes + 1);
-        std::vector<uint8_t> filtered((band.endRow - band.firstRow) * (rowBytes + 1));
-        if (band.firstRow > 0) {
-            rows.convertRow(band.firstRow - 1, prior);
-            if (wide)
-                toBigEndian16(prior);
-        }
-        uint8_t* out = filtered.data();
-        for (size_t y = band.firstRow; y < band.endRow; ++y, out += rowBytes + 1) {
-            rows.convertRow(y, current);
-            if (wide)
-                toBigEndian16(current);
-            if (settings.fixedFilter)
-                filterRow(*settings.fixedFilter, current, prior, pixelBytes, out);
-            else
-                filterRowAdaptive(current, prior, pixelBytes, out, scratch);
-            std::swap(prior, current);
-        }
+        const PngMethod& method = chooseMethod(rows, settings, band, band.error);
+        if (!band.error.empty())
+            return;
+        std::vector<uint8_t> filtered((band.endRow - band.firstRow) * (rows.outputRowBytes() + 1));
+        filterRows(rows, band.firstRow, band.endRow, method.fixedFilter, filtered.data());
         band.filteredBytes = filtered.size();
-        band.adler = adlerOf(filtered.data(), filtered.size());
-        band.error = deflate(filtered, settings, last, band.deflated);
+        band.adler = libdeflate_adler32(1, filtered.data(), filtered.size());
+        band.error = deflateBand(filtered, method, last, band.deflated);
     } catch (const std::bad_alloc&) {
         band.error = outOfMemory;
     }
 }
 
-// The two-byte zlib header deflateInit2 would write for these settings.
-std::array<uint8_t, 2> zlibHeader(const PngCompression& settings)
+// The two-byte zlib header deflateInit2 would write for these settings (the first method's: the
+// level flags are informative only).
+std::array<uint8_t, 2> zlibHeader(const PngMethod& settings)
 {
-    unsigned levelFlags = 3;
-    if (settings.strategy >= Z_HUFFMAN_ONLY || settings.level < 2)
-        levelFlags = 0;
-    else if (settings.level < 6)
-        levelFlags = 1;
-    else if (settings.level == 6)
-        levelFlags = 2;
+    // The level flags are informative only; libdeflate's levels map as its own zlib wrapper maps them.
+    const bool fastest = settings.level < 2 ||
+                         (settings.deflater == PngMethod::Deflater::zlib && settings.strategy >= Z_HUFFMAN_ONLY);
+    const unsigned levelFlags = fastest ? 0 : settings.level < 6 ? 1 : settings.level == 6 ? 2 : 3;
     unsigned header = (Z_DEFLATED + ((15 - 8) << 4)) << 8 | levelFlags << 6;
     header += 31 - header % 31;
     return {static_cast<uint8_t>(header >> 8), static_cast<uint8_t>(header)};
@@ -170,6 +158,8 @@ Result<void, std::string> writePngImageData(const RowNormalizer& rows, size_t he
     const auto writeFailed = [&sink] {
         return unexpected("The PNG file could not be written: " + sink.failureText() + ".");
     };
+    if (settings.methods.empty())
+        return unexpected(std::string("No PNG compression method was given."));
     try {
         const size_t rowBytes = rows.outputRowBytes();
         const size_t bandRows = std::max<size_t>(1, settings.bandBytes / (rowBytes + 1));
@@ -178,7 +168,7 @@ Result<void, std::string> writePngImageData(const RowNormalizer& rows, size_t he
             settings.parallel ? std::clamp<size_t>(2 * threadBudget(), 1, maxBandsInFlight) : 1;
 
         IdatStream idat(sink);
-        if (!idat.append(zlibHeader(settings)))
+        if (!idat.append(zlibHeader(settings.methods.front())))
             return writeFailed();
         uLong adler = adler32(0, nullptr, 0);
         std::vector<Band> batch;

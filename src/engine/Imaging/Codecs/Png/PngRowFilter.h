@@ -16,9 +16,8 @@ enum class RowFilter : uint8_t { none = 0, sub = 1, up = 2, average = 3, paeth =
 void filterRow(RowFilter filter, std::span<const uint8_t> row, std::span<const uint8_t> prior,
                size_t pixelBytes, uint8_t* out);
 
-// Filters with each of the five filters and keeps the best in `out`. `scratch` holds
-// row.size() + 1 bytes.
+// Prices each of the five filters on the row and writes the cheapest into `out`.
 void filterRowAdaptive(std::span<const uint8_t> row, std::span<const uint8_t> prior, size_t pixelBytes,
-                       uint8_t* out, std::span<uint8_t> scratch);
+                       uint8_t* out);
 
 } // namespace pelorin::png
