@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-
 namespace pelorin {
 namespace {
 
@@ -43,7 +41,7 @@ std::vector<uint8_t> bmpFile(int32_t width, int32_t height, uint16_t bitsPerPixe
 }
 
 // Bit fields, 8- and 1-bit palettes, run-length 8-bit and the OS/2 header (bmp2), whose colour
-// table entries have three bytes.
+// table entries have three bytes. (24-bit rows are read below and through CutoutFidelity.)
 TEST(BmpDecoder, EachStoredLayoutMatchesImageMagick)
 {
     TemporaryDirectory dir;
@@ -53,7 +51,7 @@ TEST(BmpDecoder, EachStoredLayoutMatchesImageMagick)
         uint32_t compression;
         int tolerance;
     };
-    for (const Case& c : {Case{"rgb24.bmp", "bmp3:", 24, 0, 0}, Case{"rgb565.bmp", "-define bmp:subtype=RGB565 ", 16, 3, 1},
+    for (const Case& c : {Case{"rgb565.bmp", "-define bmp:subtype=RGB565 ", 16, 3, 1},
                           Case{"indexed8.bmp", "-colors 200 -type Palette -compress None bmp3:", 8, 0, 0},
                           Case{"indexed1.bmp", "-monochrome -compress None bmp3:", 1, 0, 0},
                           Case{"rle8.bmp", "-colors 200 -type Palette bmp3:", 8, 1, 0},
@@ -80,19 +78,17 @@ TEST(BmpDecoder, AlphaOnlyWhenDeclaredAndUsed)
     ASSERT_EQ(u32(bytes, 14), 124u);
     ASSERT_EQ(u32(bytes, 14 + 52), 0xFF000000u) << "a V5 header with an alpha mask";
 
-    auto rgba = decodeFile(dir / "rgba.bmp");
-    ASSERT_TRUE(rgba) << rgba.error().description();
-    EXPECT_EQ(rgba->alphaInfo(), static_cast<uint32_t>(AlphaInfo::last));
-    EXPECT_EQ(packedPixels(*rgba), magickRaw(dir / "alpha.png", "rgba"));
+    const auto rgba = ok(decodeFile(dir / "rgba.bmp"));
+    EXPECT_EQ(rgba.alphaInfo(), static_cast<uint32_t>(AlphaInfo::last));
+    EXPECT_EQ(packedPixels(rgba), magickRaw(dir / "alpha.png", "rgba"));
 
     // The same mask over alpha left at zero everywhere: an opaque image, not an invisible one.
     for (size_t at = u32(bytes, 10) + 3; at < bytes.size(); at += 4)
         bytes[at] = 0;
     writeFileBytes(dir / "zero-alpha.bmp", bytes);
-    auto opaque = decodeFile(dir / "zero-alpha.bmp");
-    ASSERT_TRUE(opaque) << opaque.error().description();
-    EXPECT_EQ(opaque->alphaInfo(), static_cast<uint32_t>(AlphaInfo::none));
-    EXPECT_EQ(packedPixels(*opaque), magickRaw(dir / "alpha.png", "rgb"));
+    const auto opaque = ok(decodeFile(dir / "zero-alpha.bmp"));
+    EXPECT_EQ(opaque.alphaInfo(), static_cast<uint32_t>(AlphaInfo::none));
+    EXPECT_EQ(packedPixels(opaque), magickRaw(dir / "alpha.png", "rgb"));
 }
 
 // Stated resolutions are checked through CutoutFidelity; this file states none.
@@ -108,12 +104,11 @@ TEST(BmpDecoder, RunLengthStreamsWithJumpsLiteralsAndShortRows)
                                          0x00, 0x02, 0x02, 0x01, 0x02, 0xAB, 0x00, 0x01};
     TemporaryDirectory dir;
     writeFileBytes(dir / "rle4.bmp", bmpFile(6, 3, 4, 2, palette, stream));
-    auto image = decodeFile(dir / "rle4.bmp");
-    ASSERT_TRUE(image) << image.error().description();
+    const auto image = ok(decodeFile(dir / "rle4.bmp"));
     std::vector<uint8_t> want;
     for (int index : {0, 0, 10, 11, 0, 0, 0, 0, 0, 0, 0, 0, 1, 2, 1, 3, 4, 5})
         want.insert(want.end(), {uint8_t(16 * index), uint8_t(255 - 16 * index), uint8_t(index)});
-    EXPECT_EQ(packedPixels(*image), want);
+    EXPECT_EQ(packedPixels(image), want);
     EXPECT_FALSE(propertiesOf(dir / "rle4.bmp")->dpiWidth);
 
     writeFileBytes(dir / "cut.bmp", bmpFile(6, 3, 4, 2, palette, {stream.begin(), stream.begin() + 8}));
@@ -128,22 +123,18 @@ TEST(BmpDecoder, TopDownRowsAndPaddingBeforeThePixelsAreHonoured)
     const size_t offset = u32(original, 10), rowBytes = 600 * 3;
     ASSERT_EQ(original.size(), offset + rowBytes * 400);
 
+    // The same rows stated top-down show the picture upside down.
     auto topDown = original;
     put(topDown, 22, static_cast<uint32_t>(-400));
-    for (size_t y = 0; y < 400; ++y)
-        std::copy_n(original.begin() + ptrdiff_t(offset + (399 - y) * rowBytes), rowBytes,
-                    topDown.begin() + ptrdiff_t(offset + y * rowBytes));
     writeFileBytes(dir / "top-down.bmp", topDown);
     auto gap = original;
     gap.insert(gap.begin() + ptrdiff_t(offset), 10, 0xEE);
     put(gap, 10, uint32_t(offset + 10));
     writeFileBytes(dir / "gap.bmp", gap);
 
-    const auto reference = magickRaw(samplePhoto("coffee.png"), "rgb");
-    for (const auto* name : {"top-down.bmp", "gap.bmp"}) {
-        auto image = decodeFile(dir / name);
-        ASSERT_TRUE(image) << name << ": " << image.error().description();
-        EXPECT_EQ(packedPixels(*image), reference) << name;
+    for (const auto& [name, options] : {std::pair{"top-down.bmp", "-flip"}, {"gap.bmp", ""}}) {
+        const auto image = ok(decodeFile(dir / name));
+        EXPECT_EQ(packedPixels(image), magickRaw(samplePhoto("coffee.png"), "rgb", 8, options)) << name;
     }
 }
 
@@ -151,11 +142,11 @@ TEST(BmpDecoder, EmbeddedProfileOfAV5HeaderIsTheColourSpace)
 {
     TemporaryDirectory dir;
     const std::string profile = "/usr/share/color/icc/ghostscript/a98.icc";
-    auto image = decodeFile(convertPhoto("coffee.png", "-profile " + profile, dir / "profile.bmp"));
-    ASSERT_TRUE(image) << image.error().description();
-    EXPECT_EQ(iccOf(*image), readFileBytes(profile));
+    const auto image = ok(decodeFile(convertPhoto("coffee.png", "-profile " + profile, dir / "profile.bmp")));
+    EXPECT_EQ(image.colorSpace(), ColorSpace::fromICCProfile(readFileBytes(profile)));
 }
 
+// Forged headers and colour tables are the fuzz target's.
 TEST(BmpDecoder, RefusesWhatItCannotDecodeWithAClearReason)
 {
     TemporaryDirectory dir;
@@ -164,15 +155,10 @@ TEST(BmpDecoder, RefusesWhatItCannotDecodeWithAClearReason)
     EXPECT_EQ(propertiesOf(dir / "huge.bmp")->pixelWidth, 100000u);
     writeFileBytes(dir / "half.bmp", bmpFile(600, 400, 24, 0, {}, std::vector<uint8_t>(600 * 3 * 200, 0x80)));
     writeFileBytes(dir / "jpeg-inside.bmp", bmpFile(8, 8, 24, 4, {}, std::vector<uint8_t>(64, 0)));
-    auto oddHeader = bmpFile(8, 8, 24, 0, {}, std::vector<uint8_t>(8 * 24, 0));
-    put(oddHeader, 14, 41);
-    writeFileBytes(dir / "odd-header.bmp", oddHeader);
-    writeFileBytes(dir / "no-palette.bmp", bmpFile(8, 8, 8, 0, {}, std::vector<uint8_t>(64, 0)));
 
     for (const auto& [name, kind, fragment] :
          {std::tuple{"huge.bmp", Kind::tooLarge, "too large"}, {"half.bmp", Kind::corruptData, "truncated"},
-          {"jpeg-inside.bmp", Kind::unsupported, "JPEG"}, {"odd-header.bmp", Kind::corruptData, "header size"},
-          {"no-palette.bmp", Kind::corruptData, "colour table"}}) {
+          {"jpeg-inside.bmp", Kind::unsupported, "JPEG"}}) {
         SCOPED_TRACE(name);
         expectError(decodeFile(dir / name), kind, fragment);
     }

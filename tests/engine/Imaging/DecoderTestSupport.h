@@ -15,20 +15,39 @@
 
 namespace pelorin::test {
 
-inline Result<Image, ImageSourceError> decodeFile(const std::filesystem::path& path)
+// Decodes image 0, or reads its header, from a file or from bytes in memory, opened by content.
+template <typename Input>
+Result<Image, ImageSourceError> decodeFile(const Input& input)
 {
-    auto source = ImageSource::open(path);
+    auto source = ImageSource::open(input);
     if (!source)
         return unexpected(source.error());
     return (*source)->createImage();
 }
 
-inline Result<ImageProperties, ImageSourceError> propertiesOf(const std::filesystem::path& path)
+template <typename Input>
+Result<ImageProperties, ImageSourceError> propertiesOf(const Input& input)
 {
-    auto source = ImageSource::open(path);
+    auto source = ImageSource::open(input);
     if (!source)
         return unexpected(source.error());
     return (*source)->properties();
+}
+
+inline FileBytes shared(std::vector<uint8_t> bytes)
+{
+    return std::make_shared<const std::vector<uint8_t>>(std::move(bytes));
+}
+
+// The value of a decode or header read that must succeed; otherwise the test fails there.
+template <typename T>
+T ok(Result<T, ImageSourceError> result)
+{
+    if (!result) {
+        ADD_FAILURE() << result.error().description();
+        throw std::runtime_error("decoding failed");
+    }
+    return std::move(*result);
 }
 
 inline std::string q(const std::filesystem::path& path)
@@ -110,14 +129,6 @@ inline std::optional<Image> decodeRgb8Photo(const std::filesystem::path& path)
     EXPECT_EQ(properties->pixelHeight, h);
     EXPECT_EQ(image->format(), (ImageFormat{w, h, 8, 24, w * 3, BitmapInfo::make(AlphaInfo::none)}));
     return std::move(*image);
-}
-
-inline std::vector<uint8_t> iccOf(const Image& image)
-{
-    if (!image.colorSpace() || !image.colorSpace()->hasICCProfile())
-        return {};
-    const auto bytes = image.colorSpace()->iccProfile();
-    return {bytes.begin(), bytes.end()};
 }
 
 } // namespace pelorin::test

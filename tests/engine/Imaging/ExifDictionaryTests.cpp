@@ -36,45 +36,43 @@ std::vector<uint8_t> rational(uint8_t numerator, uint8_t denominator)
     return {numerator, 0, 0, 0, denominator, 0, 0, 0};
 }
 
-// A little-endian TIFF block assembled by hand, for structures exiftool will not write
-// (maker notes, unknown tags, lying counts).
+// A little-endian TIFF block assembled by hand, for structures exiftool will not write (maker
+// notes, unknown tags, bad values): IFD0, then the Exif IFD when given, then out-of-line values.
 struct RawEntry {
     uint16_t tag;
     uint16_t type;
     uint32_t count;
-    std::vector<uint8_t> value;        // little-endian; inline when ≤ 4 bytes
-    std::optional<uint32_t> offset{};  // written as is instead of the value
+    std::vector<uint8_t> value; // little-endian; inline when ≤ 4 bytes
 };
 
 std::vector<uint8_t> handMadeTiff(std::vector<RawEntry> ifd0, const std::vector<RawEntry>& exifIfd)
 {
     const auto ifdSize = [](size_t n) { return uint32_t(2 + 12 * n + 4); };
     const uint32_t exifOffset = 8 + ifdSize(ifd0.size() + !exifIfd.empty());
-    const uint32_t dataOffset = exifOffset + (exifIfd.empty() ? 0 : ifdSize(exifIfd.size()));
+    uint32_t dataOffset = exifOffset + (exifIfd.empty() ? 0 : ifdSize(exifIfd.size()));
     if (!exifIfd.empty())
-        ifd0.push_back({0x8769, 4, 1, {}, exifOffset});
+        ifd0.push_back({0x8769, 4, 1, {uint8_t(exifOffset), uint8_t(exifOffset >> 8), 0, 0}});
     std::vector<uint8_t> out = {'I', 'I', 42, 0, 8, 0, 0, 0}, data;
     const auto put = [&](uint32_t x, int bytes) {
         for (int i = 0; i < bytes; ++i)
             out.push_back(uint8_t(x >> 8 * i));
     };
-    for (const std::vector<RawEntry>* entries : {&std::as_const(ifd0), &exifIfd}) {
-        if (entries == &exifIfd && entries->empty())
-            break;
+    for (const auto* entries : {&std::as_const(ifd0), &exifIfd}) {
+        if (entries->empty())
+            continue;
         put(uint32_t(entries->size()), 2);
         for (const auto& e : *entries) {
             put(e.tag, 2);
             put(e.type, 2);
             put(e.count, 4);
-            if (!e.offset && e.value.size() <= 4) {
-                for (size_t i = 0; i < 4; ++i)
-                    out.push_back(i < e.value.size() ? e.value[i] : 0);
-                continue;
-            }
-            put(e.offset.value_or(uint32_t(dataOffset + data.size())), 4);
-            if (!e.offset) {
-                data.insert(data.end(), e.value.begin(), e.value.end());
+            auto value = e.value;
+            if (value.size() > 4) {
+                put(uint32_t(dataOffset + data.size()), 4);
+                data.insert(data.end(), value.begin(), value.end());
                 data.resize((data.size() + 1) / 2 * 2);
+            } else {
+                value.resize(4);
+                out.insert(out.end(), value.begin(), value.end());
             }
         }
         put(0, 4);
@@ -83,18 +81,16 @@ std::vector<uint8_t> handMadeTiff(std::vector<RawEntry> ifd0, const std::vector<
     return out;
 }
 
-const RawEntry exposureTime{0x829a, 5, 1, rational(1, 125)};
 
 } // namespace
 
-// Values of each type are checked through the decoders (TiffDecoder's expectCameraExif) and what
-// a cutout carries through CutoutFidelity; here what the parser keeps and leaves out.
+// What a cutout carries from real camera EXIF is checked through CutoutFidelity; here what the
+// parser keeps and leaves out. Random damage is the fuzz target's.
 TEST(ExifDictionary, ReadsOnlyTheExifSubIfdWhateverTheByteOrder)
 {
     TemporaryDirectory dir;
     const auto block = exiftoolBlock(dir, cameraTags); // exiftool writes big-endian by default
-    ASSERT_GE(block.size(), 8u);
-    ASSERT_EQ(block[0], 'M');
+    ASSERT_EQ(block.at(0), 'M');
     const auto parsed = parseExifBlock(block);
     ASSERT_TRUE(parsed);
     const auto& exif = parsed->exif;
@@ -115,8 +111,7 @@ TEST(ExifDictionary, ReadsOnlyTheExifSubIfdWhateverTheByteOrder)
     littleEndian.insert(littleEndian.begin(), {'E', 'x', 'i', 'f', 0, 0});
     const auto prefixed = parseExifBlock(littleEndian);
     ASSERT_TRUE(plain && prefixed);
-    EXPECT_EQ(plain->exif, exif);
-    EXPECT_EQ(prefixed->exif, exif);
+    EXPECT_TRUE(plain->exif == exif && prefixed->exif == exif);
     EXPECT_EQ(prefixed->orientation, 6);
 
     // Written back: no prefix, the same dictionary, and nothing in IFD1 (no thumbnail).
@@ -150,7 +145,7 @@ TEST(ExifDictionary, ConvertsResolutionToDotsPerInchAndIgnoresInvalidValues)
     }
 }
 
-TEST(ExifDictionary, LeavesOutMakerNotesAndKeepsUnknownTags)
+TEST(ExifDictionary, LeavesOutMakerNotesAndUnwritableEntriesAndKeepsUnknownTags)
 {
     // With Make "Canon" exiv2 decodes the maker note (an IFD; these values are all inline),
     // the code path where crafted files have crashed it before: fuzz it too.
@@ -161,93 +156,34 @@ TEST(ExifDictionary, LeavesOutMakerNotesAndKeepsUnknownTags)
                                             0, 0, 0, 0};
     const std::string make = std::string("Canon") + '\0';
     const auto block = handMadeTiff({{0x010f, 2, 6, {make.begin(), make.end()}}},
-                                    {exposureTime,
+                                    {{0x829a, 5, 1, rational(1, 125)}, // exposure time
                                      {0x927c, 7, uint32_t(makerNote.size()), makerNote},
                                      {0x9999, 3, 2, {7, 0, 9, 0}}});
     const auto parsed = parseExifBlock(block);
     ASSERT_TRUE(parsed);
     EXPECT_EQ(parsed->exif.size(), 2u);
-    EXPECT_FALSE(parsed->exif.count("MakerNote"));
     EXPECT_EQ(parsed->exif.at("ExposureTime").bytes, rational(1, 125));
     EXPECT_EQ(parsed->exif.at("0x9999"), (ExifValue{0x9999, 3, 2, {7, 0, 9, 0}}));
 
-    // Unknown tags survive a round trip by number.
-    const auto again = parseExifBlock(serializeExifBlock(&parsed->exif, std::nullopt));
+    // Unknown tags survive a round trip by number; an entry exiv2 cannot take (no such TIFF type)
+    // and a maker note are left out of what is written. (An orientation alone is written through
+    // PngEncoder's tests.)
+    auto given = parsed->exif;
+    given["Bogus"] = {0x9998, 99, 1, {1, 2, 3, 4}};
+    given["MakerNote"] = {0x927c, 7, 4, {1, 2, 3, 4}};
+    const auto again = parseExifBlock(serializeExifBlock(&given, std::nullopt));
     ASSERT_TRUE(again);
     EXPECT_EQ(again->exif, parsed->exif);
+    EXPECT_FALSE(again->orientation);
 
     std::mt19937 random(11);
     for (int round = 0; round < 3000; ++round) {
         auto damaged = block;
         for (int flips = 1 + round % 6; flips > 0; --flips)
             damaged[8 + random() % (damaged.size() - 8)] = uint8_t(random());
-        if (const auto result = parseExifBlock(damaged)) {
-            EXPECT_FALSE(result->exif.count("MakerNote"));
-        }
+        const auto result = parseExifBlock(damaged);
+        EXPECT_FALSE(result && result->exif.count("MakerNote"));
     }
-}
-
-// An orientation alone is written through PngEncoder's tests. An entry exiv2 cannot take (an
-// unknown TIFF type), and a maker note, are skipped; the rest are written.
-TEST(ExifDictionary, SerialisesWhatExiv2CanTakeAndSkipsTheRest)
-{
-    const std::string date = std::string("2020:01:02 03:04:05") + '\0';
-    ExifDictionary mixed = {{"ExposureTime", {0x829a, 5, 1, rational(1, 60)}},
-                            {"Bogus", {0x9998, 99, 1, {1, 2, 3, 4}}},
-                            {"MakerNote", {0x927c, 7, 4, {1, 2, 3, 4}}},
-                            {"DateTimeOriginal", {0x9003, 2, 20, {date.begin(), date.end()}}}};
-    const auto written = parseExifBlock(serializeExifBlock(&mixed, std::nullopt));
-    ASSERT_TRUE(written);
-    EXPECT_EQ(written->exif.size(), 2u);
-    EXPECT_EQ(written->exif.at("ExposureTime"), mixed["ExposureTime"]);
-    EXPECT_EQ(written->exif.at("DateTimeOriginal"), mixed["DateTimeOriginal"]);
-    EXPECT_FALSE(written->orientation);
-}
-
-// Random damage is the fuzz target's; here what is not EXIF at all, and every cut of a real block.
-TEST(ExifDictionary, RefusesGarbageAndKeepsOnlyWhatSurvivesACut)
-{
-    for (const std::vector<uint8_t>& garbage : {std::vector<uint8_t>{}, {'E', 'x', 'i', 'f', 0, 0}, {'I', 'I', 42, 0},
-                                               {'I', 'I', 43, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0, 0}, randomBytes(500, 3)})
-        EXPECT_FALSE(parseExifBlock(garbage)) << garbage.size() << " bytes";
-
-    TemporaryDirectory dir;
-    const auto block = exiftoolBlock(dir, cameraTags);
-    const auto full = parseExifBlock(block);
-    ASSERT_TRUE(full);
-    for (size_t size = 0; size < block.size(); ++size) {
-        const auto part = parseExifBlock(std::span(block).first(size));
-        if (size < 8) {
-            EXPECT_FALSE(part) << size;
-        } else if (part) {
-            for (const auto& [name, value] : part->exif)
-                EXPECT_TRUE(full->exif.count(name)) << name << " at " << size;
-        }
-    }
-}
-
-TEST(ExifDictionary, SurvivesCountsAndOffsetsPointingFarOutside)
-{
-    const auto block = handMadeTiff({{0x010f, 2, 0x7fffffff, {}, 0x10}, {0x0112, 3, 1, {1, 0}}},
-                                    {exposureTime,
-                                     {0x9003, 2, 0xffffffff, {}, 0xfffffff0},
-                                     {0x9286, 7, 0x40000000, {}, 8},
-                                     {0x9209, 3, 0x80000000, {}, 0x20}});
-    const auto parsed = parseExifBlock(block);
-    ASSERT_TRUE(parsed);
-    EXPECT_EQ(parsed->orientation, 1);
-    EXPECT_EQ(parsed->exif.at("ExposureTime").bytes, rational(1, 125));
-    for (const auto& [name, value] : parsed->exif)
-        EXPECT_LE(value.bytes.size(), block.size()) << name;
-
-    // An Exif IFD pointer that points back at IFD0 (a loop) and one past the end.
-    EXPECT_TRUE(parseExifBlock(handMadeTiff({{0x8769, 4, 1, {}, 8}}, {})));
-    EXPECT_TRUE(parseExifBlock(handMadeTiff({{0x8769, 4, 1, {}, 0xfffffff0}}, {})));
-
-    // A block over the size cap is refused unread.
-    auto huge = handMadeTiff({{0x0112, 3, 1, {6, 0}}}, {});
-    huge.resize(size_t{5} << 20);
-    EXPECT_FALSE(parseExifBlock(huge));
 }
 
 TEST(ExifDictionary, ConcurrentCallsAgreeWithASingleThread)

@@ -1,6 +1,5 @@
 // Opening files by content: what happens before any codec sees the bytes, and how much of a file a
 // header read costs.
-#include "engine/Imaging/ImageFileType.h"
 #include "engine/Imaging/ImageLimits.h"
 #include "DecoderTestSupport.h"
 
@@ -16,11 +15,6 @@ namespace {
 using test::TemporaryDirectory;
 using Kind = ImageSourceError::Kind;
 
-std::vector<uint8_t> bytesOf(std::string_view text)
-{
-    return {text.begin(), text.end()};
-}
-
 // Bytes this process has taken from files through read(2) and pread(2) so far.
 uint64_t bytesReadSoFar()
 {
@@ -33,21 +27,11 @@ uint64_t bytesReadSoFar()
     return 0;
 }
 
-// Every decoder test opens its files by content; here the HEIF brands that are and are not an image.
-TEST(ImageFileType, TellsHeifBrandsFromVideoAndShortOrForeignFiles)
-{
-    EXPECT_EQ(detectImageFileType(bytesOf(std::string_view("\0\0\0\x18" "ftypmif1\0\0\0\0mif1heic", 24))), ImageFileType::heif);
-    // An MP4 video shares the container but not the brands.
-    for (std::string_view bytes : {std::string_view("\0\0\0\x18" "ftypisom\0\0\0\0isomavc1", 24), std::string_view("GIF89a"),
-                                   std::string_view("\x89PN"), std::string_view()})
-        EXPECT_FALSE(detectImageFileType(bytesOf(bytes))) << bytes;
-}
-
 TEST(ImageSource, RefusesWhatIsNotAnImageFileWithAClearReason)
 {
     TemporaryDirectory dir;
     test::writeFileBytes(dir / "empty.png", {});
-    test::writeFileBytes(dir / "notes.png", bytesOf("these are my holiday notes\n"));
+    test::writeFileBytes(dir / "notes.png", {'n', 'o', 't', 'e', 's', '\n'});
     std::filesystem::create_directory(dir / "folder.jpg");
     ASSERT_EQ(::mkfifo((dir / "pipe.png").c_str(), 0600), 0);
     // Permissions do not stop root, but a link loop stops everyone.
@@ -59,9 +43,7 @@ TEST(ImageSource, RefusesWhatIsNotAnImageFileWithAClearReason)
           {"missing.png", Kind::unreadableFile, "No such file"}, {"loop-a.png", Kind::unreadableFile, "could not be opened"}}) {
         SCOPED_TRACE(name);
         test::expectError(ImageSource::open(dir / name), kind, fragment);
-        auto header = ImageSource::readHeader(dir / name);
-        ASSERT_FALSE(header);
-        EXPECT_EQ(header.error().kind, kind);
+        test::expectError(ImageSource::readHeader(dir / name), kind, fragment);
     }
 }
 
@@ -85,13 +67,10 @@ TEST(ImageSource, HeaderComesFromAPrefixUnlessItLiesFurtherIn)
     test::writeFileBytes(dir / "late-frame.jpg", padded);
     // libtiff writes the directory after the pixels.
     test::make("convert " + test::q(bigPng) + " -compress none " + test::q(dir / "directory-at-end.tif"));
-    // A whole photo followed by 1.5 GiB of holes.
-    std::filesystem::copy_file(bigPng, dir / "holes.png");
-    std::filesystem::resize_file(dir / "holes.png", uint64_t{3} << 29);
 
     // Each file, the one ImageMagick reads the size from, and whether the prefix is all it costs.
     for (const auto& [file, oracle, prefixOnly] :
-         {std::tuple{bigJpeg, bigJpeg, true}, {bigPng, bigPng, true}, {dir / "holes.png", bigPng, true},
+         {std::tuple{bigJpeg, bigJpeg, true}, {bigPng, bigPng, true},
           {dir / "late-frame.jpg", bigJpeg, false}, {dir / "directory-at-end.tif", dir / "directory-at-end.tif", false}}) {
         SCOPED_TRACE(file);
         const uint64_t before = bytesReadSoFar();
@@ -108,8 +87,7 @@ TEST(ImageSource, HeaderComesFromAPrefixUnlessItLiesFurtherIn)
 
 TEST(ImageLimits, RefusesAbsurdDimensionsAndAcceptsLargePhotos)
 {
-    EXPECT_FALSE(checkImageDimensions(12000, 9000));
-    EXPECT_FALSE(checkImageDimensions(65535, 4096));
+    EXPECT_FALSE(checkImageDimensions(12000, 9000) || checkImageDimensions(65535, 4096));
     EXPECT_EQ(checkImageDimensions(65536, 1)->kind, Kind::tooLarge);
     EXPECT_EQ(checkImageDimensions(20000, 20000)->kind, Kind::tooLarge);
     EXPECT_EQ(checkImageDimensions(0, 10)->kind, Kind::corruptData);

@@ -4,15 +4,11 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-
 namespace pelorin {
 namespace {
 
 using namespace test;
 using Kind = ImageSourceError::Kind;
-
-const std::string iccFolder = "/usr/share/color/icc/ghostscript/";
 
 // Where the marker `code` (0xFFcode) first starts, or npos.
 size_t findMarker(const std::vector<uint8_t>& jpeg, uint8_t code, size_t from = 2)
@@ -51,7 +47,7 @@ TEST(JpegDecoder, GreyAndCmykKeepTheirComponentsAndAProfileOnlyWhereItFits)
 {
     TemporaryDirectory dir;
     const auto photo = samplePhoto("grace_hopper.jpg");
-    const auto bigProfile = iccFolder + "default_cmyk.icc"; // 187 KB
+    const std::string bigProfile = "/usr/share/color/icc/ghostscript/default_cmyk.icc"; // 187 KB
     convertPhoto("grace_hopper.jpg", "-colorspace Gray", dir / "grey.jpg");
     convertPhoto("grace_hopper.jpg", "-colorspace CMYK", dir / "plain-cmyk.jpg");
     ASSERT_EQ(exiftoolTag(dir / "plain-cmyk.jpg", "ColorTransform"), "2");
@@ -59,23 +55,19 @@ TEST(JpegDecoder, GreyAndCmykKeepTheirComponentsAndAProfileOnlyWhereItFits)
     make("exiftool -q '-icc_profile<=" + bigProfile + "' -o " + q(dir / "mismatch.jpg") + " " + q(photo));
 
     for (const auto& [name, layout, components] : {std::tuple{"grey.jpg", "gray", size_t{1}}, {"cmyk.jpg", "cmyk", size_t{4}}}) {
-        auto image = decodeFile(dir / name);
-        ASSERT_TRUE(image) << image.error().description();
-        const size_t w = image->width();
-        EXPECT_EQ(image->format(), (ImageFormat{w, image->height(), 8, 8 * components, w * components,
+        const auto image = ok(decodeFile(dir / name));
+        const size_t w = image.width();
+        EXPECT_EQ(image.format(), (ImageFormat{w, image.height(), 8, 8 * components, w * components,
                                                 BitmapInfo::make(AlphaInfo::none)}));
-        if (components == 1)
-            EXPECT_EQ(image->colorSpace(), ColorSpace::named(ColorSpace::Name::deviceGray));
-        else
-            EXPECT_EQ(iccOf(*image), readFileBytes(bigProfile));
-        EXPECT_LE(maxDifference(packedPixels(*image), magickRaw(dir / name, layout)), 2);
+        EXPECT_EQ(image.colorSpace(), components == 1 ? ColorSpace::named(ColorSpace::Name::deviceGray)
+                                                      : ColorSpace::fromICCProfile(readFileBytes(bigProfile)));
+        EXPECT_LE(maxDifference(packedPixels(image), magickRaw(dir / name, layout)), 2);
     }
     // The CMYK profile on an RGB image describes other pixels.
     for (const auto& [path, space] : {std::pair{dir / "mismatch.jpg", ColorSpace::Name::sRGB}, {photo, ColorSpace::Name::sRGB},
                                       {dir / "plain-cmyk.jpg", ColorSpace::Name::deviceCMYK}}) {
-        auto image = decodeFile(path);
-        ASSERT_TRUE(image) << image.error().description();
-        EXPECT_EQ(image->colorSpace(), ColorSpace::named(space)) << path;
+        const auto image = ok(decodeFile(path));
+        EXPECT_EQ(image.colorSpace(), ColorSpace::named(space)) << path;
     }
 }
 
@@ -91,13 +83,14 @@ TEST(JpegDecoder, ResolutionComesFromJFIFThenEXIF)
 
     for (const auto& [name, dpiX, dpiY] : {std::tuple{"cm.jpg", 118 * 2.54, 118 * 2.54}, {"aspect.jpg", 0.0, 0.0},
                                            {"exif.jpg", 200.0, 150.0}}) {
-        auto properties = propertiesOf(dir / name);
-        ASSERT_TRUE(properties) << name;
-        EXPECT_NEAR(properties->dpiWidth.value_or(0), dpiX, 1e-6) << name;
-        EXPECT_NEAR(properties->dpiHeight.value_or(0), dpiY, 1e-6) << name;
+        const auto properties = ok(propertiesOf(dir / name));
+        EXPECT_NEAR(properties.dpiWidth.value_or(0), dpiX, 1e-6) << name;
+        EXPECT_NEAR(properties.dpiHeight.value_or(0), dpiY, 1e-6) << name;
     }
 }
 
+// Cuts across the file are DamagedFile's, forged huge sizes the fuzz target's (within its
+// allocation limit).
 TEST(JpegDecoder, DamagedFilesAreErrorsNotGreyPatches)
 {
     TemporaryDirectory dir;
@@ -105,35 +98,16 @@ TEST(JpegDecoder, DamagedFilesAreErrorsNotGreyPatches)
     const size_t scan = findMarker(whole, 0xDA);
     ASSERT_NE(scan, std::string::npos);
 
-    writeFileBytes(dir / "half.jpg", {whole.begin(), whole.begin() + ptrdiff_t(whole.size() / 2)});
     // An end marker in the middle of the entropy data: libjpeg would pad the rest with grey.
     auto cut = whole;
     cut[scan + (whole.size() - scan) / 2] = 0xFF;
     cut[scan + (whole.size() - scan) / 2 + 1] = 0xD9;
     writeFileBytes(dir / "marker-inside.jpg", cut);
-    for (const auto& [name, fragment] : {std::pair{"half.jpg", "truncated"}, {"marker-inside.jpg", ""}}) {
-        EXPECT_TRUE(propertiesOf(dir / name)) << name << ": the header is intact";
-        expectError(decodeFile(dir / name), Kind::corruptData, fragment);
-    }
+    EXPECT_TRUE(propertiesOf(dir / "marker-inside.jpg")) << "the header is intact";
+    expectError(decodeFile(dir / "marker-inside.jpg"), Kind::corruptData);
 
     writeFileBytes(dir / "header-cut.jpg", {whole.begin(), whole.begin() + ptrdiff_t(scan / 2)});
     expectError(propertiesOf(dir / "header-cut.jpg"), Kind::corruptData);
-}
-
-TEST(JpegDecoder, RefusesHugeDimensionsBeforeAllocating)
-{
-    TemporaryDirectory dir;
-    auto bytes = readFileBytes(samplePhoto("grace_hopper.jpg"));
-    const size_t frame = findMarker(bytes, 0xC0);
-    ASSERT_NE(frame, std::string::npos);
-    // Frame header: marker, length (2), precision (1), height (2), width (2).
-    for (size_t at : {frame + 5, frame + 7}) {
-        bytes[at] = 60000 >> 8;
-        bytes[at + 1] = 60000 & 0xFF;
-    }
-    writeFileBytes(dir / "huge.jpg", bytes);
-    EXPECT_EQ(propertiesOf(dir / "huge.jpg")->pixelWidth, 60000u);
-    expectError(decodeFile(dir / "huge.jpg"), Kind::tooLarge);
 }
 
 TEST(JpegDecoder, RefusesAFloodOfProgressiveScans)

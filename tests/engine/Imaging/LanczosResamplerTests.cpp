@@ -56,8 +56,7 @@ TestPlane storePlane(size_t width, size_t height, std::vector<double> values, Sa
                 const auto q = uint16_t(std::lround(v * 65535));
                 v = q / 65535.0;
                 const bool big = format == SampleFormat::uint16BigEndian;
-                s[big ? 0 : 1] = uint8_t(q >> 8);
-                s[big ? 1 : 0] = uint8_t(q);
+                s[!big] = uint8_t(q >> 8), s[big] = uint8_t(q);
             } else {
                 v = float(v);
                 auto bits = std::bit_cast<uint32_t>(float(v));
@@ -103,20 +102,16 @@ double referenceSample(const TestPlane& p, size_t tw, size_t th, size_t x, size_
     return sum / weight;
 }
 
-uint8_t referenceByte(double v)
-{
-    return v < 1.0 ? uint8_t(std::max(v, 0.0) * 255.0 + 0.5) : 255;
-}
-
 struct SizePair {
     size_t sw, sh, tw, th;
 };
 
-// Single pixels, up and down by odd factors, opposite directions per axis, extreme aspect ratios.
+// Single pixels, up and down by odd factors, opposite directions per axis, extreme aspect ratios,
+// and one tall enough to be split into row bands across threads.
 const std::vector<SizePair> sizePairs = {
     {1, 1, 1, 1},      {1, 1, 5, 7},      {7, 5, 1, 1},       {13, 11, 29, 31}, {31, 29, 7, 5},
     {17, 3, 5, 19},    {64, 48, 64, 48},  {97, 89, 211, 53},  {211, 53, 97, 89}, {10, 400, 400, 10},
-    {2, 3, 3, 2},      {5, 257, 5, 16},
+    {2, 3, 3, 2},      {5, 257, 5, 16},   {128, 96, 517, 389},
 };
 
 std::string describe(const SizePair& s, SampleFormat format)
@@ -125,95 +120,62 @@ std::string describe(const SizePair& s, SampleFormat format)
            ", format " + std::to_string(int(format));
 }
 
-TEST(LanczosResampler, MatchesTheDirectReferenceOnRandomPlanes)
+// Every format and stride against the reference; then a constant plane, which must stay exactly
+// constant, full scale reaching 255 rather than 254 from weights summing a hair under one.
+TEST(LanczosResampler, MatchesTheDirectReferenceAndKeepsConstantsExact)
 {
     const SampleFormat formats[] = {SampleFormat::uint8, SampleFormat::uint16LittleEndian,
                                     SampleFormat::uint16BigEndian, SampleFormat::float32LittleEndian,
                                     SampleFormat::float32BigEndian};
     uint32_t seed = 1;
-    for (const auto& s : sizePairs)
+    for (const auto& s : sizePairs) {
+        auto resampler = LanczosResampler::make(s.sw, s.sh, s.tw, s.th);
+        ASSERT_TRUE(resampler) << describe(s, formats[0]) << ": " << resampler.error();
+        std::vector<float> floats(s.tw * s.th);
+        std::vector<uint8_t> bytes(s.tw * s.th);
         for (const auto format : formats) {
             ++seed;
             // Odd strides: a padding byte after each sample for some, padded rows for others.
             const auto p = storePlane(s.sw, s.sh, randomValues(s.sw * s.sh, seed), format, seed % 2, seed % 3 * 5);
             const std::string where = describe(s, format);
-            auto resampler = LanczosResampler::make(s.sw, s.sh, s.tw, s.th);
-            ASSERT_TRUE(resampler) << where << ": " << resampler.error();
-            std::vector<float> floats(s.tw * s.th);
-            std::vector<uint8_t> bytes(s.tw * s.th);
             ASSERT_TRUE(resampler->resample(p.view, std::span(floats))) << where;
             ASSERT_TRUE(resampler->resample(p.view, std::span(bytes))) << where;
             size_t floatMisses = 0, byteMisses = 0;
             for (size_t i = 0; i < s.tw * s.th; ++i) {
                 const double expected = referenceSample(p, s.tw, s.th, i % s.tw, i / s.tw);
                 floatMisses += std::fabs(floats[i] - expected) > 1e-4;
-                byteMisses += std::abs(bytes[i] - referenceByte(expected)) > 1;
+                byteMisses += std::abs(bytes[i] - std::round(std::clamp(expected, 0.0, 1.0) * 255)) > 1;
             }
             EXPECT_EQ(floatMisses, 0u) << where;
             EXPECT_EQ(byteMisses, 0u) << where;
         }
-}
-
-// The benchmark's shape: a 1024 × 1024 model output brought to a 12-megapixel photo. Checked at
-// random samples and along every row band's first and last rows.
-TEST(LanczosResampler, MatchesTheReferenceOnAModelOutputScaledToAPhoto)
-{
-    const size_t tw = 4000, th = 3000;
-    const auto p = storePlane(1024, 1024, randomValues(1024 * 1024, 77), SampleFormat::float32LittleEndian);
-    std::vector<float> model(p.values.begin(), p.values.end());
-    auto resampler = LanczosResampler::make(1024, 1024, tw, th);
-    ASSERT_TRUE(resampler);
-    std::vector<float> out(tw * th);
-    ASSERT_TRUE(resampler->resample(PlaneView::packed(std::span<const float>(model), 1024, 1024), std::span(out)));
-    std::mt19937 generator(5);
-    size_t misses = 0;
-    auto check = [&](size_t x, size_t y) { misses += std::fabs(out[y * tw + x] - referenceSample(p, tw, th, x, y)) > 1e-4; };
-    for (int i = 0; i < 20000; ++i)
-        check(generator() % tw, generator() % th);
-    for (size_t y = 0; y < th; ++y)
-        if (y % 125 == 0 || y % 125 == 124 || y == th - 1)
-            for (size_t x : {size_t(0), size_t(1), size_t(2001), tw - 2, tw - 1})
-                check(x, y);
-    EXPECT_EQ(misses, 0u);
-}
-
-TEST(LanczosResampler, IdentitySizeGivesTheSamplesBackExactly)
-{
-    const auto bytes = storePlane(37, 23, randomValues(37 * 23, 9), SampleFormat::uint8, 1, 3);
-    auto same = LanczosResampler::make(37, 23, 37, 23);
-    ASSERT_TRUE(same);
-    std::vector<uint8_t> out(37 * 23);
-    ASSERT_TRUE(same->resample(bytes.view, std::span(out)));
-    for (size_t i = 0; i < out.size(); ++i)
-        ASSERT_EQ(out[i], std::lround(bytes.values[i] * 255)) << "sample " << i;
-    // 16-bit to 8-bit at the same size is checked through 16-bit masks in ImageAlphaTests.
-
-    auto values = randomValues(37 * 23, 10);
-    values[5] = 0.0; // zero next to non-zero neighbours must stay exactly zero
-    const auto floats = storePlane(37, 23, values, SampleFormat::float32LittleEndian);
-    std::vector<float> back(37 * 23);
-    ASSERT_TRUE(same->resample(floats.view, std::span(back)));
-    for (size_t i = 0; i < back.size(); ++i)
-        ASSERT_EQ(back[i], float(floats.values[i])) << "sample " << i;
-}
-
-TEST(LanczosResampler, ConstantPlaneStaysConstantAtAnyScale)
-{
-    for (const auto& s : sizePairs) {
-        const auto p = storePlane(s.sw, s.sh, std::vector<double>(s.sw * s.sh, 200 / 255.0), SampleFormat::uint8);
-        auto resampler = LanczosResampler::make(s.sw, s.sh, s.tw, s.th);
-        std::vector<uint8_t> bytes(s.tw * s.th);
-        std::vector<float> floats(s.tw * s.th);
-        ASSERT_TRUE(resampler->resample(p.view, std::span(bytes)));
-        ASSERT_TRUE(resampler->resample(p.view, std::span(floats)));
         const std::string where = describe(s, SampleFormat::uint8);
+        const auto flat = storePlane(s.sw, s.sh, std::vector<double>(s.sw * s.sh, 200 / 255.0), SampleFormat::uint8);
+        ASSERT_TRUE(resampler->resample(flat.view, std::span(bytes)));
+        ASSERT_TRUE(resampler->resample(flat.view, std::span(floats)));
         EXPECT_TRUE(std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b == 200; })) << where;
-        for (float f : floats)
-            ASSERT_NEAR(f, 200 / 255.0, 1e-6) << where;
-        // Full scale must reach 255, not 254 from weights summing a hair under one.
+        EXPECT_TRUE(std::all_of(floats.begin(), floats.end(), [](float f) { return std::fabs(f - 200 / 255.0) <= 1e-6; }))
+            << where;
         const auto full = storePlane(s.sw, s.sh, std::vector<double>(s.sw * s.sh, 1.0), SampleFormat::uint16LittleEndian);
         ASSERT_TRUE(resampler->resample(full.view, std::span(bytes)));
         EXPECT_TRUE(std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b == 255; })) << where;
+    }
+}
+
+// 16-bit to 8-bit at the same size is checked through 16-bit masks in ImageAlphaTests.
+TEST(LanczosResampler, IdentitySizeGivesTheSamplesBackExactly)
+{
+    auto values = randomValues(37 * 23, 10);
+    values[5] = 0.0; // zero next to non-zero neighbours must stay exactly zero
+    const auto bytes = storePlane(37, 23, values, SampleFormat::uint8, 1, 3);
+    const auto floats = storePlane(37, 23, values, SampleFormat::float32LittleEndian);
+    auto same = LanczosResampler::make(37, 23, 37, 23);
+    std::vector<uint8_t> out(37 * 23);
+    std::vector<float> back(37 * 23);
+    ASSERT_TRUE(same && same->resample(bytes.view, std::span(out)) && same->resample(floats.view, std::span(back)));
+    for (size_t i = 0; i < out.size(); ++i) {
+        ASSERT_EQ(out[i], std::lround(bytes.values[i] * 255)) << "sample " << i;
+        ASSERT_EQ(back[i], float(floats.values[i])) << "sample " << i;
     }
 }
 
@@ -259,13 +221,10 @@ TEST(LanczosResampler, RefusesSizesAndViewsItCannotServe)
     EXPECT_FALSE(with([](PlaneView& v) { v.bytesPerPixel = 1; }));      // smaller than a sample
     EXPECT_FALSE(with([](PlaneView& v) { v.bytesPerRow = 9 * 4 + 1; })); // last sample runs into the next row
     EXPECT_FALSE(with([](PlaneView& v) { v.bytes = v.bytes.first(v.bytes.size() - 4 - 3); }));
-    EXPECT_FALSE(with([](PlaneView& v) { v.bytes = {}; }));
     EXPECT_FALSE(with([](PlaneView& v) { v.bytesPerRow = SIZE_MAX / 2; }));
     // The last row needs only its samples, not its padding.
     EXPECT_TRUE(with([](PlaneView& v) { v.bytes = v.bytes.first(v.bytes.size() - 4 - 2); }));
     EXPECT_FALSE(resampler->resample(p.view, std::span(out).first(62)));
-    std::vector<float> floats(62);
-    EXPECT_FALSE(resampler->resample(p.view, std::span(floats)));
 }
 
 } // namespace

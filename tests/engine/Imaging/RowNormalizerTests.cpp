@@ -50,10 +50,9 @@ TEST(RowNormalizer, SixteenBitSamplesComeOutInHostOrderWhateverTheStoredOrder)
         auto image = makeImage({1, 1, 16, 48, 6, BitmapInfo::make(AlphaInfo::none, order)}, bytes);
         auto n = RowNormalizer::make(image);
         ASSERT_TRUE(n);
-        const auto out = row8(*n);
-        uint16_t samples[3];
-        std::memcpy(samples, out.data(), 6);
-        EXPECT_EQ(std::vector<uint16_t>(samples, samples + 3), (std::vector<uint16_t>{0x1234, 0x5678, 0x9ABC})) << "order " << order;
+        std::vector<uint16_t> samples(3);
+        std::memcpy(samples.data(), row8(*n).data(), 6);
+        EXPECT_EQ(samples, (std::vector<uint16_t>{0x1234, 0x5678, 0x9ABC})) << "order " << order;
     }
 }
 
@@ -64,19 +63,7 @@ TEST(RowNormalizer, GreyWithAndWithoutAlphaAndRowPadding)
                            ColorSpace::named(ColorSpace::Name::deviceGray));
     auto n = RowNormalizer::make(image);
     ASSERT_TRUE(n);
-    EXPECT_EQ(n->colorChannels(), 1u);
-    EXPECT_TRUE(n->hasAlpha());
     EXPECT_EQ(row8(*n, 1), (std::vector<uint8_t>{5, 6, 7, 8}));
-}
-
-TEST(RowNormalizer, RefusesWhatNoEncoderCanWrite)
-{
-    // Floats and CMYK are refused by each encoder's own tests.
-    EXPECT_FALSE(RowNormalizer::make(makeImage({1, 1, 8, 32, 4, BitmapInfo::make(AlphaInfo::only)}, std::vector<uint8_t>(4))));
-    EXPECT_FALSE(RowNormalizer::make(makeImage({4, 4, 8, 32, 16, BitmapInfo::make(AlphaInfo::last)}, std::vector<uint8_t>(63))))
-        << "one byte short of rows × height";
-    EXPECT_FALSE(RowNormalizer::make(makeImage({4, 4, 8, 32, 15, BitmapInfo::make(AlphaInfo::last)}, std::vector<uint8_t>(64))))
-        << "rows shorter than their pixels";
 }
 
 TEST(ParallelFor, CoversEveryIndexExactlyOnceAndNestsWithoutDeadlock)

@@ -2,7 +2,6 @@
 // compared sample for sample with ImageMagick's own reading; header properties checked against
 // what ImageMagick and exiftool wrote; damaged, truncated and forged files refused cleanly.
 #include "DecoderTestSupport.h"
-#include "engine/Imaging/Codecs/Tiff/TiffDecoder.h"
 
 #include <gtest/gtest.h>
 #include <tiffio.h>
@@ -16,16 +15,6 @@ namespace {
 using test::TemporaryDirectory;
 using Kind = ImageSourceError::Kind;
 
-Result<Image, ImageSourceError> decodeBytes(const std::vector<uint8_t>& bytes)
-{
-    return TiffDecoder(std::make_shared<const std::vector<uint8_t>>(bytes)).decode();
-}
-
-Result<ImageProperties, ImageSourceError> propertiesOfBytes(const std::vector<uint8_t>& bytes)
-{
-    return TiffDecoder(std::make_shared<const std::vector<uint8_t>>(bytes)).properties();
-}
-
 struct DecodeCase {
     const char* name;
     const char* photo;
@@ -37,11 +26,6 @@ struct DecodeCase {
     int tolerance;           // in 8/16-bit steps; float cases compare within 1e-4
 };
 
-void PrintTo(const DecodeCase& c, std::ostream* os)
-{
-    *os << c.name;
-}
-
 // Alpha from the photograph's own luminance: smooth, and different in every part of the image.
 constexpr const char* lumaAlpha = "\\( +clone -colorspace gray \\) -alpha off -compose copy_opacity -composite";
 
@@ -52,33 +36,29 @@ TEST_P(TiffDecodesLikeImageMagick, SamplesMatch)
     const DecodeCase& c = GetParam();
     TemporaryDirectory dir;
     const auto file = test::convertPhoto(c.photo, c.options, dir / "image.tif");
-    auto image = test::decodeFile(file);
-    ASSERT_TRUE(image) << image.error().description();
+    const auto image = test::ok(test::decodeFile(file));
 
     const std::string reference = c.reference;
     const int channels = reference == "gray" ? 1 : reference == "graya" ? 2 : reference == "rgb" ? 3 : 4;
     const uint32_t order = c.depth == 16 ? BitmapInfo::byteOrder16Little
                          : c.depth == 32 ? BitmapInfo::floatComponents | BitmapInfo::byteOrder32Little : 0;
-    EXPECT_EQ(image->format(), (ImageFormat{image->width(), image->height(), size_t(c.depth), size_t(c.depth * channels),
-                                            image->width() * c.depth * channels / 8, BitmapInfo::make(c.alpha, order)}));
-    EXPECT_EQ(image->colorSpace()->componentCount(), channels <= 2 ? 1 : reference == "cmyk" ? 4 : 3);
+    EXPECT_EQ(image.format(), (ImageFormat{image.width(), image.height(), size_t(c.depth), size_t(c.depth * channels),
+                                            image.width() * c.depth * channels / 8, BitmapInfo::make(c.alpha, order)}));
+    // Without a profile, the space is named after the samples.
+    EXPECT_EQ(image.colorSpace(), ColorSpace::named(channels <= 2          ? ColorSpace::Name::deviceGray
+                                                     : reference == "cmyk" ? ColorSpace::Name::deviceCMYK
+                                                                           : ColorSpace::Name::sRGB));
 
-    const auto ours = test::packedPixels(*image);
+    const auto ours = test::packedPixels(image);
     const auto theirs = test::magickRaw(file, reference, c.depth, c.referenceOptions);
     ASSERT_EQ(ours.size(), theirs.size());
+    const auto sample = [&](const std::vector<uint8_t>& v, size_t i) -> double {
+        float f = 0;
+        return c.depth == 8 ? v[i] : c.depth == 16 ? v[i] | v[i + 1] << 8 : (std::memcpy(&f, &v[i], 4), f * 1e4); // steps of 1e-4
+    };
     double worst = 0;
-    for (size_t i = 0; i < ours.size(); i += c.depth / 8) {
-        double a = ours[i], b = theirs[i];
-        if (c.depth == 16) {
-            a += ours[i + 1] << 8, b += theirs[i + 1] << 8;
-        } else if (c.depth == 32) {
-            float fa, fb;
-            std::memcpy(&fa, &ours[i], 4);
-            std::memcpy(&fb, &theirs[i], 4);
-            a = fa * 1e4, b = fb * 1e4; // a step of 1e-4
-        }
-        worst = std::max(worst, std::abs(a - b));
-    }
+    for (size_t i = 0; i < ours.size(); i += c.depth / 8)
+        worst = std::max(worst, std::abs(sample(ours, i) - sample(theirs, i)));
     EXPECT_LE(worst, c.tolerance);
 }
 
@@ -96,20 +76,17 @@ INSTANTIATE_TEST_SUITE_P(
         DecodeCase{"BilevelFaxMinIsWhite", "chelsea.png", "-monochrome -compress group4", "gray", "", 8, AlphaInfo::none, 0},
         // The 16-bit colour map: ImageMagick truncates to 8 bits where we round.
         DecodeCase{"Palette8", "astronaut.png", "-colors 200 -type palette", "rgb", "", 8, AlphaInfo::none, 1},
-        DecodeCase{"Palette4", "chelsea.png", "-colors 16 -type palette -depth 4", "rgb", "", 8, AlphaInfo::none, 0},
         DecodeCase{"Cmyk", "astronaut.png", "-colorspace cmyk", "cmyk", "", 8, AlphaInfo::none, 0},
         DecodeCase{"Float32", "coffee.png", "-define quantum:format=floating-point -depth 32", "rgb", "", 32, AlphaInfo::none, 1},
         DecodeCase{"PartialTiles", "chelsea.png", "-define tiff:tile-geometry=128x128", "rgb", "", 8, AlphaInfo::none, 0},
         DecodeCase{"PlanarTiles16", "chelsea.png", "-define tiff:tile-geometry=128x128 -interlace plane -depth 16", "rgb", "", 16, AlphaInfo::none, 0},
-        DecodeCase{"PlanarStrips", "astronaut.png", "-interlace plane -define tiff:rows-per-strip=7", "rgb", "", 8, AlphaInfo::none, 0},
-        DecodeCase{"JpegYCbCr", "astronaut.png", "-colorspace YCbCr -compress jpeg", "rgb", "-colorspace sRGB", 8, AlphaInfo::none, 2},
         // Uncompressed YCbCr goes through libtiff's RGBA interface, which pads to four bytes.
         DecodeCase{"UncompressedYCbCr", "chelsea.png", "-colorspace YCbCr -compress none", "rgba", "-colorspace sRGB", 8,
                    AlphaInfo::noneSkipLast, 2}),
     [](const testing::TestParamInfo<DecodeCase>& info) { return std::string(info.param.name); });
 
-// ImageMagick writes YCbCr JPEG only unsubsampled; libtiff itself writes the usual 4:2:0, here
-// from a photograph's RGB samples.
+// JPEG-compressed YCbCr as cameras and scanners write it, 4:2:0, which ImageMagick cannot write:
+// libtiff itself writes it here from a photograph's RGB samples.
 TEST(TiffDecoder, SubsampledJpegYCbCrComesOutAsRgbLikeImageMagicksReading)
 {
     TemporaryDirectory dir;
@@ -132,25 +109,11 @@ TEST(TiffDecoder, SubsampledJpegYCbCrComesOutAsRgbLikeImageMagicksReading)
     ASSERT_TRUE(ok);
     ASSERT_EQ(test::exiftoolTag(file, "YCbCrSubSampling"), "2 2");
 
-    auto image = test::decodeFile(file);
-    ASSERT_TRUE(image) << image.error().description();
-    EXPECT_EQ(image->bitsPerPixel(), 24u);
-    const auto ours = test::packedPixels(*image);
+    const auto image = test::ok(test::decodeFile(file));
+    EXPECT_EQ(image.bitsPerPixel(), 24u);
+    const auto ours = test::packedPixels(image);
     EXPECT_EQ(test::maxDifference(ours, test::magickRaw(file, "rgb")), 0);
     EXPECT_LE(test::maxDifference(ours, rgb), 64); // lossy, yet the same picture
-}
-
-// An embedded profile is kept byte for byte (checked through CutoutFidelity); without one, the
-// space is named after the samples.
-TEST(TiffDecoder, NamesTheSpaceWithoutAProfile)
-{
-    TemporaryDirectory dir;
-    for (const auto& [options, space] : {std::pair{"", ColorSpace::Name::sRGB}, {"-colorspace gray", ColorSpace::Name::deviceGray},
-                                         {"-colorspace cmyk", ColorSpace::Name::deviceCMYK}}) {
-        auto image = test::decodeFile(test::convertPhoto("coffee.png", options, dir / "named.tif"));
-        ASSERT_TRUE(image) << image.error().description();
-        EXPECT_EQ(image->colorSpace(), ColorSpace::named(space)) << options;
-    }
 }
 
 TEST(TiffDecoder, AssociatedAlphaIsReportedPremultipliedAndUnspecifiedAsPadding)
@@ -161,35 +124,31 @@ TEST(TiffDecoder, AssociatedAlphaIsReportedPremultipliedAndUnspecifiedAsPadding)
     ASSERT_EQ(test::exiftoolTag(dir / "assoc.tif", "ExtraSamples"), "1");
     ASSERT_EQ(test::exiftoolTag(dir / "padded.tif", "ExtraSamples"), "0");
 
-    auto assoc = test::decodeFile(dir / "assoc.tif");
-    ASSERT_TRUE(assoc) << assoc.error().description();
-    EXPECT_EQ(assoc->alphaInfo(), static_cast<uint32_t>(AlphaInfo::premultipliedLast));
+    const auto assoc = test::ok(test::decodeFile(dir / "assoc.tif"));
+    EXPECT_EQ(assoc.alphaInfo(), static_cast<uint32_t>(AlphaInfo::premultipliedLast));
     // Stored as written: colour never exceeds its alpha.
-    const auto pixels = test::packedPixels(*assoc);
+    const auto pixels = test::packedPixels(assoc);
     for (size_t i = 0; i < pixels.size(); i += 4)
         ASSERT_LE(std::max({pixels[i], pixels[i + 1], pixels[i + 2]}), pixels[i + 3]) << "pixel " << i / 4;
 
-    auto padded = test::decodeFile(dir / "padded.tif");
-    ASSERT_TRUE(padded) << padded.error().description();
-    EXPECT_EQ(padded->alphaInfo(), static_cast<uint32_t>(AlphaInfo::noneSkipLast));
-    EXPECT_EQ(padded->bitsPerPixel(), 32u);
+    const auto padded = test::ok(test::decodeFile(dir / "padded.tif"));
+    EXPECT_EQ(padded.alphaInfo(), static_cast<uint32_t>(AlphaInfo::noneSkipLast));
+    EXPECT_EQ(padded.bitsPerPixel(), 32u);
 }
 
-// Even resolutions in inches, orientation and the Exif IFD (in either byte order) are checked
+// Resolutions in inches, orientation and the Exif IFD (in either byte order) are checked
 // through CutoutFidelity.
 TEST(TiffDecoder, PropertiesGiveResolutionInInchesWhateverTheUnit)
 {
     TemporaryDirectory dir;
-    test::convertPhoto("astronaut.png", "-density 300x150 -units PixelsPerInch", dir / "inch.tif");
     test::convertPhoto("astronaut.png", "-density 118.11 -units PixelsPerCentimeter", dir / "cm.tif");
     test::make("exiftool -q -overwrite_original -ResolutionUnit=None " +
                test::q(test::convertPhoto("astronaut.png", "", dir / "none.tif")));
-    for (const auto& [name, dpiX, dpiY] : {std::tuple{"inch.tif", 300.0, 150.0}, {"cm.tif", 300.0, 300.0}, {"none.tif", 0.0, 0.0}}) {
+    for (const auto& [name, dpiX, dpiY] : {std::tuple{"cm.tif", 300.0, 300.0}, {"none.tif", 0.0, 0.0}}) {
         SCOPED_TRACE(name);
-        auto properties = test::propertiesOf(dir / name);
-        ASSERT_TRUE(properties) << properties.error().description();
-        EXPECT_NEAR(properties->dpiWidth.value_or(0), dpiX, 0.01);
-        EXPECT_NEAR(properties->dpiHeight.value_or(0), dpiY, 0.01);
+        const auto properties = test::ok(test::propertiesOf(dir / name));
+        EXPECT_NEAR(properties.dpiWidth.value_or(0), dpiX, 0.01);
+        EXPECT_NEAR(properties.dpiHeight.value_or(0), dpiY, 0.01);
     }
 }
 
@@ -208,12 +167,9 @@ std::vector<uint8_t> forgeGreyTiff(uint32_t width, uint32_t height, const std::v
             file.push_back(static_cast<uint8_t>(v >> (8 * i)));
     };
     put(static_cast<uint32_t>(entries.size()), 2);
-    for (const auto& [tag, type, count, value] : entries) {
-        put(tag, 2);
-        put(type, 2);
-        put(count, 4);
-        put(value, 4); // a SHORT sits in the low half, little-endian
-    }
+    for (const auto& entry : entries) // tag and type in 2 bytes, count and value in 4 (a SHORT in the low half)
+        for (size_t k = 0; k < 4; ++k)
+            put(entry[k], k < 2 ? 2 : 4);
     put(0, 4);
     file.insert(file.end(), pixels.begin(), pixels.end());
     return file;
@@ -226,18 +182,16 @@ TEST(TiffDecoder, CutStripsAndAbsurdSizesAreErrorsWithNothingPrinted)
     const auto pixels = test::randomBytes(64 * 64, 7);
     auto forged = forgeGreyTiff(64, 64, pixels);
     testing::internal::CaptureStderr();
-    auto intact = decodeBytes(forged);
-    ASSERT_TRUE(intact) << intact.error().description();
-    EXPECT_EQ(test::packedPixels(*intact), pixels);
+    const auto intact = test::ok(test::decodeFile(test::shared(forged)));
+    EXPECT_EQ(test::packedPixels(intact), pixels);
     forged.resize(forged.size() - pixels.size() / 2);
-    EXPECT_TRUE(propertiesOfBytes(forged));
-    test::expectError(decodeBytes(forged), Kind::corruptData, "strip 0");
+    EXPECT_TRUE(test::propertiesOf(test::shared(forged)));
+    test::expectError(test::decodeFile(test::shared(forged)), Kind::corruptData, "strip 0");
 
     const auto huge = forgeGreyTiff(100000, 100000, test::randomBytes(4096, 1));
-    auto properties = propertiesOfBytes(huge);
-    ASSERT_TRUE(properties) << properties.error().description();
-    EXPECT_EQ(properties->pixelHeight, 100000u);
-    test::expectError(decodeBytes(huge), Kind::tooLarge, "100000");
+    const auto properties = test::ok(test::propertiesOf(test::shared(huge)));
+    EXPECT_EQ(properties.pixelHeight, 100000u);
+    test::expectError(test::decodeFile(test::shared(huge)), Kind::tooLarge, "100000");
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
