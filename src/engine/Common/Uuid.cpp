@@ -23,34 +23,6 @@ Uuid Uuid::random()
     return id;
 }
 
-std::optional<Uuid> Uuid::parse(std::string_view text)
-{
-    if (text.size() != 36)
-        return std::nullopt;
-    Uuid id;
-    size_t byte = 0;
-    for (size_t i = 0; i < text.size();) {
-        if (i == 8 || i == 13 || i == 18 || i == 23) {
-            if (text[i] != '-')
-                return std::nullopt;
-            ++i;
-            continue;
-        }
-        auto nibble = [](char c) -> int {
-            if (c >= '0' && c <= '9') return c - '0';
-            if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-            if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-            return -1;
-        };
-        const int hi = nibble(text[i]), lo = nibble(text[i + 1]);
-        if (hi < 0 || lo < 0)
-            return std::nullopt;
-        id.bytes_[byte++] = static_cast<uint8_t>(hi << 4 | lo);
-        i += 2;
-    }
-    return id;
-}
-
 std::string Uuid::toString() const
 {
     static constexpr char digits[] = "0123456789ABCDEF";

@@ -4,9 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
-#include <optional>
 #include <string>
-#include <string_view>
 
 namespace pelorin {
 
@@ -15,8 +13,6 @@ public:
     // The nil identifier (all zero).
     Uuid() = default;
     static Uuid random();
-    // Accepts the 8-4-4-4-12 hexadecimal form, either case.
-    static std::optional<Uuid> parse(std::string_view text);
 
     // Upper-case 8-4-4-4-12 form.
     std::string toString() const;

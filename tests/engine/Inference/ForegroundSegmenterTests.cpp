@@ -1,6 +1,6 @@
 // The segmenter around the network: what the model is fed (in every pixel layout), how its output
-// becomes a mask buffer, the no-subject rule, load failures that say how to install the model, and
-// the real model on real photographs and on images without a subject made by ImageMagick.
+// becomes a mask buffer, the no-subject rule, and the real model on real photographs and on images
+// without a subject made by ImageMagick.
 #include "engine/Inference/ForegroundSegmenter.h"
 
 #include "engine/Imaging/ImageSource.h"
@@ -275,17 +275,6 @@ TEST(ForegroundSegmenterMask, ConcurrentCallsRunTheNetworkOneAtATime)
     EXPECT_EQ(masks, 4);
     EXPECT_EQ(network->runs, 4);
     EXPECT_EQ(most, 1);
-}
-
-// ---- finding and loading the model ----------------------------------------------------------
-
-TEST(ForegroundSegmenterModel, AModelThatDoesNotLoadIsNamedWithHowToInstall)
-{
-    test::TemporaryDirectory dir;
-    auto detected = ForegroundSegmenter(dir / "absent.onnx").detect(blankImage(8, 8));
-    ASSERT_FALSE(detected);
-    EXPECT_NE(detected.error().find((dir / "absent.onnx").string()), std::string::npos) << detected.error();
-    EXPECT_NE(detected.error().find("scripts/fetch-model"), std::string::npos) << detected.error();
 }
 
 // ---- the real model -----------------------------------------------------------------------
