@@ -28,7 +28,8 @@ std::filesystem::path cacheFolder()
 } // namespace
 
 namespace {
-std::filesystem::path convertedOnce(const std::string& name, const std::string& arguments, const std::filesystem::path& source)
+std::filesystem::path convertedOnce(const std::string& name, const std::string& arguments,
+                                    const std::filesystem::path& source)
 {
     auto target = cacheFolder() / "bench" / name;
     if (!std::filesystem::exists(target)) {
@@ -67,15 +68,15 @@ Image widened(const Image& narrow, bool randomLowBytes)
             dst[2 * i + 1] = src[i];
         }
     }
-    ImageFormat format{w, h, 16, 16 * channels, rowBytes,
-                       BitmapInfo::make(AlphaInfo::none, BitmapInfo::byteOrder16Little)};
+    ImageFormat format{
+        w, h, 16, 16 * channels, rowBytes, BitmapInfo::make(AlphaInfo::none, BitmapInfo::byteOrder16Little)};
     return Image(format, narrow.colorSpace(), DataProvider::make(std::move(block)));
 }
 
 const Image& noisyPhoto12MP8Bit()
 {
-    static const Image image = decode(convertedOnce("photo-noisy-4000x3000.jpg",
-                                                    "-attenuate 0.6 +noise Gaussian -quality 92", photo12MPJpeg()));
+    static const Image image = decode(
+        convertedOnce("photo-noisy-4000x3000.jpg", "-attenuate 0.6 +noise Gaussian -quality 92", photo12MPJpeg()));
     return image;
 }
 } // namespace
@@ -127,9 +128,9 @@ const Image& cutout12MP(size_t bitsPerComponent, Grain grain)
     if (auto found = made.find(key); found != made.end())
         return found->second;
     const Image& narrow = grain == Grain::smooth ? photo12MP8Bit() : noisyPhoto12MP8Bit();
-    const Image photo = bitsPerComponent != 16  ? narrow
-                        : grain == Grain::smooth ? photo12MP16Bit()
-                                                 : widened(narrow, grain == Grain::noisyLowBytes);
+    const Image photo = bitsPerComponent != 16 ? narrow
+        : grain == Grain::smooth               ? photo12MP16Bit()
+                                               : widened(narrow, grain == Grain::noisyLowBytes);
     auto cutout = withMaskAsAlpha(photo, mask12MP());
     if (!cutout)
         throw std::runtime_error(cutout.error().description());

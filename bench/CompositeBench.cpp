@@ -30,8 +30,14 @@ void compositeBench(benchmark::State& state, const Image& photo)
     state.SetItemsProcessed(int64_t(state.iterations()) * int64_t(photo.width() * photo.height()));
 }
 
-void BM_Composite8Bit(benchmark::State& state) { compositeBench(state, photo12MP8Bit()); }
-void BM_Composite16Bit(benchmark::State& state) { compositeBench(state, photo12MP16Bit()); }
+void BM_Composite8Bit(benchmark::State& state)
+{
+    compositeBench(state, photo12MP8Bit());
+}
+void BM_Composite16Bit(benchmark::State& state)
+{
+    compositeBench(state, photo12MP16Bit());
+}
 
 // A soft 1024 × 1024 blob like a model's sigmoid output, stored as float or as bytes.
 template <typename Sample>
@@ -64,8 +70,14 @@ void lanczosBench(benchmark::State& state)
     state.SetItemsProcessed(int64_t(state.iterations()) * 4000 * 3000);
 }
 
-void BM_LanczosUpscaleFloat(benchmark::State& state) { lanczosBench<float, float>(state); }
-void BM_LanczosUpscale8Bit(benchmark::State& state) { lanczosBench<uint8_t, uint8_t>(state); }
+void BM_LanczosUpscaleFloat(benchmark::State& state)
+{
+    lanczosBench<float, float>(state);
+}
+void BM_LanczosUpscale8Bit(benchmark::State& state)
+{
+    lanczosBench<uint8_t, uint8_t>(state);
+}
 
 // The whole sidecar path from a model-sized 8-bit mask: tables, resampling, the new image.
 void BM_MaskSidecarFrom1024(benchmark::State& state)

@@ -74,10 +74,9 @@ void encodeWithLibpngDefaults(int fd, const Image& image)
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     png_infop info = png_create_info_struct(png);
     png_set_write_fn(png, &out, appendOutput, nullptr);
-    const bool written = writeWithLibpng(png, info, image.bytes().data(), image.bytesPerRow(),
-                                         static_cast<png_uint_32>(image.width()),
-                                         static_cast<png_uint_32>(image.height()),
-                                         static_cast<int>(image.bitsPerComponent()));
+    const bool written =
+        writeWithLibpng(png, info, image.bytes().data(), image.bytesPerRow(), static_cast<png_uint_32>(image.width()),
+                        static_cast<png_uint_32>(image.height()), static_cast<int>(image.bitsPerComponent()));
     png_destroy_write_struct(&png, &info);
     if (!written || !out.flush())
         throw std::runtime_error("libpng failed");

@@ -51,7 +51,8 @@ void BM_TiffEncodeLibtiffDefaults(benchmark::State& state)
         TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(tif, 0));
         bool ok = true;
         for (uint32_t y = 0; y < image.height() && ok; ++y)
-            ok = TIFFWriteScanline(tif, const_cast<uint8_t*>(image.bytes().data() + y * image.bytesPerRow()), y, 0) == 1;
+            ok =
+                TIFFWriteScanline(tif, const_cast<uint8_t*>(image.bytes().data() + y * image.bytesPerRow()), y, 0) == 1;
         ok = ok && TIFFWriteDirectory(tif);
         TIFFClose(tif);
         if (!ok) {
@@ -62,11 +63,26 @@ void BM_TiffEncodeLibtiffDefaults(benchmark::State& state)
     reportEncoding(state, image, file.size());
 }
 
-BENCHMARK_CAPTURE(BM_TiffEncode, LzwPredictor_256KiB, true, true, 256)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();
-BENCHMARK_CAPTURE(BM_TiffEncode, LzwNoPredictor_256KiB, true, false, 256)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();
-BENCHMARK_CAPTURE(BM_TiffEncode, LzwPredictor_64KiB, true, true, 64)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();
-BENCHMARK_CAPTURE(BM_TiffEncode, LzwPredictor_1MiB, true, true, 1024)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();
-BENCHMARK_CAPTURE(BM_TiffEncode, Uncompressed_256KiB, false, false, 256)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();
+BENCHMARK_CAPTURE(BM_TiffEncode, LzwPredictor_256KiB, true, true, 256)
+    ->Unit(benchmark::kMillisecond)
+    ->MeasureProcessCPUTime()
+    ->UseRealTime();
+BENCHMARK_CAPTURE(BM_TiffEncode, LzwNoPredictor_256KiB, true, false, 256)
+    ->Unit(benchmark::kMillisecond)
+    ->MeasureProcessCPUTime()
+    ->UseRealTime();
+BENCHMARK_CAPTURE(BM_TiffEncode, LzwPredictor_64KiB, true, true, 64)
+    ->Unit(benchmark::kMillisecond)
+    ->MeasureProcessCPUTime()
+    ->UseRealTime();
+BENCHMARK_CAPTURE(BM_TiffEncode, LzwPredictor_1MiB, true, true, 1024)
+    ->Unit(benchmark::kMillisecond)
+    ->MeasureProcessCPUTime()
+    ->UseRealTime();
+BENCHMARK_CAPTURE(BM_TiffEncode, Uncompressed_256KiB, false, false, 256)
+    ->Unit(benchmark::kMillisecond)
+    ->MeasureProcessCPUTime()
+    ->UseRealTime();
 BENCHMARK(BM_TiffEncodeLibtiffDefaults)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();
 
 } // namespace

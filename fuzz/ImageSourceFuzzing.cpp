@@ -26,7 +26,8 @@ void checkImage(const Image& image)
         fail("decoded image has no pixels");
     if (!image.dataProvider())
         fail("decoded image has no data provider");
-    if (image.bitsPerComponent() == 0 || image.bitsPerPixel() % 8 != 0 || image.bitsPerPixel() < image.bitsPerComponent())
+    if (image.bitsPerComponent() == 0 || image.bitsPerPixel() % 8 != 0
+        || image.bitsPerPixel() < image.bitsPerComponent())
         fail("decoded image has an impossible pixel layout");
     const size_t pixelBytes = image.bitsPerPixel() / 8;
     if (image.width() > image.bytesPerRow() / pixelBytes)

@@ -133,7 +133,8 @@ int stages(const std::vector<std::filesystem::path>& photos, const std::filesyst
     return 0;
 }
 
-int batch(OutputFormat format, int jobs, const std::filesystem::path& out, const std::vector<std::filesystem::path>& photos)
+int batch(OutputFormat format, int jobs, const std::filesystem::path& out,
+          const std::vector<std::filesystem::path>& photos)
 {
     auto remover = std::make_shared<BackgroundRemover>();
     const double load = warmUp(*remover);
@@ -147,13 +148,11 @@ int batch(OutputFormat format, int jobs, const std::filesystem::path& out, const
     const auto start = Clock::now();
     auto handle = processor.process(list);
     int completed = 0;
-    while (auto event = handle.events.next()) {
-        if (event->kind() == BatchProcessingEvent::Kind::completed) {
+    while (auto event = handle.events.next())
+        if (event->kind() == BatchProcessingEvent::Kind::completed)
             ++completed;
-        } else if (event->kind() == BatchProcessingEvent::Kind::failed) {
+        else if (event->kind() == BatchProcessingEvent::Kind::failed)
             std::fprintf(stderr, "failed: %s\n", event->error()->errorDescription().c_str());
-        }
-    }
     const double wall = secondsSince(start);
     std::printf("mode=batch format=%s jobs=%d images=%zu completed=%d load_s=%.3f wall_s=%.2f per_image_ms=%.1f "
                 "images_per_min=%.1f peak_rss_mib=%.0f\n",
@@ -167,7 +166,8 @@ int batch(OutputFormat format, int jobs, const std::filesystem::path& out, const
 int main(int argc, char** argv)
 {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: %s batch --format png|tiff --jobs N --out DIR PHOTO... | inference PHOTO...\n", argv[0]);
+        std::fprintf(stderr, "usage: %s batch --format png|tiff --jobs N --out DIR PHOTO... | inference PHOTO...\n",
+                     argv[0]);
         return 2;
     }
     const std::string mode = argv[1];
@@ -177,15 +177,14 @@ int main(int argc, char** argv)
     std::vector<std::filesystem::path> photos;
     for (int i = 2; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg == "--format" && i + 1 < argc) {
+        if (arg == "--format" && i + 1 < argc)
             format = OutputFormats::fromRawValue(argv[++i]).value_or(OutputFormat::png);
-        } else if (arg == "--jobs" && i + 1 < argc) {
+        else if (arg == "--jobs" && i + 1 < argc)
             jobs = std::stoi(argv[++i]);
-        } else if (arg == "--out" && i + 1 < argc) {
+        else if (arg == "--out" && i + 1 < argc)
             out = argv[++i];
-        } else {
+        else
             photos.emplace_back(arg);
-        }
     }
     if (photos.empty()) {
         std::fprintf(stderr, "no photos given\n");

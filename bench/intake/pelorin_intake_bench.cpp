@@ -40,20 +40,21 @@ IoCounters ioCounters()
     std::ifstream io("/proc/self/io");
     std::string key;
     double value = 0;
-    while (io >> key >> value) {
+    while (io >> key >> value)
         if (key == "rchar:")
             counters.rchar = value;
         else if (key == "read_bytes:")
             counters.readBytes = value;
-    }
     return counters;
 }
 
 bool everyRowKnown(const ProcessingViewModel& viewModel)
 {
-    return std::all_of(viewModel.items().begin(), viewModel.items().end(), [](const ImageItem* item) {
-        return item->pixelWidth() > 0 || item->status().kind() == ProcessingStatus::Kind::error;
-    });
+    return std::all_of(
+        viewModel.items().begin(), viewModel.items().end(),
+        [](const ImageItem* item) {
+            return item->pixelWidth() > 0 || item->status().kind() == ProcessingStatus::Kind::error;
+        });
 }
 
 constexpr double mebibyte = 1024.0 * 1024.0;

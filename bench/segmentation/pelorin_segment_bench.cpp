@@ -41,7 +41,8 @@ bool readFloats(const std::string& file, size_t count, std::vector<float>& value
     }
     values.resize(count);
     in.seekg(0);
-    return static_cast<bool>(in.read(reinterpret_cast<char*>(values.data()), static_cast<std::streamsize>(count * sizeof(float))));
+    return static_cast<bool>(
+        in.read(reinterpret_cast<char*>(values.data()), static_cast<std::streamsize>(count * sizeof(float))));
 }
 
 double peakRssMiB()
@@ -60,8 +61,9 @@ double median(std::vector<double> values)
 
 int usage()
 {
-    std::fprintf(stderr, "usage: pelorin_segment_bench run <model.onnx> <input.f32> [--runs N] [--reference NAME=file.f32]...\n"
-                         "       pelorin_segment_bench fp32 <model-fp16.onnx>\n");
+    std::fprintf(stderr,
+                 "usage: pelorin_segment_bench run <model.onnx> <input.f32> [--runs N] [--reference NAME=file.f32]...\n"
+                 "       pelorin_segment_bench fp32 <model-fp16.onnx>\n");
     return 2;
 }
 
@@ -146,7 +148,8 @@ int runBench(int argc, char** argv)
     for (size_t i = 0; i < times.size(); ++i)
         std::printf("%s%.1f", i ? "," : "", times[i]);
     const double medianMs = median(times);
-    std::printf("\nmedian_ms=%.1f\ngflops=%.1f\npeak_rss_mib=%.0f\n", medianMs, gflopPerRun / (medianMs / 1000.0), peakRssMiB());
+    std::printf("\nmedian_ms=%.1f\ngflops=%.1f\npeak_rss_mib=%.0f\n", medianMs, gflopPerRun / (medianMs / 1000.0),
+                peakRssMiB());
 
     if (output->size() != side * side) {
         std::fprintf(stderr, "output has %zu values, expected %zu\n", output->size(), side * side);
@@ -162,7 +165,8 @@ int runBench(int argc, char** argv)
             maxDiff = std::isnan(diff) ? HUGE_VAL : std::max(maxDiff, diff); // a NaN must not hide
             sumDiff += diff;
         }
-        std::printf("max_diff_%s=%.3g\nmean_diff_%s=%.3g\n", name.c_str(), maxDiff, name.c_str(), sumDiff / reference.size());
+        std::printf("max_diff_%s=%.3g\nmean_diff_%s=%.3g\n", name.c_str(), maxDiff, name.c_str(),
+                    sumDiff / reference.size());
     }
     return 0;
 }

@@ -29,7 +29,10 @@ constexpr std::array<std::pair<const char*, cpu_isa>, 9> levels{{
     {"ALL", cpu_isa::all},
 }};
 
-bool includes(cpu_isa level, cpu_isa part) { return (unsigned(level) & unsigned(part)) == unsigned(part); }
+bool includes(cpu_isa level, cpu_isa part)
+{
+    return (unsigned(level) & unsigned(part)) == unsigned(part);
+}
 
 // "model name" of /proc/cpuinfo, or "unknown processor".
 std::string cpuModelName()
@@ -64,7 +67,10 @@ std::string effectiveCpuLevel()
 
 } // namespace
 
-bool winogradAvailable() { return includes(dnnl::get_effective_cpu_isa(), cpu_isa::avx512_core); }
+bool winogradAvailable()
+{
+    return includes(dnnl::get_effective_cpu_isa(), cpu_isa::avx512_core);
+}
 
 std::optional<std::string> missingCpuLevel()
 {
@@ -75,8 +81,7 @@ std::optional<std::string> missingCpuLevel()
         if (requested == name) {
             if (dnnl::get_effective_cpu_isa() == isa)
                 return std::nullopt;
-            return "this CPU (" + cpuModelName() + ") lacks " + requested + "; oneDNN would run " +
-                   effectiveCpuLevel();
+            return "this CPU (" + cpuModelName() + ") lacks " + requested + "; oneDNN would run " + effectiveCpuLevel();
         }
     return "ONEDNN_MAX_CPU_ISA=" + requested + " is not a level these tests know";
 }
@@ -84,9 +89,8 @@ std::optional<std::string> missingCpuLevel()
 std::string cpuLevelLine()
 {
     const dnnl_version_t* version = dnnl_version();
-    return "cpu-level " + requestedCpuLevel() + ": " + cpuModelName() + ", oneDNN " +
-           std::to_string(version->major) + "." + std::to_string(version->minor) + "." +
-           std::to_string(version->patch) + " runs " + effectiveCpuLevel();
+    return "cpu-level " + requestedCpuLevel() + ": " + cpuModelName() + ", oneDNN " + std::to_string(version->major)
+        + "." + std::to_string(version->minor) + "." + std::to_string(version->patch) + " runs " + effectiveCpuLevel();
 }
 
 testing::Environment* makeCpuLevelEnvironment()

@@ -81,7 +81,8 @@ std::string exiftoolTag(const std::filesystem::path& file, const std::string& ta
 
 std::string identifyFormat(const std::filesystem::path& file, const std::string& format)
 {
-    return trimmed(runCommand("identify -format " + shellQuote(format) + " " + shellQuote(file.string() + "[0]")).output);
+    return trimmed(
+        runCommand("identify -format " + shellQuote(format) + " " + shellQuote(file.string() + "[0]")).output);
 }
 
 std::vector<uint8_t> readFileBytes(const std::filesystem::path& file)

@@ -99,18 +99,20 @@ inline void saveScreenshot(QWidget* widget, const QString& name)
 // `clicked` tells whether a modal dialog with such a button was found.
 inline void answerModal(const QString& title, std::shared_ptr<bool> clicked)
 {
-    QTimer::singleShot(0, [title, clicked] {
-        QWidget* modal = QApplication::activeModalWidget();
-        if (!modal)
-            return;
-        for (QAbstractButton* button : modal->findChildren<QAbstractButton*>()) {
-            if (button->text() == title) {
-                *clicked = true;
-                button->click();
+    QTimer::singleShot(
+        0,
+        [title, clicked] {
+            QWidget* modal = QApplication::activeModalWidget();
+            if (!modal)
                 return;
+            for (QAbstractButton* button : modal->findChildren<QAbstractButton*>()) {
+                if (button->text() == title) {
+                    *clicked = true;
+                    button->click();
+                    return;
+                }
             }
-        }
-    });
+        });
 }
 
 } // namespace pelorin::uitest

@@ -45,16 +45,17 @@ void warnAboutSkippedPaths(const std::vector<std::filesystem::path>& paths)
         std::error_code error;
         const auto status = std::filesystem::status(path, error);
         if (!std::filesystem::exists(status))
-            printTo(stderr, QStringLiteral("pelorin-cli: skipped '%1': no such file or folder\n").arg(displayPath(path)));
+            printTo(stderr,
+                    QStringLiteral("pelorin-cli: skipped '%1': no such file or folder\n").arg(displayPath(path)));
         else if (!std::filesystem::is_directory(status) && !ProcessingSettings::isSupportedImage(path))
-            printTo(stderr, QStringLiteral("pelorin-cli: skipped '%1': not a supported image type\n").arg(displayPath(path)));
+            printTo(stderr,
+                    QStringLiteral("pelorin-cli: skipped '%1': not a supported image type\n").arg(displayPath(path)));
     }
 }
 
 std::shared_ptr<const BatchProcessing> makeBatchProcessor(const CliOptions& options)
 {
-    return std::make_shared<BatchProcessor>(std::make_shared<BackgroundRemover>(),
-                                            std::make_shared<ImageProcessor>(),
+    return std::make_shared<BatchProcessor>(std::make_shared<BackgroundRemover>(), std::make_shared<ImageProcessor>(),
                                             options.jobs.value_or(BatchProcessor::defaultMaxConcurrency()));
 }
 
@@ -90,8 +91,7 @@ int main(int argc, char** argv)
     // A store-less persistence starts from the defaults and saves nothing, so the flags below
     // change this run only and never the desktop application's saved choices.
     ProcessingViewModel viewModel(makeBatchProcessor(options), std::make_shared<FileService>(),
-                                  std::make_shared<SettingsPersistence>(nullptr),
-                                  [](const std::filesystem::path&) {});
+                                  std::make_shared<SettingsPersistence>(nullptr), [](const std::filesystem::path&) {});
     viewModel.updateOutputFormat(options.format);
     viewModel.updateExportMaskSeparately(options.exportMask);
     if (options.outputDirectory) {
@@ -103,8 +103,9 @@ int main(int argc, char** argv)
     warnAboutSkippedPaths(options.paths);
     viewModel.addFiles(options.paths);
     if (!viewModel.hasItems()) {
-        printTo(stderr, QStringLiteral("pelorin-cli: no supported images found in the given paths "
-                                       "(accepted: png jpg jpeg heic heif webp tiff tif bmp)\n"));
+        printTo(stderr,
+                QStringLiteral("pelorin-cli: no supported images found in the given paths "
+                               "(accepted: png jpg jpeg heic heif webp tiff tif bmp)\n"));
         return exitSomeNotCompleted;
     }
 

@@ -39,9 +39,8 @@ CliParseResult parseCliOptions(const QStringList& arguments, const QString& vers
     const QCommandLineOption versionOption({"v", "version"}, "Show the version and exit.");
     const QCommandLineOption format({"f", "format"}, "Cutout file format: png (default) or tiff.", "png|tiff");
     const QCommandLineOption mask({"m", "mask"}, "Also write each mask as a grey PNG named <cutout>-mask.png.");
-    const QCommandLineOption output({"o", "output"},
-                                    "Write every output into DIR (created if missing) instead of next to its source.",
-                                    "DIR");
+    const QCommandLineOption output(
+        {"o", "output"}, "Write every output into DIR (created if missing) instead of next to its source.", "DIR");
     const QCommandLineOption jobs({"j", "jobs"}, "Images processed at once (default: one per core).", "N");
     const QCommandLineOption json("json", "Print one JSON object per event and a final summary object on stdout.");
     for (const auto& option : {help, versionOption, format, mask, output, jobs, json})
@@ -80,13 +79,13 @@ CliParseResult parseCliOptions(const QStringList& arguments, const QString& vers
         bool ok = false;
         const int count = parser.value(jobs).toInt(&ok);
         if (!ok || count < 1)
-            return usageError(QStringLiteral("invalid --jobs '%1' (expected a positive integer)").arg(parser.value(jobs)));
+            return usageError(
+                QStringLiteral("invalid --jobs '%1' (expected a positive integer)").arg(parser.value(jobs)));
         options.jobs = count;
     }
-    for (const QString& path : parser.positionalArguments()) {
+    for (const QString& path : parser.positionalArguments())
         if (!path.isEmpty())
             options.paths.emplace_back(QFile::encodeName(path).toStdString());
-    }
     if (options.paths.empty())
         return usageError(QStringLiteral("no PATH given"));
     return options;

@@ -9,7 +9,9 @@ constexpr int tickIntervalMs = 1000;
 } // namespace
 
 CliSession::CliSession(ProcessingViewModel& viewModel, CliReporter& reporter, QObject* parent)
-    : QObject(parent), viewModel_(viewModel), reporter_(reporter)
+    : QObject(parent),
+      viewModel_(viewModel),
+      reporter_(reporter)
 {
     ticker_.setInterval(tickIntervalMs);
     connect(&ticker_, &QTimer::timeout, this, [this] { reporter_.tick(progress()); });
@@ -74,9 +76,7 @@ void CliSession::itemChanged(ImageItem* item)
         event.kind = RowEvent::Kind::failed;
         event.message = item->status().message();
         break;
-    case ProcessingStatus::Kind::cancelled:
-        event.kind = RowEvent::Kind::cancelled;
-        break;
+    case ProcessingStatus::Kind::cancelled: event.kind = RowEvent::Kind::cancelled; break;
     }
     if (event.isTerminal()) {
         inFlight_.removeAll(item);

@@ -25,9 +25,7 @@ RunSummary RunSummary::tally(const QList<ImageItem*>& items, double elapsedSecon
         case ProcessingStatus::Kind::completed:
             ++(item->errorMessage() ? summary.completedWithWarning : summary.completed);
             break;
-        case ProcessingStatus::Kind::error:
-            ++summary.failed;
-            break;
+        case ProcessingStatus::Kind::error: ++summary.failed; break;
         case ProcessingStatus::Kind::cancelled:
         case ProcessingStatus::Kind::waiting:
         case ProcessingStatus::Kind::processing:

@@ -45,7 +45,10 @@ QString withControlsEscaped(const QString& text)
 } // namespace
 
 TextReporter::TextReporter(bool liveProgress, bool stdoutIsTerminal, std::FILE* out, std::FILE* err)
-    : live_(liveProgress), stdoutIsTerminal_(stdoutIsTerminal), out_(out), err_(err)
+    : live_(liveProgress),
+      stdoutIsTerminal_(stdoutIsTerminal),
+      out_(out),
+      err_(err)
 {
 }
 
@@ -111,8 +114,9 @@ void TextReporter::cancelling()
 {
     cancelling_ = true;
     clearProgress();
-    writeLine(err_, QStringLiteral("Cancelling: unfinished images are stopped and their partial files removed. "
-                                   "Press Ctrl-C again to quit at once."));
+    writeLine(err_,
+              QStringLiteral("Cancelling: unfinished images are stopped and their partial files removed. "
+                             "Press Ctrl-C again to quit at once."));
     if (live_)
         drawProgress(lastProgress_);
 }
@@ -129,16 +133,12 @@ QString TextReporter::rowLine(const RowEvent& event, const RunProgress& progress
     const QString source = displayPath(event.source);
     const QString output = event.output ? displayPath(*event.output) : QString();
     switch (event.kind) {
-    case RowEvent::Kind::completed:
-        return QStringLiteral("%1 completed  %2 -> %3").arg(counter, source, output);
+    case RowEvent::Kind::completed: return QStringLiteral("%1 completed  %2 -> %3").arg(counter, source, output);
     case RowEvent::Kind::completedWithWarning:
         return QStringLiteral("%1 warning    %2 -> %3: %4").arg(counter, source, output, event.message);
-    case RowEvent::Kind::failed:
-        return QStringLiteral("%1 failed     %2: %3").arg(counter, source, event.message);
-    case RowEvent::Kind::cancelled:
-        return QStringLiteral("%1 cancelled  %2").arg(counter, source);
-    case RowEvent::Kind::started:
-        break;
+    case RowEvent::Kind::failed: return QStringLiteral("%1 failed     %2: %3").arg(counter, source, event.message);
+    case RowEvent::Kind::cancelled: return QStringLiteral("%1 cancelled  %2").arg(counter, source);
+    case RowEvent::Kind::started: break;
     }
     return QStringLiteral("%1 started    %2").arg(counter, source);
 }

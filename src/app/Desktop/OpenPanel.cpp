@@ -6,8 +6,7 @@
 
 namespace pelorin {
 
-OpenPanel::OpenPanel(QWidget* parent)
-    : QFileDialog(parent)
+OpenPanel::OpenPanel(QWidget* parent) : QFileDialog(parent)
 {
     setOption(QFileDialog::DontUseNativeDialog);
     setFileMode(QFileDialog::ExistingFiles);

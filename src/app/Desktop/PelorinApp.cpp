@@ -60,7 +60,8 @@ void PelorinApp::configureApplication(QApplication& application)
 
 std::shared_ptr<QSettings> PelorinApp::makeUserSettingsStore()
 {
-    return std::make_shared<QSettings>(QSettings::NativeFormat, QSettings::UserScope, organisationName, applicationName);
+    return std::make_shared<QSettings>(QSettings::NativeFormat, QSettings::UserScope, organisationName,
+                                       applicationName);
 }
 
 std::vector<std::filesystem::path> PelorinApp::pathsFromArguments(const QStringList& arguments,
@@ -70,11 +71,10 @@ std::vector<std::filesystem::path> PelorinApp::pathsFromArguments(const QStringL
     const QDir base(workingDirectory);
     for (const QString& argument : arguments) {
         QString local = argument;
-        if (argument.startsWith(QStringLiteral("file:"), Qt::CaseInsensitive)) {
+        if (argument.startsWith(QStringLiteral("file:"), Qt::CaseInsensitive))
             local = QUrl(argument).toLocalFile();
-        } else if (argument.contains(QStringLiteral("://"))) {
+        else if (argument.contains(QStringLiteral("://")))
             continue; // a remote address: only local files can be processed
-        }
         if (local.isEmpty())
             continue;
         paths.emplace_back(QFile::encodeName(QDir::cleanPath(base.absoluteFilePath(local))).toStdString());
@@ -82,20 +82,18 @@ std::vector<std::filesystem::path> PelorinApp::pathsFromArguments(const QStringL
     return paths;
 }
 
-PelorinApp::PelorinApp()
-    : PelorinApp(Dependencies{})
-{
-}
+PelorinApp::PelorinApp() : PelorinApp(Dependencies{}) {}
 
 PelorinApp::PelorinApp(Dependencies dependencies, QObject* parent)
-    : QObject(parent), presentOpenPanel_(std::move(dependencies.presentOpenPanel))
+    : QObject(parent),
+      presentOpenPanel_(std::move(dependencies.presentOpenPanel))
 {
     if (!presentOpenPanel_)
         presentOpenPanel_ = &OpenPanel::run;
     auto store = dependencies.settingsStore ? std::move(dependencies.settingsStore) : makeUserSettingsStore();
-    viewModel_ = std::make_unique<ProcessingViewModel>(std::move(dependencies.batchProcessor),
-                                                       std::make_shared<FileService>(),
-                                                       std::make_shared<SettingsPersistence>(std::move(store)));
+    viewModel_ =
+        std::make_unique<ProcessingViewModel>(std::move(dependencies.batchProcessor), std::make_shared<FileService>(),
+                                              std::make_shared<SettingsPersistence>(std::move(store)));
     updaterViewModel_ = std::make_unique<UpdaterViewModel>(dependencies.makeUpdater);
     connect(updaterViewModel_.get(), &UpdaterViewModel::checkFinished, this, &PelorinApp::showUpdateResult);
 
@@ -147,8 +145,8 @@ void PelorinApp::buildMenus()
     QMenu* help = bar->addMenu(qtTrId("menu.help"));
     //: Help menu: looks for a newer version now
     //% "Check for Updates…"
-    QAction* check = help->addAction(qtTrId("menu.checkForUpdates"), updaterViewModel_.get(),
-                                     &UpdaterViewModel::checkForUpdates);
+    QAction* check =
+        help->addAction(qtTrId("menu.checkForUpdates"), updaterViewModel_.get(), &UpdaterViewModel::checkForUpdates);
     check->setObjectName(QStringLiteral("checkForUpdatesAction"));
     check->setMenuRole(QAction::ApplicationSpecificRole);
     check->setEnabled(updaterViewModel_->canCheckForUpdates());
@@ -214,8 +212,9 @@ void PelorinApp::showUpdateResult(const UpdateCheckResult& result)
     QString text = UpdaterViewModel::resultMessage(result).toHtmlEscaped();
     if (result.kind == Kind::updateAvailable) {
         const QString shown = result.downloadURL.toDisplayString().toHtmlEscaped();
-        text.replace(shown, QStringLiteral("<a href=\"%1\" style=\"white-space: nowrap\">%2</a>")
-                                .arg(result.downloadURL.toString(QUrl::FullyEncoded).toHtmlEscaped(), shown));
+        text.replace(shown,
+                     QStringLiteral("<a href=\"%1\" style=\"white-space: nowrap\">%2</a>")
+                         .arg(result.downloadURL.toString(QUrl::FullyEncoded).toHtmlEscaped(), shown));
     }
     //: Title of the box that shows the result of Check for Updates
     //% "Software Update"

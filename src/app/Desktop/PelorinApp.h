@@ -88,8 +88,8 @@ private:
     std::unique_ptr<ProcessingViewModel> viewModel_;
     std::unique_ptr<UpdaterViewModel> updaterViewModel_;
     std::unique_ptr<QMainWindow> window_;
-    ContentView* contentView_ = nullptr;         // owned by window_
-    QPointer<SettingsSheet> settingsSheet_;      // owned by window_
+    ContentView* contentView_ = nullptr;    // owned by window_
+    QPointer<SettingsSheet> settingsSheet_; // owned by window_
 };
 
 } // namespace pelorin

@@ -19,7 +19,10 @@ std::optional<int> StartupProbe::requestedDelay()
 }
 
 StartupProbe::StartupProbe(QWidget* window, int quitAfterMs, QElapsedTimer sinceStart, QObject* parent)
-    : QObject(parent), window_(window), quitAfterMs_(quitAfterMs), sinceStart_(sinceStart)
+    : QObject(parent),
+      window_(window),
+      quitAfterMs_(quitAfterMs),
+      sinceStart_(sinceStart)
 {
     if (QWindow* handle = window->windowHandle())
         handle->installEventFilter(this);
@@ -30,8 +33,8 @@ bool StartupProbe::eventFilter(QObject* watched, QEvent* event)
     auto* handle = qobject_cast<QWindow*>(watched);
     if (!reported_ && event->type() == QEvent::Expose && handle && handle->isExposed()) {
         reported_ = true;
-        const auto wallClock = std::chrono::duration_cast<std::chrono::nanoseconds>(
-            std::chrono::system_clock::now().time_since_epoch());
+        const auto wallClock =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch());
         std::printf("pelorin: window shown %lld ms after main, %dx%d, wall clock %lld ns\n",
                     static_cast<long long>(sinceStart_.elapsed()), handle->width(), handle->height(),
                     static_cast<long long>(wallClock.count()));

@@ -50,7 +50,9 @@ QThreadPool& headerReaders()
 } // namespace
 
 ImageItem::ImageItem(std::filesystem::path url, QObject* parent)
-    : QObject(parent), id_(Uuid::random()), url_(std::move(url))
+    : QObject(parent),
+      id_(Uuid::random()),
+      url_(std::move(url))
 {
     inputFormat_ = QString::fromStdString(url_.extension().string()).mid(1).toLower();
 
@@ -109,8 +111,7 @@ void ImageItem::headerArrived()
 void ImageItem::setOutputURL(std::optional<std::filesystem::path> url)
 {
     // Compared as written: two spellings of one location are different values, as for a URL.
-    const bool same = url.has_value() == outputURL_.has_value()
-                      && (!url || url->native() == outputURL_->native());
+    const bool same = url.has_value() == outputURL_.has_value() && (!url || url->native() == outputURL_->native());
     if (same)
         return;
     outputURL_ = std::move(url);

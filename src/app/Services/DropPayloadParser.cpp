@@ -15,7 +15,7 @@ bool namesThisMachine(const QUrl& url)
 {
     const QString host = url.host();
     return host.isEmpty() || host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0
-           || host.compare(QSysInfo::machineHostName(), Qt::CaseInsensitive) == 0;
+        || host.compare(QSysInfo::machineHostName(), Qt::CaseInsensitive) == 0;
 }
 
 } // namespace

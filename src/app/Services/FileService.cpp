@@ -110,8 +110,7 @@ std::error_code FileService::ensureDirectory(const fs::path& directory) const
     return error;
 }
 
-fs::path FileService::uniqueOutputURL(const fs::path& directory, const std::string& baseName,
-                                      const std::string& ext,
+fs::path FileService::uniqueOutputURL(const fs::path& directory, const std::string& baseName, const std::string& ext,
                                       const std::unordered_set<std::string>& avoiding) const
 {
     const auto isFree = [&](const fs::path& candidate) {

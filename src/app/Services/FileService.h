@@ -21,8 +21,7 @@ public:
 
     // A name is taken when any entry exists there, dangling links included, so nothing is ever
     // replaced. A path whose status cannot be read counts as free (the write then reports it).
-    std::filesystem::path uniqueOutputURL(const std::filesystem::path& directory,
-                                          const std::string& baseName,
+    std::filesystem::path uniqueOutputURL(const std::filesystem::path& directory, const std::string& baseName,
                                           const std::string& ext,
                                           const std::unordered_set<std::string>& avoiding) const override;
 };

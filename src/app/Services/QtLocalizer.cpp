@@ -39,7 +39,7 @@ bool loadTranslations(QCoreApplication& application)
     for (const QString& name : catalogueNames) {
         auto* translator = new QTranslator(&application);
         const bool loaded = translator->load(QLocale(), name, QStringLiteral("_"), catalogueFolder)
-                            || translator->load(name + QStringLiteral("_en"), catalogueFolder);
+            || translator->load(name + QStringLiteral("_en"), catalogueFolder);
         if (!loaded) {
             delete translator;
             allLoaded = false;

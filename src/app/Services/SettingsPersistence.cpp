@@ -12,15 +12,13 @@ namespace {
 bool readBoolean(const QVariant& value)
 {
     switch (value.metaType().id()) {
-    case QMetaType::Bool:
-        return value.toBool();
+    case QMetaType::Bool: return value.toBool();
     case QMetaType::Int:
     case QMetaType::UInt:
     case QMetaType::LongLong:
     case QMetaType::ULongLong:
     case QMetaType::Double:
-    case QMetaType::Float:
-        return value.toDouble() != 0.0;
+    case QMetaType::Float: return value.toDouble() != 0.0;
     case QMetaType::QString: {
         const QString text = value.toString().trimmed();
         if (text.compare(QLatin1String("true"), Qt::CaseInsensitive) == 0
@@ -30,8 +28,7 @@ bool readBoolean(const QVariant& value)
         const double number = text.toDouble(&isNumber);
         return isNumber && number != 0.0;
     }
-    default:
-        return false;
+    default: return false;
     }
 }
 

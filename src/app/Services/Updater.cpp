@@ -3,10 +3,7 @@
 namespace pelorin {
 
 // Anchors the interface's vtable and meta-object in one translation unit.
-Updater::Updater(QObject* parent)
-    : QObject(parent)
-{
-}
+Updater::Updater(QObject* parent) : QObject(parent) {}
 
 Updater::~Updater() = default;
 

@@ -28,7 +28,9 @@ bool isVersion(const QString& text)
 } // namespace
 
 UpdaterFeed::UpdaterFeed(QUrl feedURL, QString currentVersion, QObject* parent)
-    : Updater(parent), feedURL_(std::move(feedURL)), currentVersion_(std::move(currentVersion))
+    : Updater(parent),
+      feedURL_(std::move(feedURL)),
+      currentVersion_(std::move(currentVersion))
 {
 }
 
@@ -76,7 +78,7 @@ void UpdaterFeed::checkForUpdates()
     const auto refuseIfTooLarge = [this, reply] {
         const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
         const bool tooLarge = reply->bytesAvailable() > maximumFeedSize
-                              || (announced.isValid() && announced.toLongLong() > maximumFeedSize);
+            || (announced.isValid() && announced.toLongLong() > maximumFeedSize);
         if (tooLarge && !tooLarge_) {
             tooLarge_ = true;
             reply->abort();

@@ -27,9 +27,8 @@ QString fromPath(const std::filesystem::path& path)
 QString rowText(const std::optional<BatchProcessingError>& error)
 {
     std::string text = error ? error->errorDescription() : std::string();
-    if (text.empty()) {
+    if (text.empty())
         text = localized("viewmodel.error.unknownFallback", "Unknown error");
-    }
     return QString::fromStdString(text);
 }
 
@@ -43,8 +42,7 @@ bool isForbiddenCharacter(QStringView cluster)
 
 ProcessingViewModel::ProcessingViewModel(std::shared_ptr<const BatchProcessing> batchProcessor,
                                          std::shared_ptr<const FileServicing> fileService,
-                                         std::shared_ptr<const SettingsPersisting> persistence,
-                                         OpenFolder openFolder,
+                                         std::shared_ptr<const SettingsPersisting> persistence, OpenFolder openFolder,
                                          QObject* parent)
     : QObject(parent),
       batchProcessor_(batchProcessor ? std::move(batchProcessor) : std::make_shared<const BatchProcessor>()),
@@ -62,9 +60,8 @@ ProcessingViewModel::~ProcessingViewModel()
     // The run must not outlive its consumer: stop it, and cut the wake-ups before the rows and
     // this object are freed. Dropping the stream cancels the run as well; asking first makes the
     // intent plain to any processor.
-    if (processingHandleCancel_) {
+    if (processingHandleCancel_)
         processingHandleCancel_();
-    }
     processingTask_.reset();
     itemsByID_.clear();
 }
@@ -73,9 +70,9 @@ ProcessingViewModel::~ProcessingViewModel()
 
 int ProcessingViewModel::completedCount() const
 {
-    return static_cast<int>(std::count_if(items_.begin(), items_.end(), [](const ImageItem* item) {
-        return item->status().kind() == ProcessingStatus::Kind::completed;
-    }));
+    return static_cast<int>(std::count_if(
+        items_.begin(), items_.end(),
+        [](const ImageItem* item) { return item->status().kind() == ProcessingStatus::Kind::completed; }));
 }
 
 bool ProcessingViewModel::canStartProcessing() const
@@ -86,7 +83,8 @@ bool ProcessingViewModel::canStartProcessing() const
 bool ProcessingViewModel::canOpenOutputFolder() const
 {
     return settings_.outputDirectory.has_value()
-        || std::any_of(items_.begin(), items_.end(), [](const ImageItem* item) { return item->outputURL().has_value(); });
+        || std::any_of(
+               items_.begin(), items_.end(), [](const ImageItem* item) { return item->outputURL().has_value(); });
 }
 
 // --- intake
@@ -97,15 +95,13 @@ void ProcessingViewModel::addFiles(const std::vector<std::filesystem::path>& url
 
     std::unordered_set<std::string> known;
     known.reserve(static_cast<size_t>(items_.size()) + files.size());
-    for (const ImageItem* item : items_) {
+    for (const ImageItem* item : items_)
         known.insert(standardizedPath(item->url()));
-    }
 
     QList<ImageItem*> newItems;
     for (const auto& file : files) {
-        if (!known.insert(standardizedPath(file)).second) {
+        if (!known.insert(standardizedPath(file)).second)
             continue;
-        }
         auto* item = new ImageItem(file);
         adopt(item);
         newItems.append(item);
@@ -118,8 +114,10 @@ void ProcessingViewModel::addFiles(const std::vector<std::filesystem::path>& url
 void ProcessingViewModel::adopt(ImageItem* item)
 {
     item->setParent(this);
-    connect(item, &ImageItem::statusChanged, this, [this, item] { emit itemChanged(item); });
-    connect(item, &ImageItem::outputURLChanged, this, [this, item] { emit itemChanged(item); });
+    connect(
+        item, &ImageItem::statusChanged, this, [this, item] { emit itemChanged(item); });
+    connect(
+        item, &ImageItem::outputURLChanged, this, [this, item] { emit itemChanged(item); });
     connect(item, &ImageItem::errorMessageChanged, this, [this, item] { emit itemChanged(item); });
 }
 
@@ -127,12 +125,10 @@ void ProcessingViewModel::adopt(ImageItem* item)
 
 void ProcessingViewModel::startProcessing()
 {
-    if (items_.isEmpty() || isProcessing_ || processingTask_) {
+    if (items_.isEmpty() || isProcessing_ || processingTask_)
         return;
-    }
-    if (completedCount() == items_.size()) {
+    if (completedCount() == items_.size())
         return;
-    }
 
     for (ImageItem* item : items_) {
         const auto kind = item->status().kind();
@@ -147,9 +143,8 @@ void ProcessingViewModel::startProcessing()
     const std::string ext(OutputFormats::fileExtension(settings_.outputFormat));
     std::vector<ProcessingJob> jobs;
     for (ImageItem* item : items_) {
-        if (item->status().kind() != ProcessingStatus::Kind::waiting) {
+        if (item->status().kind() != ProcessingStatus::Kind::waiting)
             continue;
-        }
         // The job's own decode judges the file now, whatever a header read still under way finds.
         item->markQueued();
         const std::filesystem::path folder = settings_.outputDirectory.value_or(item->url().parent_path());
@@ -167,59 +162,50 @@ void ProcessingViewModel::startProcessing()
         jobs.emplace_back(item->id(), item->url(), std::move(outputURL), std::move(maskOutputURL),
                           settings_.outputFormat);
     }
-    if (jobs.empty()) {
+    if (jobs.empty())
         return;
-    }
 
     // A folder that cannot be made is not reported here: its jobs fail with the writer's error.
     std::unordered_set<std::string> ensured;
     for (const auto& job : jobs) {
         const std::filesystem::path folder = job.outputURL().parent_path();
-        if (ensured.insert(folder.string()).second) {
+        if (ensured.insert(folder.string()).second)
             (void)fileService_->ensureDirectory(folder);
-        }
     }
 
     setProcessing(true);
     BatchProcessingHandle handle = batchProcessor_->process(std::move(jobs));
     processingHandleCancel_ = std::move(handle.cancelImpl);
     itemsByID_.clear();
-    for (ImageItem* item : items_) {
+    for (ImageItem* item : items_)
         itemsByID_[item->id()] = item;
-    }
     processingTask_ = std::make_unique<RunFollower>(std::move(handle.events), this, [this] { drainEvents(); });
 }
 
 void ProcessingViewModel::drainEvents()
 {
     RunFollower* run = processingTask_.get();
-    if (!run) {
+    if (!run)
         return;
-    }
     run->beginDrain();
     while (auto event = run->next()) {
         apply(*event);
         // A slot reacting to the change may have pumped events and wound this run down.
-        if (processingTask_.get() != run) {
+        if (processingTask_.get() != run)
             return;
-        }
     }
-    if (run->isDrained()) {
+    if (run->isDrained())
         processingDidFinish();
-    }
 }
 
 void ProcessingViewModel::apply(const BatchProcessingEvent& event)
 {
     const auto found = itemsByID_.find(event.jobId());
-    if (found == itemsByID_.end() || !found->second) {
+    if (found == itemsByID_.end() || !found->second)
         return;
-    }
     ImageItem* item = found->second;
     switch (event.kind()) {
-    case BatchProcessingEvent::Kind::started:
-        item->setStatus(ProcessingStatus::processing());
-        break;
+    case BatchProcessingEvent::Kind::started: item->setStatus(ProcessingStatus::processing()); break;
     case BatchProcessingEvent::Kind::completed:
         item->setOutputURL(event.outputURL());
         item->setErrorMessage(std::nullopt);
@@ -236,9 +222,7 @@ void ProcessingViewModel::apply(const BatchProcessingEvent& event)
         item->setStatus(ProcessingStatus::error(text));
         break;
     }
-    case BatchProcessingEvent::Kind::cancelled:
-        item->setStatus(ProcessingStatus::cancelled());
-        break;
+    case BatchProcessingEvent::Kind::cancelled: item->setStatus(ProcessingStatus::cancelled()); break;
     }
 }
 
@@ -256,18 +240,16 @@ void ProcessingViewModel::processingDidFinish()
 
 void ProcessingViewModel::cancelProcessing()
 {
-    if (!isProcessing_ || !processingHandleCancel_) {
+    if (!isProcessing_ || !processingHandleCancel_)
         return;
-    }
     setCancelling(true);
     processingHandleCancel_();
 }
 
 bool ProcessingViewModel::cancelAndWait(int timeoutMs)
 {
-    if (!isProcessing_) {
+    if (!isProcessing_)
         return true;
-    }
     cancelProcessing();
 
     const QDeadlineTimer deadline(std::max(timeoutMs, 0));
@@ -278,9 +260,8 @@ bool ProcessingViewModel::cancelAndWait(int timeoutMs)
     alarm.setTimerType(Qt::PreciseTimer);
     QPointer<ProcessingViewModel> self(this);
     while (self && isProcessing_ && !deadline.hasExpired()) {
-        if (!alarm.isActive()) {
+        if (!alarm.isActive())
             alarm.start(static_cast<int>(std::max<qint64>(deadline.remainingTime(), 1)));
-        }
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents | QEventLoop::ExcludeUserInputEvents);
     }
     return !self || !isProcessing_;
@@ -288,9 +269,8 @@ bool ProcessingViewModel::cancelAndWait(int timeoutMs)
 
 void ProcessingViewModel::clearItems()
 {
-    if (isProcessing_) {
+    if (isProcessing_)
         return;
-    }
     const QList<ImageItem*> removed = std::exchange(items_, {});
     emit itemsChanged();
     qDeleteAll(removed);
@@ -298,15 +278,13 @@ void ProcessingViewModel::clearItems()
 
 void ProcessingViewModel::removeItem(const ImageItem* item)
 {
-    if (isProcessing_ || !item) {
+    if (isProcessing_ || !item)
         return;
-    }
     const Uuid id = item->id();
     QList<ImageItem*> removed;
     QList<ImageItem*> kept;
-    for (ImageItem* row : items_) {
+    for (ImageItem* row : items_)
         (row->id() == id ? removed : kept).append(row);
-    }
     items_ = std::move(kept);
     emit itemsChanged();
     qDeleteAll(removed);
@@ -323,25 +301,22 @@ void ProcessingViewModel::openOutputFolder()
             }
         }
     }
-    if (folder) {
+    if (folder)
         openFolder_(*folder);
-    }
 }
 
 void ProcessingViewModel::setProcessing(bool value)
 {
-    if (isProcessing_ == value) {
+    if (isProcessing_ == value)
         return;
-    }
     isProcessing_ = value;
     emit isProcessingChanged();
 }
 
 void ProcessingViewModel::setCancelling(bool value)
 {
-    if (isCancelling_ == value) {
+    if (isCancelling_ == value)
         return;
-    }
     isCancelling_ = value;
     emit isCancellingChanged();
 }
@@ -381,7 +356,8 @@ ProcessingViewModel::Binding<OutputFormat> ProcessingViewModel::outputFormatBind
 
 ProcessingViewModel::Binding<bool> ProcessingViewModel::exportMaskSeparatelyBinding()
 {
-    return {[this] { return settings_.exportMaskSeparately; }, [this](bool value) { updateExportMaskSeparately(value); }};
+    return {[this] { return settings_.exportMaskSeparately; },
+            [this](bool value) { updateExportMaskSeparately(value); }};
 }
 
 QString ProcessingViewModel::outputFormatRawValue() const
@@ -392,9 +368,8 @@ QString ProcessingViewModel::outputFormatRawValue() const
 
 void ProcessingViewModel::setOutputFormatRawValue(const QString& raw)
 {
-    if (const auto format = OutputFormats::fromRawValue(raw.toStdString())) {
+    if (const auto format = OutputFormats::fromRawValue(raw.toStdString()))
         updateOutputFormat(*format);
-    }
 }
 
 // --- naming
@@ -402,9 +377,8 @@ void ProcessingViewModel::setOutputFormatRawValue(const QString& raw)
 QString ProcessingViewModel::cutoutBaseName(const std::filesystem::path& sourceURL)
 {
     QString base = sanitizedFilenameSegment(fromPath(sourceURL.stem()));
-    if (base.isEmpty()) {
+    if (base.isEmpty())
         base = QStringLiteral("image");
-    }
     return base + QStringLiteral("-cutout");
 }
 

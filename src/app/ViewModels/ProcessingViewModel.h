@@ -29,7 +29,8 @@ class ProcessingViewModel final : public QObject {
     Q_PROPERTY(bool isCancelling READ isCancelling NOTIFY isCancellingChanged)
     Q_PROPERTY(bool hasItems READ hasItems NOTIFY itemsChanged)
     Q_PROPERTY(QString outputFormat READ outputFormatRawValue WRITE setOutputFormatRawValue NOTIFY settingsChanged)
-    Q_PROPERTY(bool exportMaskSeparately READ exportMaskSeparately WRITE updateExportMaskSeparately NOTIFY settingsChanged)
+    Q_PROPERTY(
+        bool exportMaskSeparately READ exportMaskSeparately WRITE updateExportMaskSeparately NOTIFY settingsChanged)
 
 public:
     using OpenFolder = std::function<void(const std::filesystem::path&)>;
@@ -46,8 +47,7 @@ public:
     // `persistence` last. Destroying the view model during a run cancels the run.
     ProcessingViewModel(std::shared_ptr<const BatchProcessing> batchProcessor,
                         std::shared_ptr<const FileServicing> fileService,
-                        std::shared_ptr<const SettingsPersisting> persistence,
-                        OpenFolder openFolder = {},
+                        std::shared_ptr<const SettingsPersisting> persistence, OpenFolder openFolder = {},
                         QObject* parent = nullptr);
     ~ProcessingViewModel() override;
 

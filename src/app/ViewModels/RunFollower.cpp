@@ -15,18 +15,17 @@ struct ProcessingViewModel::RunFollower::Wakeup {
     bool scheduled = false;
 };
 
-ProcessingViewModel::RunFollower::RunFollower(BatchProcessingHandle::EventStream events,
-                                              QObject* receiver,
+ProcessingViewModel::RunFollower::RunFollower(BatchProcessingHandle::EventStream events, QObject* receiver,
                                               std::function<void()> drain)
-    : wakeup_(std::make_shared<Wakeup>()), events_(std::move(events))
+    : wakeup_(std::make_shared<Wakeup>()),
+      events_(std::move(events))
 {
     wakeup_->receiver = receiver;
     wakeup_->drain = std::move(drain);
     events_.setOnAvailable([wakeup = wakeup_] {
         std::lock_guard lock(wakeup->mutex);
-        if (!wakeup->receiver || wakeup->scheduled) {
+        if (!wakeup->receiver || wakeup->scheduled)
             return;
-        }
         wakeup->scheduled = true;
         // Posted while holding the lock: the receiver cannot be destroyed in between, and once it
         // is, Qt discards the calls still queued for it.
@@ -36,9 +35,8 @@ ProcessingViewModel::RunFollower::RunFollower(BatchProcessingHandle::EventStream
                 std::function<void()> drain;
                 {
                     std::lock_guard lock(wakeup->mutex);
-                    if (!wakeup->receiver) {
+                    if (!wakeup->receiver)
                         return; // the follower is gone; its run no longer concerns anyone
-                    }
                     drain = wakeup->drain;
                 }
                 drain();

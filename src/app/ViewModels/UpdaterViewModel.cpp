@@ -11,8 +11,7 @@ std::unique_ptr<Updater> UpdaterViewModel::makeDefaultUpdater()
     return std::make_unique<UpdaterFeed>(UpdaterFeed::configuredFeedURL(), QCoreApplication::applicationVersion());
 }
 
-UpdaterViewModel::UpdaterViewModel(const UpdaterFactory& makeUpdater, QObject* parent)
-    : QObject(parent)
+UpdaterViewModel::UpdaterViewModel(const UpdaterFactory& makeUpdater, QObject* parent) : QObject(parent)
 {
     if (isRunningInTestEnvironment() || !makeUpdater)
         return;
@@ -55,8 +54,7 @@ QString UpdaterViewModel::resultMessage(const UpdateCheckResult& result)
         //: Result of Check for Updates when the update information could not be understood
         //% "Could not check for updates: the update information is not valid."
         return qtTrId("update.result.invalidFeed");
-    case Kind::unreachable:
-        break;
+    case Kind::unreachable: break;
     }
     //: Result of Check for Updates when the update information could not be fetched. %1 says why.
     //% "Could not check for updates: %1"

@@ -42,8 +42,7 @@ QFrame* divider(QWidget* parent)
 
 } // namespace
 
-ContentView::ContentView(ProcessingViewModel* viewModel, QWidget* parent)
-    : QWidget(parent), viewModel_(viewModel)
+ContentView::ContentView(ProcessingViewModel* viewModel, QWidget* parent) : QWidget(parent), viewModel_(viewModel)
 {
     setMinimumSize(minimumContentSize);
     auto* root = new QVBoxLayout(this);
@@ -61,9 +60,8 @@ ContentView::ContentView(ProcessingViewModel* viewModel, QWidget* parent)
 
     for (auto changed : {&ProcessingViewModel::itemsChanged, &ProcessingViewModel::settingsChanged,
                          &ProcessingViewModel::isProcessingChanged, &ProcessingViewModel::isCancellingChanged,
-                         &ProcessingViewModel::processingFinished}) {
+                         &ProcessingViewModel::processingFinished})
         connect(viewModel_, changed, this, &ContentView::refresh);
-    }
     connect(viewModel_, &ProcessingViewModel::itemChanged, this, &ContentView::refresh);
     refresh();
 }

@@ -22,8 +22,7 @@ constexpr int horizontalPadding = 8;
 
 } // namespace
 
-DropZoneCompact::DropZoneCompact(ProcessingViewModel* viewModel, QWidget* parent)
-    : FileDropTarget(viewModel, parent)
+DropZoneCompact::DropZoneCompact(ProcessingViewModel* viewModel, QWidget* parent) : FileDropTarget(viewModel, parent)
 {
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
     //: Tooltip of the compact drop zone above the file list

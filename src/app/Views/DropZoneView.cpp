@@ -38,12 +38,9 @@ struct AcceptedType {
 const QList<AcceptedType>& acceptedTypes()
 {
     static const QList<AcceptedType> types = {
-        {"PNG", {QStringLiteral("png")}},
-        {"JPEG", {QStringLiteral("jpg"), QStringLiteral("jpeg")}},
-        {"HEIC", {QStringLiteral("heic")}},
-        {"HEIF", {QStringLiteral("heif")}},
-        {"WebP", {QStringLiteral("webp")}},
-        {"TIFF", {QStringLiteral("tif"), QStringLiteral("tiff")}},
+        {"PNG", {QStringLiteral("png")}},   {"JPEG", {QStringLiteral("jpg"), QStringLiteral("jpeg")}},
+        {"HEIC", {QStringLiteral("heic")}}, {"HEIF", {QStringLiteral("heif")}},
+        {"WebP", {QStringLiteral("webp")}}, {"TIFF", {QStringLiteral("tif"), QStringLiteral("tiff")}},
         {"BMP", {QStringLiteral("bmp")}},
     };
     return types;
@@ -86,8 +83,7 @@ QStringList DropZoneView::chooserNameFilters()
     return filters;
 }
 
-DropZoneView::DropZoneView(ProcessingViewModel* viewModel, QWidget* parent)
-    : FileDropTarget(viewModel, parent)
+DropZoneView::DropZoneView(ProcessingViewModel* viewModel, QWidget* parent) : FileDropTarget(viewModel, parent)
 {
     //: Accessibility label of the large drop zone
     //% "Drop image files here"
@@ -126,15 +122,15 @@ DropZoneView::DropZoneView(ProcessingViewModel* viewModel, QWidget* parent)
 
     //: Headline of the large drop zone
     //% "Drag & drop images here"
-    auto* headline = textLabel(qtTrId("dropzone.headline"), TextStyles::title2Font(base),
-                               palette.color(QPalette::WindowText), this);
+    auto* headline =
+        textLabel(qtTrId("dropzone.headline"), TextStyles::title2Font(base), palette.color(QPalette::WindowText), this);
     headline->setObjectName(QStringLiteral("dropZoneHeadline"));
     content->addWidget(headline);
 
     //: Separator between the drop zone's headline and its Select Files button
     //% "or"
-    content->addWidget(textLabel(qtTrId("dropzone.or"), TextStyles::subheadlineFont(base),
-                                 TextStyles::secondaryColor(palette), this));
+    content->addWidget(
+        textLabel(qtTrId("dropzone.or"), TextStyles::subheadlineFont(base), TextStyles::secondaryColor(palette), this));
 
     //: Button of the large drop zone that opens a file chooser
     //% "Select Files"
@@ -166,7 +162,8 @@ void DropZoneView::paintEvent(QPaintEvent*)
 
     // An inside stroke: the outer edge of the line lies on the inset frame.
     const qreal half = frameWidth / 2;
-    const QRectF frame = QRectF(rect()).adjusted(frameInset + half, frameInset + half, -frameInset - half, -frameInset - half);
+    const QRectF frame =
+        QRectF(rect()).adjusted(frameInset + half, frameInset + half, -frameInset - half, -frameInset - half);
     QPen pen(isTargeted() ? accent : TextStyles::withOpacity(TextStyles::secondaryColor(palette()), idleFrameOpacity),
              frameWidth);
     pen.setDashPattern(frameDashes);

@@ -20,8 +20,7 @@ bool carriesUrls(const QMimeData* payload)
 
 } // namespace
 
-FileDropTarget::FileDropTarget(ProcessingViewModel* viewModel, QWidget* parent)
-    : QWidget(parent), viewModel_(viewModel)
+FileDropTarget::FileDropTarget(ProcessingViewModel* viewModel, QWidget* parent) : QWidget(parent), viewModel_(viewModel)
 {
     setAcceptDrops(true);
 }

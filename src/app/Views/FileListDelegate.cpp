@@ -18,7 +18,8 @@ constexpr int textMargin = 4;
 } // namespace
 
 FileListDelegate::FileListDelegate(const SpinnerIcon* spinner, QObject* parent)
-    : QStyledItemDelegate(parent), spinner_(spinner)
+    : QStyledItemDelegate(parent),
+      spinner_(spinner)
 {
 }
 

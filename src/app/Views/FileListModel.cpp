@@ -56,19 +56,13 @@ QIcon statusIcon(FileListModel::StatusCell cell)
 {
     using Cell = FileListModel::StatusCell;
     switch (cell) {
-    case Cell::cancelling:
-        return Icons::named(QStringLiteral("hourglass"));
-    case Cell::done:
-        return Icons::named(QStringLiteral("checkmark-circle"));
-    case Cell::doneWithWarning:
-        return Icons::named(QStringLiteral("warning-badge"));
-    case Cell::cancelled:
-        return Icons::named(QStringLiteral("minus-circle"));
-    case Cell::error:
-        return Icons::named(QStringLiteral("exclamation-triangle"));
+    case Cell::cancelling: return Icons::named(QStringLiteral("hourglass"));
+    case Cell::done: return Icons::named(QStringLiteral("checkmark-circle"));
+    case Cell::doneWithWarning: return Icons::named(QStringLiteral("warning-badge"));
+    case Cell::cancelled: return Icons::named(QStringLiteral("minus-circle"));
+    case Cell::error: return Icons::named(QStringLiteral("exclamation-triangle"));
     case Cell::waiting:
-    case Cell::processing:
-        break;
+    case Cell::processing: break;
     }
     return {};
 }
@@ -86,7 +80,8 @@ QString statusMessage(const ImageItem& item, FileListModel::StatusCell cell)
 } // namespace
 
 FileListModel::FileListModel(ProcessingViewModel* viewModel, QObject* parent)
-    : QAbstractTableModel(parent), viewModel_(viewModel)
+    : QAbstractTableModel(parent),
+      viewModel_(viewModel)
 {
     for (ImageItem* item : viewModel_->items())
         rows_.append(item);
@@ -94,7 +89,8 @@ FileListModel::FileListModel(ProcessingViewModel* viewModel, QObject* parent)
 
     connect(viewModel_, &ProcessingViewModel::itemsChanged, this, &FileListModel::syncRows);
     connect(viewModel_, &ProcessingViewModel::itemChanged, this, &FileListModel::rowChanged);
-    connect(viewModel_, &ProcessingViewModel::settingsChanged, this, [this] { columnChanged(outputColumn); });
+    connect(
+        viewModel_, &ProcessingViewModel::settingsChanged, this, [this] { columnChanged(outputColumn); });
     connect(viewModel_, &ProcessingViewModel::isCancellingChanged, this, [this] { columnChanged(statusColumn); });
 }
 
@@ -115,26 +111,21 @@ ImageItem* FileListModel::itemAt(int row) const
 
 bool FileListModel::hasProcessingRow() const
 {
-    for (const auto& item : rows_) {
+    for (const auto& item : rows_)
         if (item && item->status().kind() == ProcessingStatus::Kind::processing)
             return true;
-    }
     return false;
 }
 
 FileListModel::StatusCell FileListModel::statusCell(const ImageItem& item, bool isCancelling)
 {
     switch (item.status().kind()) {
-    case ProcessingStatus::Kind::waiting:
-        return StatusCell::waiting;
-    case ProcessingStatus::Kind::processing:
-        return isCancelling ? StatusCell::cancelling : StatusCell::processing;
+    case ProcessingStatus::Kind::waiting: return StatusCell::waiting;
+    case ProcessingStatus::Kind::processing: return isCancelling ? StatusCell::cancelling : StatusCell::processing;
     case ProcessingStatus::Kind::completed:
         return item.errorMessage().value_or(QString()).isEmpty() ? StatusCell::done : StatusCell::doneWithWarning;
-    case ProcessingStatus::Kind::cancelled:
-        return StatusCell::cancelled;
-    case ProcessingStatus::Kind::error:
-        return StatusCell::error;
+    case ProcessingStatus::Kind::cancelled: return StatusCell::cancelled;
+    case ProcessingStatus::Kind::error: return StatusCell::error;
     }
     return StatusCell::waiting;
 }
@@ -164,12 +155,9 @@ QVariant FileListModel::data(const QModelIndex& index, int role) const
         const QString name = QString::fromStdString(item->url().filename().string());
         switch (role) {
         case Qt::DisplayRole:
-        case Qt::AccessibleTextRole:
-            return name;
-        case Qt::ToolTipRole:
-            return QString::fromStdString(item->url().string());
-        case Qt::TextAlignmentRole:
-            return QVariant::fromValue(Qt::AlignLeading | Qt::AlignVCenter);
+        case Qt::AccessibleTextRole: return name;
+        case Qt::ToolTipRole: return QString::fromStdString(item->url().string());
+        case Qt::TextAlignmentRole: return QVariant::fromValue(Qt::AlignLeading | Qt::AlignVCenter);
         }
         return {};
     }
@@ -178,47 +166,34 @@ QVariant FileListModel::data(const QModelIndex& index, int role) const
         case Qt::DisplayRole:
         case Qt::AccessibleTextRole:
             return QString::fromUtf8(OutputFormats::displayName(viewModel_->settings().outputFormat));
-        case Qt::FontRole:
-            return TextStyles::captionFont(font);
-        case Qt::ForegroundRole:
-            return TextStyles::secondaryColor(palette);
-        case Qt::TextAlignmentRole:
-            return QVariant::fromValue(Qt::AlignLeading | Qt::AlignVCenter);
+        case Qt::FontRole: return TextStyles::captionFont(font);
+        case Qt::ForegroundRole: return TextStyles::secondaryColor(palette);
+        case Qt::TextAlignmentRole: return QVariant::fromValue(Qt::AlignLeading | Qt::AlignVCenter);
         }
         return {};
     case sizeColumn:
         switch (role) {
         case Qt::DisplayRole:
-        case Qt::AccessibleTextRole:
-            return formattedSize(item->originalSize());
-        case Qt::FontRole:
-            return TextStyles::captionFont(font);
-        case Qt::TextAlignmentRole:
-            return QVariant::fromValue(Qt::AlignTrailing | Qt::AlignVCenter);
+        case Qt::AccessibleTextRole: return formattedSize(item->originalSize());
+        case Qt::FontRole: return TextStyles::captionFont(font);
+        case Qt::TextAlignmentRole: return QVariant::fromValue(Qt::AlignTrailing | Qt::AlignVCenter);
         }
         return {};
     case statusColumn: {
         const StatusCell cell = statusCell(*item, viewModel_->isCancelling());
         switch (role) {
-        case Qt::DisplayRole:
-            return cell == StatusCell::waiting ? statusLabel(cell) : QString();
-        case Qt::DecorationRole:
-            return statusIcon(cell);
-        case Qt::AccessibleTextRole:
-            return statusLabel(cell);
+        case Qt::DisplayRole: return cell == StatusCell::waiting ? statusLabel(cell) : QString();
+        case Qt::DecorationRole: return statusIcon(cell);
+        case Qt::AccessibleTextRole: return statusLabel(cell);
         case Qt::AccessibleDescriptionRole:
         case Qt::ToolTipRole: {
             const QString message = statusMessage(*item, cell);
             return message.isEmpty() ? QVariant() : QVariant(message);
         }
-        case Qt::FontRole:
-            return TextStyles::captionFont(font);
-        case Qt::ForegroundRole:
-            return TextStyles::secondaryColor(palette);
-        case Qt::TextAlignmentRole:
-            return QVariant::fromValue(Qt::AlignHCenter | Qt::AlignVCenter);
-        case statusCellRole:
-            return static_cast<int>(cell);
+        case Qt::FontRole: return TextStyles::captionFont(font);
+        case Qt::ForegroundRole: return TextStyles::secondaryColor(palette);
+        case Qt::TextAlignmentRole: return QVariant::fromValue(Qt::AlignHCenter | Qt::AlignVCenter);
+        case statusCellRole: return static_cast<int>(cell);
         }
         return {};
     }
@@ -232,12 +207,9 @@ QVariant FileListModel::headerData(int section, Qt::Orientation orientation, int
         return {};
     if (role == Qt::TextAlignmentRole) {
         switch (section) {
-        case sizeColumn:
-            return QVariant::fromValue(Qt::AlignTrailing | Qt::AlignVCenter);
-        case statusColumn:
-            return QVariant::fromValue(Qt::AlignHCenter | Qt::AlignVCenter);
-        default:
-            return QVariant::fromValue(Qt::AlignLeading | Qt::AlignVCenter);
+        case sizeColumn: return QVariant::fromValue(Qt::AlignTrailing | Qt::AlignVCenter);
+        case statusColumn: return QVariant::fromValue(Qt::AlignHCenter | Qt::AlignVCenter);
+        default: return QVariant::fromValue(Qt::AlignLeading | Qt::AlignVCenter);
         }
     }
     if (role == Qt::FontRole)

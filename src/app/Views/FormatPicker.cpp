@@ -36,7 +36,9 @@ QToolButton:focus { border-color: palette(highlight); }
 } // namespace
 
 FormatPicker::FormatPicker(ProcessingViewModel* viewModel, QWidget* parent)
-    : QWidget(parent), viewModel_(viewModel), group_(new QButtonGroup(this))
+    : QWidget(parent),
+      viewModel_(viewModel),
+      group_(new QButtonGroup(this))
 {
     auto* row = new QHBoxLayout(this);
     row->setContentsMargins(0, 0, 0, 0);
@@ -60,9 +62,8 @@ FormatPicker::FormatPicker(ProcessingViewModel* viewModel, QWidget* parent)
     }
     setStyleSheet(QString::fromLatin1(segmentStyle));
 
-    connect(group_, &QButtonGroup::idClicked, this, [this](int id) {
-        viewModel_->updateOutputFormat(OutputFormats::allCases.at(static_cast<size_t>(id)));
-    });
+    connect(group_, &QButtonGroup::idClicked, this,
+            [this](int id) { viewModel_->updateOutputFormat(OutputFormats::allCases.at(static_cast<size_t>(id))); });
     connect(viewModel_, &ProcessingViewModel::settingsChanged, this, &FormatPicker::refresh);
     refresh();
 }
@@ -70,10 +71,9 @@ FormatPicker::FormatPicker(ProcessingViewModel* viewModel, QWidget* parent)
 QAbstractButton* FormatPicker::segment(OutputFormat format) const
 {
     const auto& formats = OutputFormats::allCases;
-    for (size_t index = 0; index < formats.size(); ++index) {
+    for (size_t index = 0; index < formats.size(); ++index)
         if (formats[index] == format)
             return group_->button(static_cast<int>(index));
-    }
     return nullptr;
 }
 

@@ -19,7 +19,8 @@ constexpr int pickerMaximumWidth = 200;
 } // namespace
 
 FormatSettingsView::FormatSettingsView(ProcessingViewModel* viewModel, QWidget* parent)
-    : QWidget(parent), viewModel_(viewModel)
+    : QWidget(parent),
+      viewModel_(viewModel)
 {
     auto* form = new QVBoxLayout(this);
     form->setContentsMargins(formPadding, formPadding, formPadding, formPadding);

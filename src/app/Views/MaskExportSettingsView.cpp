@@ -32,7 +32,8 @@ QLabel* footerLine(const QString& text, QWidget* parent)
 } // namespace
 
 MaskExportSettingsView::MaskExportSettingsView(ProcessingViewModel* viewModel, QWidget* parent)
-    : QWidget(parent), viewModel_(viewModel)
+    : QWidget(parent),
+      viewModel_(viewModel)
 {
     auto* form = new QVBoxLayout(this);
     form->setContentsMargins(formPadding, formPadding, formPadding, formPadding);

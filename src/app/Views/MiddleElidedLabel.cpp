@@ -25,8 +25,7 @@ void MiddleElidedLabel::setFullText(const QString& text)
 QSize MiddleElidedLabel::sizeHint() const
 {
     const QMargins margins = contentsMargins();
-    return {fontMetrics().horizontalAdvance(fullText_) + margins.left() + margins.right(),
-            QLabel::sizeHint().height()};
+    return {fontMetrics().horizontalAdvance(fullText_) + margins.left() + margins.right(), QLabel::sizeHint().height()};
 }
 
 QSize MiddleElidedLabel::minimumSizeHint() const

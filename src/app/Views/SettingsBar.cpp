@@ -40,8 +40,7 @@ QLabel* secondaryLabel(const QString& text, QWidget* parent)
 
 } // namespace
 
-SettingsBar::SettingsBar(ProcessingViewModel* viewModel, QWidget* parent)
-    : QWidget(parent), viewModel_(viewModel)
+SettingsBar::SettingsBar(ProcessingViewModel* viewModel, QWidget* parent) : QWidget(parent), viewModel_(viewModel)
 {
     auto* stack = new QVBoxLayout(this);
     stack->setSpacing(barSpacing);

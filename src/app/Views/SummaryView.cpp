@@ -88,9 +88,7 @@ void SummaryView::refresh()
 {
     //: Footer caption under the file list: completed rows of all rows
     //% "%1 of %2 processed"
-    progress_->setText(qtTrId("summary.progress")
-                           .arg(viewModel_->completedCount())
-                           .arg(viewModel_->items().size()));
+    progress_->setText(qtTrId("summary.progress").arg(viewModel_->completedCount()).arg(viewModel_->items().size()));
 
     const bool running = viewModel_->isProcessing();
     spinnerLabel_->setVisible(running);

@@ -22,8 +22,8 @@ class AsyncStream {
         std::mutex mutex;
         std::condition_variable changed;
         std::deque<T> buffer;
-        bool finished = false;   // no more values will come
-        bool abandoned = false;  // the consumer is gone
+        bool finished = false;  // no more values will come
+        bool abandoned = false; // the consumer is gone
         std::function<void()> onTermination;
         std::function<void()> onAvailable;
     };
@@ -38,16 +38,14 @@ public:
             std::function<void()> notify;
             {
                 std::lock_guard lock(state_->mutex);
-                if (state_->finished || state_->abandoned) {
+                if (state_->finished || state_->abandoned)
                     return false;
-                }
                 state_->buffer.push_back(std::move(value));
                 notify = state_->onAvailable;
             }
             state_->changed.notify_all();
-            if (notify) {
+            if (notify)
                 notify();
-            }
             return true;
         }
 
@@ -58,9 +56,8 @@ public:
             std::function<void()> notify;
             {
                 std::lock_guard lock(state_->mutex);
-                if (state_->finished) {
+                if (state_->finished)
                     return;
-                }
                 state_->finished = true;
                 if (!state_->abandoned) {
                     handler = std::move(state_->onTermination);
@@ -69,12 +66,10 @@ public:
                 notify = state_->onAvailable;
             }
             state_->changed.notify_all();
-            if (handler) {
+            if (handler)
                 handler();
-            }
-            if (notify) {
+            if (notify)
                 notify();
-            }
         }
 
         // Runs `handler` once when the stream terminates, by finish() or by the consumer leaving;
@@ -88,9 +83,8 @@ public:
                     return;
                 }
             }
-            if (handler) {
+            if (handler)
                 handler();
-            }
         }
 
     private:
@@ -152,24 +146,21 @@ public:
             state_->onAvailable = callback;
             pending = !state_->buffer.empty() || state_->finished;
         }
-        if (pending && callback) {
+        if (pending && callback)
             callback();
-        }
     }
 
     // The consumer leaves: buffered values are dropped, later ones discarded, and the termination
     // handler runs if the stream had not finished. Idempotent.
     void terminate()
     {
-        if (!state_) {
+        if (!state_)
             return;
-        }
         std::function<void()> handler;
         {
             std::lock_guard lock(state_->mutex);
-            if (state_->abandoned) {
+            if (state_->abandoned)
                 return;
-            }
             state_->abandoned = true;
             state_->buffer.clear();
             state_->onAvailable = nullptr;
@@ -177,9 +168,8 @@ public:
             state_->onTermination = nullptr;
         }
         state_->changed.notify_all();
-        if (handler) {
+        if (handler)
             handler();
-        }
     }
 
 private:
@@ -187,9 +177,8 @@ private:
 
     std::optional<T> popLocked()
     {
-        if (state_->buffer.empty()) {
+        if (state_->buffer.empty())
             return std::nullopt;
-        }
         T value = std::move(state_->buffer.front());
         state_->buffer.pop_front();
         return value;

@@ -31,8 +31,7 @@ void setLocalizer(Localizer localizer)
     currentLocalizer() = std::move(localizer);
 }
 
-std::string localized(std::string_view key, std::string_view englishTemplate,
-                      const std::vector<std::string>& arguments)
+std::string localized(std::string_view key, std::string_view englishTemplate, const std::vector<std::string>& arguments)
 {
     Localizer localizer;
     {

@@ -12,15 +12,13 @@
 namespace pelorin {
 
 // Returns the text for `key` in the current language, its arguments filled in.
-using Localizer = std::function<std::string(std::string_view key,
-                                            std::string_view englishTemplate,
+using Localizer = std::function<std::string(std::string_view key, std::string_view englishTemplate,
                                             const std::vector<std::string>& arguments)>;
 
 // Replaces the process-wide localizer; an empty function restores the English default.
 void setLocalizer(Localizer localizer);
 
-std::string localized(std::string_view key,
-                      std::string_view englishTemplate,
+std::string localized(std::string_view key, std::string_view englishTemplate,
                       const std::vector<std::string>& arguments = {});
 
 // Fills %1…%99 in one pass (text inside an argument is never substituted again); "%%" is not

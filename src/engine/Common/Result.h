@@ -25,15 +25,33 @@ class [[nodiscard]] Result {
 public:
     Result(T value) : storage_(std::in_place_index<0>, std::move(value)) {}
     template <typename G>
-    Result(Unexpected<G> failure) : storage_(std::in_place_index<1>, std::move(failure.error)) {}
+    Result(Unexpected<G> failure) : storage_(std::in_place_index<1>, std::move(failure.error))
+    {
+    }
 
     bool hasValue() const { return storage_.index() == 0; }
     explicit operator bool() const { return hasValue(); }
 
-    T& value() & { assert(hasValue()); return std::get<0>(storage_); }
-    const T& value() const& { assert(hasValue()); return std::get<0>(storage_); }
-    T&& value() && { assert(hasValue()); return std::get<0>(std::move(storage_)); }
-    const E& error() const { assert(!hasValue()); return std::get<1>(storage_); }
+    T& value() &
+    {
+        assert(hasValue());
+        return std::get<0>(storage_);
+    }
+    const T& value() const&
+    {
+        assert(hasValue());
+        return std::get<0>(storage_);
+    }
+    T&& value() &&
+    {
+        assert(hasValue());
+        return std::get<0>(std::move(storage_));
+    }
+    const E& error() const
+    {
+        assert(!hasValue());
+        return std::get<1>(storage_);
+    }
 
     T& operator*() & { return value(); }
     const T& operator*() const& { return value(); }
@@ -50,11 +68,18 @@ class [[nodiscard]] Result<void, E> {
 public:
     Result() = default;
     template <typename G>
-    Result(Unexpected<G> failure) : error_(std::move(failure.error)), failed_(true) {}
+    Result(Unexpected<G> failure) : error_(std::move(failure.error)),
+                                    failed_(true)
+    {
+    }
 
     bool hasValue() const { return !failed_; }
     explicit operator bool() const { return hasValue(); }
-    const E& error() const { assert(failed_); return error_; }
+    const E& error() const
+    {
+        assert(failed_);
+        return error_;
+    }
 
 private:
     E error_{};

@@ -7,18 +7,18 @@ namespace {
 struct Describe {
     std::string operator()(const AlphaCompositionError::UnsupportedPixelFormat& e) const
     {
-        return "Unsupported pixel format (bitsPerComponent=" + std::to_string(e.bitsPerComponent) +
-               ", bitsPerPixel=" + std::to_string(e.bitsPerPixel) + ", alphaInfo=" + std::to_string(e.alphaInfo) + ").";
+        return "Unsupported pixel format (bitsPerComponent=" + std::to_string(e.bitsPerComponent)
+            + ", bitsPerPixel=" + std::to_string(e.bitsPerPixel) + ", alphaInfo=" + std::to_string(e.alphaInfo) + ").";
     }
     std::string operator()(const AlphaCompositionError::InvalidImageDimensions& e) const
     {
-        return "Invalid image dimensions (width=" + std::to_string(e.width) + ", height=" + std::to_string(e.height) +
-               ").";
+        return "Invalid image dimensions (width=" + std::to_string(e.width) + ", height=" + std::to_string(e.height)
+            + ").";
     }
     std::string operator()(const AlphaCompositionError::TruncatedPixelData& e) const
     {
-        return "Source pixel data is truncated (expected " + std::to_string(e.expected) + " bytes, got " +
-               std::to_string(e.actual) + ").";
+        return "Source pixel data is truncated (expected " + std::to_string(e.expected) + " bytes, got "
+            + std::to_string(e.actual) + ").";
     }
     std::string operator()(const AlphaCompositionError::UnreadablePixelData&) const
     {

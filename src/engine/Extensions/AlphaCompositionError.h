@@ -49,15 +49,16 @@ public:
         friend bool operator==(const OutputAllocationFailed&, const OutputAllocationFailed&) = default;
     };
 
-    using Case = std::variant<UnsupportedPixelFormat, InvalidImageDimensions, TruncatedPixelData,
-                              UnreadablePixelData, UnsupportedFloatPixelFormat, MissingColorSpace,
-                              MaskScalingFailed, OutputAllocationFailed>;
+    using Case =
+        std::variant<UnsupportedPixelFormat, InvalidImageDimensions, TruncatedPixelData, UnreadablePixelData,
+                     UnsupportedFloatPixelFormat, MissingColorSpace, MaskScalingFailed, OutputAllocationFailed>;
 
     // Default-constructible so it can sit in Result<void, AlphaCompositionError>.
     AlphaCompositionError() : case_(OutputAllocationFailed{}) {}
     AlphaCompositionError(Case value) : case_(value) {}
 
-    static AlphaCompositionError unsupportedPixelFormat(size_t bitsPerComponent, size_t bitsPerPixel, uint32_t alphaInfo)
+    static AlphaCompositionError unsupportedPixelFormat(size_t bitsPerComponent, size_t bitsPerPixel,
+                                                        uint32_t alphaInfo)
     {
         return Case(UnsupportedPixelFormat{bitsPerComponent, bitsPerPixel, alphaInfo});
     }
@@ -77,7 +78,10 @@ public:
 
     const Case& value() const { return case_; }
     template <typename T>
-    bool is() const { return std::holds_alternative<T>(case_); }
+    bool is() const
+    {
+        return std::holds_alternative<T>(case_);
+    }
 
     std::string description() const;
 

@@ -50,8 +50,9 @@ bool inputIsBigEndian16(uint32_t bitmapInfo)
 
 uint32_t matchedByteOrder16(const Image& source)
 {
-    return BitmapInfo::make(AlphaInfo::last, inputIsBigEndian16(source.bitmapInfo()) ? BitmapInfo::byteOrder16Big
-                                                                                    : BitmapInfo::byteOrder16Little);
+    return BitmapInfo::make(AlphaInfo::last,
+                            inputIsBigEndian16(source.bitmapInfo()) ? BitmapInfo::byteOrder16Big
+                                                                    : BitmapInfo::byteOrder16Little);
 }
 
 // A fresh photo-sized block is all page faults on first write; asking for huge pages turns
@@ -88,8 +89,8 @@ Result<ScaledMask, Error> maskBytesVerbatim(const Image& mask, size_t width, siz
     const auto data = provider->bytes();
     size_t needed = 0;
     // Rows shorter than the width would run each into the next and the last past the data.
-    if (mask.bytesPerRow() < width || __builtin_mul_overflow(mask.bytesPerRow(), height, &needed) ||
-        data.size() < needed)
+    if (mask.bytesPerRow() < width || __builtin_mul_overflow(mask.bytesPerRow(), height, &needed)
+        || data.size() < needed)
         return unexpected(Error::maskScalingFailed());
     ScaledMask scaled;
     scaled.borrowed = provider;
@@ -108,12 +109,12 @@ std::optional<PlaneView> maskPlane(const Image& mask)
         if (bpc != 32)
             return std::nullopt;
         plane.format = BitmapInfo::byteOrder(info) == BitmapInfo::byteOrder32Big ? SampleFormat::float32BigEndian
-                                                                                   : SampleFormat::float32LittleEndian;
+                                                                                 : SampleFormat::float32LittleEndian;
     } else if (bpc == 8) {
         plane.format = SampleFormat::uint8;
     } else if (bpc == 16) {
-        plane.format = BitmapInfo::is16BitBigEndian(info) ? SampleFormat::uint16BigEndian
-                                                          : SampleFormat::uint16LittleEndian;
+        plane.format =
+            BitmapInfo::is16BitBigEndian(info) ? SampleFormat::uint16BigEndian : SampleFormat::uint16LittleEndian;
     } else {
         return std::nullopt;
     }
@@ -126,8 +127,8 @@ std::optional<PlaneView> maskPlane(const Image& mask)
     const size_t offset = leading && 2 * sample <= plane.bytesPerPixel ? sample : 0;
     const auto data = mask.bytes();
     size_t needed = 0;
-    if (data.data() == nullptr || __builtin_mul_overflow(mask.bytesPerRow(), mask.height(), &needed) ||
-        data.size() < needed || data.size() < offset)
+    if (data.data() == nullptr || __builtin_mul_overflow(mask.bytesPerRow(), mask.height(), &needed)
+        || data.size() < needed || data.size() < offset)
         return std::nullopt;
     plane.bytes = data.subspan(offset);
     plane.width = mask.width();
@@ -160,8 +161,7 @@ Result<ScaledMask, Error> scaledMaskAs8BitLinearGray(const Image& mask, size_t w
 {
     if (width == 0 || height == 0)
         return unexpected(Error::maskScalingFailed());
-    if (mask.width() == width && mask.height() == height && mask.bitsPerComponent() == 8 &&
-        mask.bitsPerPixel() == 8)
+    if (mask.width() == width && mask.height() == height && mask.bitsPerComponent() == 8 && mask.bitsPerPixel() == 8)
         return maskBytesVerbatim(mask, width, height);
     return maskBytesViaLanczos(mask, width, height);
 }
@@ -252,8 +252,8 @@ __attribute__((target("ssse3"))) void compositeRowShuffled(const uint8_t* source
 #endif
 
 // Any other layout the table admits (unusual pixel sizes); byte by byte.
-void compositeRowGeneric(const uint8_t* source, const uint8_t* mask, uint8_t* out, size_t width,
-                         size_t c, size_t p, const ChannelLayout& layout)
+void compositeRowGeneric(const uint8_t* source, const uint8_t* mask, uint8_t* out, size_t width, size_t c, size_t p,
+                         const ChannelLayout& layout)
 {
     for (size_t x = 0; x < width; ++x) {
         const uint8_t* s = source + x * p;
@@ -348,12 +348,11 @@ Result<Image, Error> composite(const Image& source, const Image& mask)
     uint8_t* out = block.data();
     const RowFunction fixed = fixedRowFunction(c, p, *layout);
     parallelFor(h, [&](size_t y0, size_t y1) {
-        for (size_t y = y0; y < y1; ++y) {
+        for (size_t y = y0; y < y1; ++y)
             if (fixed)
                 fixed(in + y * r, maskBytes + y * maskRow, out + y * o, w);
             else
                 compositeRowGeneric(in + y * r, maskBytes + y * maskRow, out + y * o, w, c, p, *layout);
-        }
     });
 
     auto outputProvider = DataProvider::make(std::move(block));

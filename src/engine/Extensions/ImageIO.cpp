@@ -13,9 +13,7 @@ DestinationType destinationType(OutputFormat format)
 }
 } // namespace
 
-Result<void, ImageIOWriteError> write(const Image& image,
-                                      const std::filesystem::path& url,
-                                      OutputFormat format,
+Result<void, ImageIOWriteError> write(const Image& image, const std::filesystem::path& url, OutputFormat format,
                                       const std::optional<ImageMetadata>& sourceMetadata)
 {
     if (!image.colorSpace())

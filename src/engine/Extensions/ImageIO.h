@@ -18,9 +18,7 @@ namespace pelorin {
 // Fails, leaving no file at `url`, when the image has no colour space (missingColorSpace), the file
 // cannot be created (destinationCreationFailed) or the encoder fails (finalizeFailed). Both
 // errors name the URL's last path component.
-Result<void, ImageIOWriteError> write(const Image& image,
-                                      const std::filesystem::path& url,
-                                      OutputFormat format,
+Result<void, ImageIOWriteError> write(const Image& image, const std::filesystem::path& url, OutputFormat format,
                                       const std::optional<ImageMetadata>& sourceMetadata);
 
 } // namespace pelorin

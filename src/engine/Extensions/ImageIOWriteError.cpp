@@ -7,7 +7,8 @@ std::string ImageIOWriteError::description() const
     struct Describe {
         std::string operator()(const UnsupportedFormat& e) const
         {
-            return "Output format " + std::string(OutputFormats::displayName(e.format)) + " is not implemented in this build.";
+            return "Output format " + std::string(OutputFormats::displayName(e.format))
+                + " is not implemented in this build.";
         }
         std::string operator()(const DestinationCreationFailed& e) const
         {

@@ -28,7 +28,10 @@ public:
     using Case = std::variant<UnsupportedFormat, DestinationCreationFailed, FinalizeFailed, MissingColorSpace>;
 
     ImageIOWriteError() : case_(MissingColorSpace{}) {}
-    static ImageIOWriteError unsupportedFormat(OutputFormat format) { return ImageIOWriteError(UnsupportedFormat{format}); }
+    static ImageIOWriteError unsupportedFormat(OutputFormat format)
+    {
+        return ImageIOWriteError(UnsupportedFormat{format});
+    }
     static ImageIOWriteError destinationCreationFailed(std::string filename)
     {
         return ImageIOWriteError(DestinationCreationFailed{std::move(filename)});
@@ -41,7 +44,10 @@ public:
 
     const Case& value() const { return case_; }
     template <typename T>
-    bool is() const { return std::holds_alternative<T>(case_); }
+    bool is() const
+    {
+        return std::holds_alternative<T>(case_);
+    }
 
     std::string description() const;
     // Why the encoder refused, when it said (for logs; not part of the description).

@@ -31,13 +31,25 @@ constexpr uint32_t make(AlphaInfo alpha, uint32_t flags = 0)
 {
     return static_cast<uint32_t>(alpha) | flags;
 }
-constexpr uint32_t alphaInfoValue(uint32_t info) { return info & alphaInfoMask; }
-constexpr bool hasFloatComponents(uint32_t info) { return (info & floatComponents) != 0; }
-constexpr uint32_t byteOrder(uint32_t info) { return info & byteOrderMask; }
+constexpr uint32_t alphaInfoValue(uint32_t info)
+{
+    return info & alphaInfoMask;
+}
+constexpr bool hasFloatComponents(uint32_t info)
+{
+    return (info & floatComponents) != 0;
+}
+constexpr uint32_t byteOrder(uint32_t info)
+{
+    return info & byteOrderMask;
+}
 
 // 16-bit components are little-endian unless the byte-order field says 16-bit big-endian; the
 // default order counts as little-endian, the order of every machine we run on.
-constexpr bool is16BitBigEndian(uint32_t info) { return byteOrder(info) == byteOrder16Big; }
+constexpr bool is16BitBigEndian(uint32_t info)
+{
+    return byteOrder(info) == byteOrder16Big;
+}
 } // namespace BitmapInfo
 
 enum class RenderingIntent : uint8_t {

@@ -5,7 +5,8 @@
 namespace pelorin {
 
 ColorSpace::ColorSpace(std::optional<Name> name, std::shared_ptr<const std::vector<uint8_t>> profile)
-    : name_(name), profile_(std::move(profile))
+    : name_(name),
+      profile_(std::move(profile))
 {
 }
 
@@ -36,13 +37,10 @@ ColorSpace::Model ColorSpace::model() const
     if (name_) {
         switch (*name_) {
         case Name::sRGB:
-        case Name::deviceRGB:
-            return Model::rgb;
+        case Name::deviceRGB: return Model::rgb;
         case Name::linearGray:
-        case Name::deviceGray:
-            return Model::gray;
-        case Name::deviceCMYK:
-            return Model::cmyk;
+        case Name::deviceGray: return Model::gray;
+        case Name::deviceCMYK: return Model::cmyk;
         }
     }
     // The ICC header names the data colour space at bytes 16..19.
@@ -63,14 +61,10 @@ ColorSpace::Model ColorSpace::model() const
 int ColorSpace::componentCount() const
 {
     switch (model()) {
-    case Model::gray:
-        return 1;
-    case Model::rgb:
-        return 3;
-    case Model::cmyk:
-        return 4;
-    case Model::other:
-        break;
+    case Model::gray: return 1;
+    case Model::rgb: return 3;
+    case Model::cmyk: return 4;
+    case Model::other: break;
     }
     return 0;
 }

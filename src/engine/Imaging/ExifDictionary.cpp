@@ -93,7 +93,8 @@ ExifBlock extract(const Exiv2::ExifData& data)
             block.exif.emplace(datum.tagName(), std::move(*value)); // the first of duplicates wins
     }
 
-    if (const auto orientation = integerTag(data, "Exif.Image.Orientation"); orientation && *orientation >= 1 && *orientation <= 8)
+    if (const auto orientation = integerTag(data, "Exif.Image.Orientation");
+        orientation && *orientation >= 1 && *orientation <= 8)
         block.orientation = static_cast<int>(*orientation);
 
     // Resolution without a unit is inches; unit 1 means the numbers are only an aspect ratio.
@@ -118,8 +119,8 @@ bool hasTiffHeader(std::span<const uint8_t> tiff)
 {
     if (tiff.size() < 8)
         return false;
-    return (tiff[0] == 'I' && tiff[1] == 'I' && tiff[2] == 42 && tiff[3] == 0) ||
-           (tiff[0] == 'M' && tiff[1] == 'M' && tiff[2] == 0 && tiff[3] == 42);
+    return (tiff[0] == 'I' && tiff[1] == 'I' && tiff[2] == 42 && tiff[3] == 0)
+        || (tiff[0] == 'M' && tiff[1] == 'M' && tiff[2] == 0 && tiff[3] == 42);
 }
 
 // One dictionary entry as an exiv2 datum; false when exiv2 refuses the tag or the bytes.
@@ -131,15 +132,15 @@ bool addEntry(Exiv2::ExifData& data, const std::string& name, const ExifValue& e
     if (Exiv2::TypeInfo::typeSize(typeId) == 0 || entry.bytes.size() > maxExifBlockSize)
         return false;
     try {
-        const Exiv2::ExifKey key = entry.tag != 0 ? Exiv2::ExifKey(entry.tag, "Photo")
-                                                  : Exiv2::ExifKey("Exif.Photo." + name);
+        const Exiv2::ExifKey key =
+            entry.tag != 0 ? Exiv2::ExifKey(entry.tag, "Photo") : Exiv2::ExifKey("Exif.Photo." + name);
         if (key.tag() == makerNoteTag || key.tag() == interoperabilityPointerTag)
             return false;
         Exiv2::Value::AutoPtr value = Exiv2::Value::create(typeId);
         if (!value.get())
             return false;
-        if (!entry.bytes.empty() &&
-            value->read(entry.bytes.data(), static_cast<long>(entry.bytes.size()), Exiv2::littleEndian) != 0)
+        if (!entry.bytes.empty()
+            && value->read(entry.bytes.data(), static_cast<long>(entry.bytes.size()), Exiv2::littleEndian) != 0)
             return false;
         data.add(key, value.get());
         return true;
@@ -177,10 +178,9 @@ std::vector<uint8_t> serializeExifBlock(const ExifDictionary* exif, std::optiona
         Exiv2::ExifData data;
         if (orientation && *orientation >= 1 && *orientation <= 8)
             data["Exif.Image.Orientation"] = static_cast<uint16_t>(*orientation);
-        if (exif) {
+        if (exif)
             for (const auto& [name, entry] : *exif)
                 addEntry(data, name, entry);
-        }
         if (data.empty())
             return {};
         Exiv2::Blob blob;

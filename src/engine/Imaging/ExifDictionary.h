@@ -28,9 +28,9 @@ using ExifDictionary = std::map<std::string, ExifValue>;
 
 // What a codec learns from one EXIF block (a TIFF-structured blob).
 struct ExifBlock {
-    ExifDictionary exif;                 // the Exif sub-IFD; empty when the block has none
-    std::optional<int> orientation;      // IFD0 Orientation when it is 1…8
-    std::optional<double> xResolution;   // IFD0 X/YResolution converted to dots per inch
+    ExifDictionary exif;               // the Exif sub-IFD; empty when the block has none
+    std::optional<int> orientation;    // IFD0 Orientation when it is 1…8
+    std::optional<double> xResolution; // IFD0 X/YResolution converted to dots per inch
     std::optional<double> yResolution;
 };
 

@@ -2,11 +2,8 @@
 
 namespace pelorin {
 
-Image::Image(ImageFormat format,
-             std::optional<ColorSpace> colorSpace,
-             std::shared_ptr<const DataProvider> dataProvider,
-             bool shouldInterpolate,
-             RenderingIntent renderingIntent)
+Image::Image(ImageFormat format, std::optional<ColorSpace> colorSpace, std::shared_ptr<const DataProvider> dataProvider,
+             bool shouldInterpolate, RenderingIntent renderingIntent)
     : format_(format),
       colorSpace_(std::move(colorSpace)),
       dataProvider_(std::move(dataProvider)),

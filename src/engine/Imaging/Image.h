@@ -35,11 +35,8 @@ struct ImageFormat {
 
 class Image {
 public:
-    Image(ImageFormat format,
-          std::optional<ColorSpace> colorSpace,
-          std::shared_ptr<const DataProvider> dataProvider,
-          bool shouldInterpolate = false,
-          RenderingIntent renderingIntent = RenderingIntent::defaultIntent);
+    Image(ImageFormat format, std::optional<ColorSpace> colorSpace, std::shared_ptr<const DataProvider> dataProvider,
+          bool shouldInterpolate = false, RenderingIntent renderingIntent = RenderingIntent::defaultIntent);
 
     const ImageFormat& format() const { return format_; }
     size_t width() const { return format_.width; }

@@ -11,8 +11,7 @@
 namespace pelorin {
 
 Result<std::unique_ptr<ImageDestination>, std::string> ImageDestination::create(const std::filesystem::path& path,
-                                                                                DestinationType type,
-                                                                                size_t imageCount)
+                                                                                DestinationType type, size_t imageCount)
 {
     if (imageCount != 1)
         return unexpected(std::string("Only one image per file is supported."));
@@ -29,7 +28,9 @@ Result<std::unique_ptr<ImageDestination>, std::string> ImageDestination::create(
 }
 
 ImageDestination::ImageDestination(std::filesystem::path path, DestinationType type, int fd)
-    : path_(std::move(path)), type_(type), fd_(fd)
+    : path_(std::move(path)),
+      type_(type),
+      fd_(fd)
 {
 }
 
@@ -65,10 +66,11 @@ Result<void, std::string> ImageDestination::finalize()
         return unexpected(std::string("The destination was already finalized."));
     if (imagesAdded_ != 1 || !image_) {
         discard();
-        return unexpected(std::string(imagesAdded_ == 0 ? "No image was added." : "Only one image per file is supported."));
+        return unexpected(
+            std::string(imagesAdded_ == 0 ? "No image was added." : "Only one image per file is supported."));
     }
-    const auto written = type_ == DestinationType::png ? encodePng(fd_, *image_, properties_)
-                                                       : encodeTiff(fd_, *image_, properties_);
+    const auto written =
+        type_ == DestinationType::png ? encodePng(fd_, *image_, properties_) : encodeTiff(fd_, *image_, properties_);
     if (!written) {
         discard();
         return unexpected(written.error());

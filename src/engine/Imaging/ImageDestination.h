@@ -24,8 +24,7 @@ public:
     // Fails, saying why, when the type cannot hold `imageCount` images (only one is supported) or
     // the file cannot be created.
     static Result<std::unique_ptr<ImageDestination>, std::string> create(const std::filesystem::path& path,
-                                                                         DestinationType type,
-                                                                         size_t imageCount = 1);
+                                                                         DestinationType type, size_t imageCount = 1);
 
     ~ImageDestination();
     ImageDestination(const ImageDestination&) = delete;

@@ -14,10 +14,10 @@ struct TIFFProperties {
 };
 
 struct ImageProperties {
-    std::optional<size_t> pixelWidth;  // always present in properties read from a file
+    std::optional<size_t> pixelWidth; // always present in properties read from a file
     std::optional<size_t> pixelHeight;
-    std::optional<int> orientation;    // 1…8, as the EXIF/TIFF Orientation tag
-    std::optional<double> dpiWidth;    // horizontal resolution in dots per inch
+    std::optional<int> orientation; // 1…8, as the EXIF/TIFF Orientation tag
+    std::optional<double> dpiWidth; // horizontal resolution in dots per inch
     std::optional<double> dpiHeight;
     std::optional<ExifDictionary> exif;
     std::optional<TIFFProperties> tiff; // encoder options for TIFF output

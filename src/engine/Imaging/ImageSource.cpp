@@ -33,7 +33,8 @@ Result<ImageHeader, ImageSourceError> headerOf(FileBytes bytes)
 } // namespace
 
 ImageSource::ImageSource(ImageFileType type, std::unique_ptr<ImageDecoder> decoder)
-    : type_(type), decoder_(std::move(decoder))
+    : type_(type),
+      decoder_(std::move(decoder))
 {
 }
 

@@ -7,12 +7,12 @@ namespace pelorin {
 
 struct ImageSourceError {
     enum class Kind {
-        unreadableFile,  // missing, a folder, no permission, I/O error
+        unreadableFile, // missing, a folder, no permission, I/O error
         emptyFile,
-        unknownFormat,   // content is none of the formats we decode
-        corruptData,     // truncated or malformed
-        unsupported,     // a valid file using a feature we do not decode
-        tooLarge,        // over the pixel limits (refused before allocating)
+        unknownFormat, // content is none of the formats we decode
+        corruptData,   // truncated or malformed
+        unsupported,   // a valid file using a feature we do not decode
+        tooLarge,      // over the pixel limits (refused before allocating)
         outOfMemory,
     };
 

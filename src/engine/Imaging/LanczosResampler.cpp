@@ -58,7 +58,7 @@ Axis buildAxis(size_t source, size_t target)
     axis.sourceSize = source;
     axis.targetSize = target;
     const double scale = double(source) / double(target); // source pixels per target pixel
-    const double stretch = std::max(scale, 1.0);           // widen the kernel when shrinking
+    const double stretch = std::max(scale, 1.0);          // widen the kernel when shrinking
     const double support = lobes * stretch;
     const size_t bound = std::min<size_t>(source, size_t(2.0 * support) + 3);
 
@@ -105,11 +105,20 @@ using Vec4i = int32_t __attribute__((vector_size(16)));
 using Vec4u = float __attribute__((vector_size(16), aligned(4), may_alias));
 
 // References, not values, so no vector crosses a call boundary.
-inline const Vec4u& vec4At(const float* p) { return *reinterpret_cast<const Vec4u*>(p); }
-inline void store4(float* p, const Vec4& v) { *reinterpret_cast<Vec4u*>(p) = v; }
+inline const Vec4u& vec4At(const float* p)
+{
+    return *reinterpret_cast<const Vec4u*>(p);
+}
+inline void store4(float* p, const Vec4& v)
+{
+    *reinterpret_cast<Vec4u*>(p) = v;
+}
 
 // v clamped to 0–1 with NaN as 1: both tests fail for NaN.
-inline float unitClamp(float v) { return v < 1.0f ? (v > 0.0f ? v : 0.0f) : 1.0f; }
+inline float unitClamp(float v)
+{
+    return v < 1.0f ? (v > 0.0f ? v : 0.0f) : 1.0f;
+}
 inline Vec4 unitClamp(const Vec4& v)
 {
     const Vec4 zero = {}, one = zero + 1.0f;
@@ -117,8 +126,14 @@ inline Vec4 unitClamp(const Vec4& v)
 }
 
 // 255 × v rounded half up, for v clamped to 0–1 as above.
-inline uint8_t toByte(float v) { return uint8_t(unitClamp(v) * 255.0f + 0.5f); }
-inline Vec4i toBytes(const Vec4& v) { return __builtin_convertvector(unitClamp(v) * 255.0f + 0.5f, Vec4i); }
+inline uint8_t toByte(float v)
+{
+    return uint8_t(unitClamp(v) * 255.0f + 0.5f);
+}
+inline Vec4i toBytes(const Vec4& v)
+{
+    return __builtin_convertvector(unitClamp(v) * 255.0f + 0.5f, Vec4i);
+}
 
 // Sixteen results, each already in 0–255, narrowed to bytes.
 inline void storeBytes(uint8_t* p, const Vec4& a, const Vec4& b, const Vec4& c, const Vec4& d)
@@ -145,8 +160,14 @@ inline void store16(uint8_t* p, const Vec4& a, const Vec4& b, const Vec4& c, con
 {
     storeBytes(p, a, b, c, d);
 }
-inline void storeOne(float* p, float v) { *p = v; }
-inline void storeOne(uint8_t* p, float v) { *p = toByte(v); }
+inline void storeOne(float* p, float v)
+{
+    *p = v;
+}
+inline void storeOne(uint8_t* p, float v)
+{
+    *p = toByte(v);
+}
 
 // Reads row y of `plane` as fractions of full scale.
 void readRow(const PlaneView& plane, size_t y, float* out)
@@ -378,21 +399,21 @@ Result<void, std::string> checkSource(const Tables& t, const PlaneView& source)
 {
     const size_t w = t.horizontal.sourceSize, h = t.vertical.sourceSize;
     if (source.width != w || source.height != h)
-        return unexpected("The plane is " + std::to_string(source.width) + " × " + std::to_string(source.height) +
-                          " pixels; this resampler reads " + std::to_string(w) + " × " + std::to_string(h) + ".");
+        return unexpected("The plane is " + std::to_string(source.width) + " × " + std::to_string(source.height)
+                          + " pixels; this resampler reads " + std::to_string(w) + " × " + std::to_string(h) + ".");
     const size_t sample = sampleSize(source.format);
     if (source.bytesPerPixel < sample)
-        return unexpected("The plane's pixels (" + std::to_string(source.bytesPerPixel) +
-                          " bytes) are smaller than one sample (" + std::to_string(sample) + " bytes).");
+        return unexpected("The plane's pixels (" + std::to_string(source.bytesPerPixel)
+                          + " bytes) are smaller than one sample (" + std::to_string(sample) + " bytes).");
     // The last sample of a row ends at (width − 1) × bytesPerPixel + sample; the plane needs
     // every row but the last in full.
     size_t rowNeed = 0, before = 0, total = 0;
-    if (!multiplyChecked(w - 1, source.bytesPerPixel, rowNeed) || (rowNeed += sample) < sample ||
-        source.bytesPerRow < rowNeed)
-        return unexpected("The plane's rows (" + std::to_string(source.bytesPerRow) +
-                          " bytes) are shorter than its width needs.");
-    if (!multiplyChecked(h - 1, source.bytesPerRow, before) || __builtin_add_overflow(before, rowNeed, &total) ||
-        source.bytes.size() < total || source.bytes.data() == nullptr)
+    if (!multiplyChecked(w - 1, source.bytesPerPixel, rowNeed) || (rowNeed += sample) < sample
+        || source.bytesPerRow < rowNeed)
+        return unexpected("The plane's rows (" + std::to_string(source.bytesPerRow)
+                          + " bytes) are shorter than its width needs.");
+    if (!multiplyChecked(h - 1, source.bytesPerRow, before) || __builtin_add_overflow(before, rowNeed, &total)
+        || source.bytes.size() < total || source.bytes.data() == nullptr)
         return unexpected("The plane's data is too short (" + std::to_string(source.bytes.size()) + " bytes).");
     return {};
 }
@@ -404,8 +425,8 @@ Result<void, std::string> resampleInto(const Tables& t, const PlaneView& source,
         return checked;
     const size_t outWidth = t.horizontal.targetSize, outHeight = t.vertical.targetSize;
     if (target.size() / outWidth < outHeight)
-        return unexpected("The target holds " + std::to_string(target.size()) + " samples; " +
-                          std::to_string(outWidth) + " × " + std::to_string(outHeight) + " are needed.");
+        return unexpected("The target holds " + std::to_string(target.size()) + " samples; " + std::to_string(outWidth)
+                          + " × " + std::to_string(outHeight) + " are needed.");
     std::atomic<bool> outOfMemory{false};
     parallelFor(outHeight, [&](size_t y0, size_t y1) {
         try {
@@ -427,14 +448,11 @@ Result<void, std::string> resampleInto(const Tables& t, const PlaneView& source,
 size_t sampleSize(SampleFormat format)
 {
     switch (format) {
-    case SampleFormat::uint8:
-        return 1;
+    case SampleFormat::uint8: return 1;
     case SampleFormat::uint16LittleEndian:
-    case SampleFormat::uint16BigEndian:
-        return 2;
+    case SampleFormat::uint16BigEndian: return 2;
     case SampleFormat::float32LittleEndian:
-    case SampleFormat::float32BigEndian:
-        return 4;
+    case SampleFormat::float32BigEndian: return 4;
     }
     return 1;
 }
@@ -467,10 +485,22 @@ Result<LanczosResampler, std::string> LanczosResampler::make(size_t sourceWidth,
     }
 }
 
-size_t LanczosResampler::sourceWidth() const { return tables_->horizontal.sourceSize; }
-size_t LanczosResampler::sourceHeight() const { return tables_->vertical.sourceSize; }
-size_t LanczosResampler::targetWidth() const { return tables_->horizontal.targetSize; }
-size_t LanczosResampler::targetHeight() const { return tables_->vertical.targetSize; }
+size_t LanczosResampler::sourceWidth() const
+{
+    return tables_->horizontal.sourceSize;
+}
+size_t LanczosResampler::sourceHeight() const
+{
+    return tables_->vertical.sourceSize;
+}
+size_t LanczosResampler::targetWidth() const
+{
+    return tables_->horizontal.targetSize;
+}
+size_t LanczosResampler::targetHeight() const
+{
+    return tables_->vertical.targetSize;
+}
 
 Result<void, std::string> LanczosResampler::resample(const PlaneView& source, std::span<uint8_t> target) const
 {

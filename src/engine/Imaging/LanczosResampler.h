@@ -56,7 +56,10 @@ struct PlaneView {
     static PlaneView packed(std::span<const float> samples, size_t width, size_t height)
     {
         return {std::span(reinterpret_cast<const uint8_t*>(samples.data()), samples.size_bytes()),
-                width, height, width * sizeof(float), sizeof(float),
+                width,
+                height,
+                width * sizeof(float),
+                sizeof(float),
                 std::endian::native == std::endian::big ? SampleFormat::float32BigEndian
                                                         : SampleFormat::float32LittleEndian};
     }
@@ -66,8 +69,8 @@ class LanczosResampler {
 public:
     // Fails when a size is zero or beyond the image limits (ImageLimits.h), or when the tables
     // cannot be allocated.
-    static Result<LanczosResampler, std::string> make(size_t sourceWidth, size_t sourceHeight,
-                                                      size_t targetWidth, size_t targetHeight);
+    static Result<LanczosResampler, std::string> make(size_t sourceWidth, size_t sourceHeight, size_t targetWidth,
+                                                      size_t targetHeight);
 
     size_t sourceWidth() const;
     size_t sourceHeight() const;

@@ -35,9 +35,9 @@ struct AlignedAllocator {
     {
         if (count > SIZE_MAX / sizeof(T))
             throw std::bad_array_new_length();
-        return static_cast<T*>(::operator new(count * sizeof(T), std::align_val_t{tensorAlignment}));
+        return static_cast<T*>(::operator new (count * sizeof(T), std::align_val_t{tensorAlignment}));
     }
-    void deallocate(T* pointer, size_t) noexcept { ::operator delete(pointer, std::align_val_t{tensorAlignment}); }
+    void deallocate(T* pointer, size_t) noexcept { ::operator delete (pointer, std::align_val_t{tensorAlignment}); }
 
     template <typename U>
     bool operator==(const AlignedAllocator<U>&) const noexcept

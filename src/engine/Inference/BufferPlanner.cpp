@@ -23,7 +23,9 @@ class Layout {
 public:
     Layout(std::vector<size_t> bytes, std::vector<BufferPlanner::Storage> storage, std::vector<int> def,
            std::vector<int> last)
-        : bytes_(std::move(bytes)), def_(std::move(def)), last_(std::move(last))
+        : bytes_(std::move(bytes)),
+          def_(std::move(def)),
+          last_(std::move(last))
     {
         for (size_t b = 0; b < bytes_.size(); ++b) {
             regionOf_.push_back(int(b));
@@ -178,8 +180,8 @@ Result<BufferPlanner::Plan, std::string> BufferPlanner::plan() const
         Layout layout(bytes, storage, def, last);
         for (const auto& request : inPlace_) {
             if (last[size_t(request.operand)] != request.step || def[size_t(request.result)] != request.step)
-                return unexpected("step " + std::to_string(request.step) +
-                                  " cannot work in place: its operand is read later");
+                return unexpected("step " + std::to_string(request.step)
+                                  + " cannot work in place: its operand is read later");
             layout.inPlacePairs_.emplace(request.operand, request.result);
             if (!layout.place(request.operand, request.result, 0))
                 return unexpected("step " + std::to_string(request.step) + " cannot work in place");
@@ -247,9 +249,9 @@ Result<BufferPlanner::Plan, std::string> BufferPlanner::plan() const
             plan.buffers[b].storage = layout.regions()[size_t(region)].storage;
             plan.buffers[b].offset = regionOffset[size_t(region)] + size_t(layout.offsetOf(int(b)));
             if (plan.buffers[b].offset % alignment != 0)
-                return unexpected("buffer " + std::to_string(b) + " would start at offset " +
-                                  std::to_string(plan.buffers[b].offset) + ", off a " +
-                                  std::to_string(alignment) + "-byte boundary");
+                return unexpected("buffer " + std::to_string(b) + " would start at offset "
+                                  + std::to_string(plan.buffers[b].offset) + ", off a " + std::to_string(alignment)
+                                  + "-byte boundary");
         }
         return plan;
     } catch (const std::bad_alloc&) {

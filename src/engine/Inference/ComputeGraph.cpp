@@ -157,8 +157,8 @@ double ComputeOp::flops(const ComputeGraph& graph) const
         return 0;
     const Dims& out = graph.values[size_t(output)].dims;
     const Dims& in = graph.values[size_t(inputs[0])].dims;
-    return 2.0 * double(out[0]) * double(out[1]) * double(out[2]) * double(out[3]) * double(in[1]) *
-           double(convolution.kernel[0]) * double(convolution.kernel[1]);
+    return 2.0 * double(out[0]) * double(out[1]) * double(out[2]) * double(out[3]) * double(in[1])
+        * double(convolution.kernel[0]) * double(convolution.kernel[1]);
 }
 
 double ComputeGraph::totalFlops() const
@@ -170,7 +170,7 @@ double ComputeGraph::totalFlops() const
 }
 
 Result<ComputeGraph, std::string> ComputeGraph::build(const OnnxGraph& onnx, int64_t height, int64_t width,
-                                                     const std::string& outputName)
+                                                      const std::string& outputName)
 {
     try {
         if (onnx.inputs.size() != 1)
@@ -218,8 +218,8 @@ Result<ComputeGraph, std::string> ComputeGraph::build(const OnnxGraph& onnx, int
                     return unexpected(node.label() + ": it has no output");
                 for (size_t k = 1; k < node.outputs.size(); ++k)
                     if (!node.outputs[k].empty())
-                        return unexpected(node.label() + ": output " + std::to_string(k) + " ('" + node.outputs[k] +
-                                          "') is not supported");
+                        return unexpected(node.label() + ": output " + std::to_string(k) + " ('" + node.outputs[k]
+                                          + "') is not supported");
                 bindings[node.outputs[0]] = std::move(binding);
                 return {};
             };
@@ -254,8 +254,8 @@ Result<ComputeGraph, std::string> ComputeGraph::build(const OnnxGraph& onnx, int
                 if (node.op == "Cast") {
                     const Attribute* to = node.attribute("to");
                     if (!to || !isFloatType(to->i))
-                        return unexpected(node.label() + ": casting a computed tensor to type " +
-                                          std::to_string(to ? to->i : 0) + " is not supported (only float types)");
+                        return unexpected(node.label() + ": casting a computed tensor to type "
+                                          + std::to_string(to ? to->i : 0) + " is not supported (only float types)");
                 }
                 if (auto ok = bindOutput({nullptr, operands[0].value}); !ok)
                     return unexpected(ok.error());
@@ -271,8 +271,8 @@ Result<ComputeGraph, std::string> ComputeGraph::build(const OnnxGraph& onnx, int
                 op->output = value;
                 graph.ops.push_back(std::move(*op));
             } else if (isFoldableOp(node.op)) {
-                return unexpected(node.label() + ": only constant inputs can be evaluated for this op, and '" +
-                                  node.inputs.front() + "' is computed at run time");
+                return unexpected(node.label() + ": only constant inputs can be evaluated for this op, and '"
+                                  + node.inputs.front() + "' is computed at run time");
             } else {
                 return unexpected(node.label() + ": op '" + node.op + "' is not supported");
             }

@@ -37,7 +37,7 @@ struct PoolingParams {
 
 struct ComputeOp {
     OpKind kind = OpKind::relu;
-    std::string name; // the ONNX node's name, for messages and profiles
+    std::string name;        // the ONNX node's name, for messages and profiles
     std::vector<int> inputs; // value ids
     int output = -1;
     ConvolutionParams convolution;
@@ -84,8 +84,7 @@ struct Operand {
 // the shapes of computed operands; `opset` the model's default-domain version (Resize's inputs
 // changed with it). Fails naming the node, the op and the attribute or operand.
 Result<ComputeOp, std::string> buildComputeOp(const Node& node, const std::vector<Operand>& operands,
-                                              const std::vector<ComputeValue>& values, Dims& outputDims,
-                                              int64_t opset);
+                                              const std::vector<ComputeValue>& values, Dims& outputDims, int64_t opset);
 
 // True for the ops buildComputeOp accepts.
 bool isComputeOp(const std::string& op);

@@ -21,8 +21,8 @@ Failure fail(const Node& node, const std::string& why)
 
 std::string dimsText(const Dims& dims)
 {
-    return std::to_string(dims[0]) + "×" + std::to_string(dims[1]) + "×" + std::to_string(dims[2]) + "×" +
-           std::to_string(dims[3]);
+    return std::to_string(dims[0]) + "×" + std::to_string(dims[1]) + "×" + std::to_string(dims[2]) + "×"
+        + std::to_string(dims[3]);
 }
 
 Result<void, std::string> checkAttributes(const Node& node, std::initializer_list<const char*> known)
@@ -72,8 +72,9 @@ Result<void, std::string> requireText(const Node& node, const char* key, const s
     if (!value)
         return unexpected(value.error());
     if (std::none_of(accepted.begin(), accepted.end(), [&](const char* a) { return *value == a; }))
-        return fail(node, "attribute '" + std::string(key) + "' = '" + *value + "' is not supported (only '" +
-                              *accepted.begin() + "')");
+        return fail(node,
+                    "attribute '" + std::string(key) + "' = '" + *value + "' is not supported (only '"
+                        + *accepted.begin() + "')");
     return {};
 }
 
@@ -83,8 +84,9 @@ Result<void, std::string> requireInt(const Node& node, const char* key, int64_t 
     if (!value)
         return unexpected(value.error());
     if (*value != accepted)
-        return fail(node, "attribute '" + std::string(key) + "' = " + std::to_string(*value) +
-                              " is not supported (only " + std::to_string(accepted) + ")");
+        return fail(node,
+                    "attribute '" + std::string(key) + "' = " + std::to_string(*value) + " is not supported (only "
+                        + std::to_string(accepted) + ")");
     return {};
 }
 
@@ -98,15 +100,15 @@ Result<int, std::string> computedInput(const Node& node, const std::vector<Opera
     return operands[index].value;
 }
 
-#define TRY_ASSIGN(target, expression)                                                                     \
-    auto target##Result = (expression);                                                                    \
-    if (!target##Result)                                                                                   \
-        return unexpected(target##Result.error());                                                         \
+#define TRY_ASSIGN(target, expression)                                                                                 \
+    auto target##Result = (expression);                                                                                \
+    if (!target##Result)                                                                                               \
+        return unexpected(target##Result.error());                                                                     \
     auto target = std::move(*target##Result)
 
-#define TRY(expression)                                                                                    \
-    if (auto tryResult = (expression); !tryResult)                                                         \
-        return unexpected(tryResult.error())
+#define TRY(expression)                                                                                                \
+    if (auto tryResult = (expression); !tryResult)                                                                     \
+    return unexpected(tryResult.error())
 
 Result<ComputeOp, std::string> buildConvolution(const Node& node, const std::vector<Operand>& operands,
                                                 const std::vector<ComputeValue>& values, Dims& out)
@@ -122,8 +124,9 @@ Result<ComputeOp, std::string> buildConvolution(const Node& node, const std::vec
     if (weights.type != ElementType::float32 || weights.dims.size() != 4)
         return fail(node, "the weights must be a 4-D float tensor (2-D convolution)");
     if (weights.dims[1] != in[1])
-        return fail(node, "the weights expect " + std::to_string(weights.dims[1]) + " input channels, the input has " +
-                              std::to_string(in[1]));
+        return fail(node,
+                    "the weights expect " + std::to_string(weights.dims[1]) + " input channels, the input has "
+                        + std::to_string(in[1]));
     ComputeOp op;
     op.kind = OpKind::convolution;
     op.inputs = {x};
@@ -131,8 +134,8 @@ Result<ComputeOp, std::string> buildConvolution(const Node& node, const std::vec
     if (operands.size() > 2 && operands[2].present()) {
         const auto& bias = operands[2].constant;
         if (!bias || bias->type != ElementType::float32 || bias->elementCount() != size_t(weights.dims[0]))
-            return fail(node, "the bias must be a constant float tensor of " + std::to_string(weights.dims[0]) +
-                                  " values");
+            return fail(node,
+                        "the bias must be a constant float tensor of " + std::to_string(weights.dims[0]) + " values");
         op.convolution.bias = bias;
     }
     TRY_ASSIGN(kernel, intsAttribute(node, "kernel_shape", 2, {weights.dims[2], weights.dims[3]}));
@@ -143,8 +146,8 @@ Result<ComputeOp, std::string> buildConvolution(const Node& node, const std::vec
     TRY_ASSIGN(pads, intsAttribute(node, "pads", 4, {0, 0, 0, 0}));
     auto& p = op.convolution;
     for (int k = 0; k < 2; ++k) {
-        if (strides[size_t(k)] < 1 || dilations[size_t(k)] < 1 || pads[size_t(k)] < 0 || pads[size_t(k) + 2] < 0 ||
-            kernel[size_t(k)] < 1)
+        if (strides[size_t(k)] < 1 || dilations[size_t(k)] < 1 || pads[size_t(k)] < 0 || pads[size_t(k) + 2] < 0
+            || kernel[size_t(k)] < 1)
             return fail(node, "strides, dilations and kernel must be positive and pads not negative");
         p.kernel[size_t(k)] = kernel[size_t(k)];
         p.stride[size_t(k)] = strides[size_t(k)];
@@ -154,8 +157,8 @@ Result<ComputeOp, std::string> buildConvolution(const Node& node, const std::vec
     }
     out = {in[0], weights.dims[0], 0, 0};
     for (int k = 0; k < 2; ++k) {
-        const int64_t extent = in[size_t(k) + 2] + p.padBegin[size_t(k)] + p.padEnd[size_t(k)] -
-                               p.dilation[size_t(k)] * (p.kernel[size_t(k)] - 1) - 1;
+        const int64_t extent = in[size_t(k) + 2] + p.padBegin[size_t(k)] + p.padEnd[size_t(k)]
+            - p.dilation[size_t(k)] * (p.kernel[size_t(k)] - 1) - 1;
         if (extent < 0)
             return fail(node, "the kernel is larger than the padded input " + dimsText(in));
         out[size_t(k) + 2] = extent / p.stride[size_t(k)] + 1;
@@ -166,8 +169,8 @@ Result<ComputeOp, std::string> buildConvolution(const Node& node, const std::vec
 Result<ComputeOp, std::string> buildMaxPool(const Node& node, const std::vector<Operand>& operands,
                                             const std::vector<ComputeValue>& values, Dims& out)
 {
-    TRY(checkAttributes(node, {"kernel_shape", "strides", "pads", "dilations", "ceil_mode", "auto_pad",
-                               "storage_order"}));
+    TRY(checkAttributes(node,
+                        {"kernel_shape", "strides", "pads", "dilations", "ceil_mode", "auto_pad", "storage_order"}));
     TRY(requireText(node, "auto_pad", "NOTSET", {"NOTSET"}));
     TRY_ASSIGN(x, computedInput(node, operands, 0));
     const Dims& in = values[size_t(x)].dims;
@@ -208,8 +211,9 @@ Result<ComputeOp, std::string> buildMaxPool(const Node& node, const std::vector<
 Result<ComputeOp, std::string> buildResize(const Node& node, const std::vector<Operand>& operands,
                                            const std::vector<ComputeValue>& values, Dims& out, int64_t opset)
 {
-    TRY(checkAttributes(node, {"mode", "coordinate_transformation_mode", "cubic_coeff_a", "exclude_outside",
-                               "extrapolation_value", "nearest_mode", "antialias", "keep_aspect_ratio_policy"}));
+    TRY(checkAttributes(node,
+                        {"mode", "coordinate_transformation_mode", "cubic_coeff_a", "exclude_outside",
+                         "extrapolation_value", "nearest_mode", "antialias", "keep_aspect_ratio_policy"}));
     TRY(requireText(node, "mode", "nearest", {"linear"}));
     TRY(requireText(node, "coordinate_transformation_mode", "half_pixel", {"half_pixel"}));
     TRY(requireInt(node, "exclude_outside", 0, 0));
@@ -290,9 +294,10 @@ Result<ComputeOp, std::string> buildConcat(const Node& node, const std::vector<O
         } else {
             for (size_t k = 0; k < 4; ++k)
                 if (k != size_t(axis) && dims[k] != out[k])
-                    return fail(node, "input shapes " + dimsText(values[size_t(op.inputs[0])].dims) + " and " +
-                                          dimsText(dims) + " differ outside axis " + std::to_string(axis) +
-                                          " (is the input size one this model supports?)");
+                    return fail(node,
+                                "input shapes " + dimsText(values[size_t(op.inputs[0])].dims) + " and " + dimsText(dims)
+                                    + " differ outside axis " + std::to_string(axis)
+                                    + " (is the input size one this model supports?)");
             out[size_t(axis)] += dims[size_t(axis)];
         }
         op.inputs.push_back(x);
@@ -315,8 +320,9 @@ Result<ComputeOp, std::string> buildElementwise(const Node& node, const std::vec
     }
     out = values[size_t(op.inputs[0])].dims;
     if (kind == OpKind::add && values[size_t(op.inputs[1])].dims != out)
-        return fail(node, "operand shapes " + dimsText(out) + " and " + dimsText(values[size_t(op.inputs[1])].dims) +
-                              " differ (broadcasting is not supported)");
+        return fail(node,
+                    "operand shapes " + dimsText(out) + " and " + dimsText(values[size_t(op.inputs[1])].dims)
+                        + " differ (broadcasting is not supported)");
     return op;
 }
 
@@ -343,8 +349,7 @@ bool isComputeOp(const std::string& op)
 }
 
 Result<ComputeOp, std::string> buildComputeOp(const Node& node, const std::vector<Operand>& operands,
-                                              const std::vector<ComputeValue>& values, Dims& outputDims,
-                                              int64_t opset)
+                                              const std::vector<ComputeValue>& values, Dims& outputDims, int64_t opset)
 {
     Result<ComputeOp, std::string> op = fail(node, "this op is not supported");
     if (node.op == "Conv")
@@ -363,8 +368,8 @@ Result<ComputeOp, std::string> buildComputeOp(const Node& node, const std::vecto
         op = buildElementwise(node, operands, values, outputDims, OpKind::sigmoid);
     if (!op)
         return op;
-    if (outputDims[0] < 1 || outputDims[1] < 1 || outputDims[2] < 1 || outputDims[3] < 1 ||
-        !elementCountOf(outputDims, size_t(maxActivationElements)))
+    if (outputDims[0] < 1 || outputDims[1] < 1 || outputDims[2] < 1 || outputDims[3] < 1
+        || !elementCountOf(outputDims, size_t(maxActivationElements)))
         return fail(node, "the output shape " + dimsText(outputDims) + " is empty or too large");
     op->name = node.name;
     return op;

@@ -125,14 +125,22 @@ Result<Tensor, std::string> foldCast(const Node& node, const Tensor& input)
     Tensor out;
     out.dims = input.dims;
     switch (to) {
-    case TP::FLOAT: case TP::FLOAT16: case TP::DOUBLE:
+    case TP::FLOAT:
+    case TP::FLOAT16:
+    case TP::DOUBLE:
         out.type = ElementType::float32;
         out.floats.resize(input.elementCount());
         for (size_t i = 0; i < out.floats.size(); ++i)
             out.floats[i] = float(input.asDouble(i));
         return out;
-    case TP::INT8: case TP::INT16: case TP::INT32: case TP::INT64:
-    case TP::UINT8: case TP::UINT16: case TP::UINT32: case TP::BOOL:
+    case TP::INT8:
+    case TP::INT16:
+    case TP::INT32:
+    case TP::INT64:
+    case TP::UINT8:
+    case TP::UINT16:
+    case TP::UINT32:
+    case TP::BOOL:
         out.type = ElementType::int64;
         out.ints.resize(input.elementCount());
         for (size_t i = 0; i < out.ints.size(); ++i) {
@@ -142,8 +150,7 @@ Result<Tensor, std::string> foldCast(const Node& node, const Tensor& input)
             out.ints[i] = to == TP::BOOL ? v != 0 : int64_t(v); // float → int truncates
         }
         return out;
-    default:
-        return fail(node, "attribute 'to' = " + std::to_string(to) + " is not a supported type");
+    default: return fail(node, "attribute 'to' = " + std::to_string(to) + " is not a supported type");
     }
 }
 
@@ -467,9 +474,9 @@ Result<Tensor, std::string> foldRounding(const Node& node, const Tensor& input)
 
 bool isFoldableOp(const std::string& op)
 {
-    static const std::set<std::string> ops{"Constant", "Identity", "Cast", "Shape", "Slice", "Concat",
-                                           "Gather", "Unsqueeze", "Squeeze", "Reshape", "Add", "Sub",
-                                           "Mul", "Div", "Floor", "Ceil"};
+    static const std::set<std::string> ops{"Constant", "Identity",  "Cast",    "Shape",   "Slice", "Concat",
+                                           "Gather",   "Unsqueeze", "Squeeze", "Reshape", "Add",   "Sub",
+                                           "Mul",      "Div",       "Floor",   "Ceil"};
     return ops.contains(op);
 }
 
@@ -503,10 +510,8 @@ Result<Tensor, std::string> foldConstantNode(const Node& node, std::span<const T
         const std::string& op = node.op;
         if (op == "Constant")
             return foldConstant(node);
-        Result<void, std::string> ok = required(op == "Add" || op == "Sub" || op == "Mul" || op == "Div" ||
-                                                        op == "Gather" || op == "Reshape"
-                                                    ? 2
-                                                    : 1);
+        Result<void, std::string> ok = required(
+            op == "Add" || op == "Sub" || op == "Mul" || op == "Div" || op == "Gather" || op == "Reshape" ? 2 : 1);
         if (!ok)
             return unexpected(ok.error());
         if (op == "Identity") {
@@ -514,16 +519,26 @@ Result<Tensor, std::string> foldConstantNode(const Node& node, std::span<const T
                 return unexpected(ok2.error());
             return *inputs[0];
         }
-        if (op == "Cast") return foldCast(node, *inputs[0]);
-        if (op == "Shape") return foldShape(node, inputs[0]->dims);
-        if (op == "Slice") return foldSlice(node, inputs);
-        if (op == "Concat") return foldConcat(node, inputs);
-        if (op == "Gather") return foldGather(node, *inputs[0], *inputs[1]);
-        if (op == "Unsqueeze") return foldUnsqueeze(node, inputs);
-        if (op == "Squeeze") return foldSqueeze(node, inputs);
-        if (op == "Reshape") return foldReshape(node, inputs);
-        if (op == "Add" || op == "Sub" || op == "Mul" || op == "Div") return foldBinary(node, *inputs[0], *inputs[1]);
-        if (op == "Floor" || op == "Ceil") return foldRounding(node, *inputs[0]);
+        if (op == "Cast")
+            return foldCast(node, *inputs[0]);
+        if (op == "Shape")
+            return foldShape(node, inputs[0]->dims);
+        if (op == "Slice")
+            return foldSlice(node, inputs);
+        if (op == "Concat")
+            return foldConcat(node, inputs);
+        if (op == "Gather")
+            return foldGather(node, *inputs[0], *inputs[1]);
+        if (op == "Unsqueeze")
+            return foldUnsqueeze(node, inputs);
+        if (op == "Squeeze")
+            return foldSqueeze(node, inputs);
+        if (op == "Reshape")
+            return foldReshape(node, inputs);
+        if (op == "Add" || op == "Sub" || op == "Mul" || op == "Div")
+            return foldBinary(node, *inputs[0], *inputs[1]);
+        if (op == "Floor" || op == "Ceil")
+            return foldRounding(node, *inputs[0]);
         return fail(node, "this op cannot be evaluated on constants");
     } catch (const std::bad_alloc&) {
         return fail(node, "not enough memory to fold it");

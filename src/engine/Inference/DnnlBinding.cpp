@@ -7,9 +7,9 @@ namespace {
 
 std::string misaligned(const void* pointer, std::string_view what)
 {
-    return "internal error: " + std::string(what) + " at address " +
-           std::to_string(reinterpret_cast<uintptr_t>(pointer)) + " is not " + std::to_string(tensorAlignment) +
-           "-byte aligned, which the inference kernels need";
+    return "internal error: " + std::string(what) + " at address "
+        + std::to_string(reinterpret_cast<uintptr_t>(pointer)) + " is not " + std::to_string(tensorAlignment)
+        + "-byte aligned, which the inference kernels need";
 }
 
 } // namespace

@@ -52,7 +52,10 @@ tag denseTag(const memory::desc& desc)
 class Lowering {
 public:
     Lowering(ComputeGraph& graph, const LoweringOptions& options)
-        : graph_(graph), options_(options), home_(graph.values.size(), -1), fused_(graph.ops.size(), false)
+        : graph_(graph),
+          options_(options),
+          home_(graph.values.size(), -1),
+          fused_(graph.ops.size(), false)
     {
         plan_.engine = dnnl::engine(dnnl::engine::kind::cpu, 0);
         stream_ = dnnl::stream(plan_.engine);
@@ -61,8 +64,8 @@ public:
     Result<ExecutionPlan, std::string> run()
     {
         const Dims& inputDims = graph_.values[size_t(graph_.input)].dims;
-        plan_.inputBuffer = addBuffer(memory::desc(toDnnlDims(inputDims), dt::f32, tag::nchw),
-                                      BufferPlanner::Storage::externalInput);
+        plan_.inputBuffer =
+            addBuffer(memory::desc(toDnnlDims(inputDims), dt::f32, tag::nchw), BufferPlanner::Storage::externalInput);
         home_[size_t(graph_.input)] = plan_.inputBuffer;
 
         for (size_t i = 0; i < graph_.ops.size(); ++i) {
@@ -80,8 +83,8 @@ public:
                 case OpKind::add: lowerAdd(i); break;
                 }
             } catch (const dnnl::error& e) {
-                return unexpected("node '" + op.name + "' (" + opKindName(op.kind) +
-                                  "): oneDNN cannot run it: " + e.what());
+                return unexpected("node '" + op.name + "' (" + opKindName(op.kind)
+                                  + "): oneDNN cannot run it: " + e.what());
             }
         }
 
@@ -148,10 +151,7 @@ private:
     }
 
     // By value: buffers are added while descriptions are in use.
-    memory::desc homeDesc(int value) const
-    {
-        return plan_.buffers[size_t(home_[size_t(value)])].desc;
-    }
+    memory::desc homeDesc(int value) const { return plan_.buffers[size_t(home_[size_t(value)])].desc; }
 
     // May op `index` overwrite `value`? Only when every other reader ran before it and the caller
     // does not own or need the bytes.
@@ -180,8 +180,8 @@ private:
                                                                    const memory::desc& dst) const
     {
         const auto& p = op.convolution;
-        const memory::desc weights(
-            {p.weights->dims[0], p.weights->dims[1], p.weights->dims[2], p.weights->dims[3]}, dt::f32, tag::any);
+        const memory::desc weights({p.weights->dims[0], p.weights->dims[1], p.weights->dims[2], p.weights->dims[3]},
+                                   dt::f32, tag::any);
         const memory::dims strides{p.stride[0], p.stride[1]};
         const memory::dims dilates{p.dilation[0] - 1, p.dilation[1] - 1}; // oneDNN counts the gaps
         const memory::dims padBegin{p.padBegin[0], p.padBegin[1]}, padEnd{p.padEnd[0], p.padEnd[1]};
@@ -200,8 +200,8 @@ private:
 
     // The first kernel oneDNN offers for `desc`. The returned descriptor's iterator refers to
     // `desc`: call next_impl() only while `desc` lives.
-    std::optional<dnnl::convolution_forward::primitive_desc>
-    firstKernel(const dnnl::convolution_forward::desc& desc, const dnnl::post_ops& postOps) const
+    std::optional<dnnl::convolution_forward::primitive_desc> firstKernel(const dnnl::convolution_forward::desc& desc,
+                                                                         const dnnl::post_ops& postOps) const
     {
         try {
             return dnnl::convolution_forward::primitive_desc(desc, userScratchpad(postOps), plan_.engine);
@@ -237,10 +237,8 @@ private:
     {
         const auto& p = op.convolution;
         const int64_t outChannels = p.weights->dims[0], inChannels = p.weights->dims[1];
-        const bool winogradShape = p.kernel == std::array<int64_t, 2>{3, 3} &&
-                                   p.stride == std::array<int64_t, 2>{1, 1} &&
-                                   p.dilation == std::array<int64_t, 2>{1, 1} && inChannels % 16 == 0 &&
-                                   outChannels % 16 == 0;
+        const bool winogradShape = p.kernel == std::array<int64_t, 2>{3, 3} && p.stride == std::array<int64_t, 2>{1, 1}
+            && p.dilation == std::array<int64_t, 2>{1, 1} && inChannels % 16 == 0 && outChannels % 16 == 0;
         std::vector<dnnl::algorithm> algorithms;
         if (options_.winograd && winogradShape)
             algorithms.push_back(dnnl::algorithm::convolution_winograd);
@@ -316,8 +314,8 @@ private:
             const int other = addOp.inputs[0] == result ? addOp.inputs[1] : addOp.inputs[0];
             if (other != result && home_[size_t(other)] >= 0) {
                 const memory::desc otherDesc = homeDesc(other);
-                if (canOverwrite(other, index, *add) &&
-                    (pd = chooseConvolution(op, otherDesc, postOpsWith(Residual::sum, otherDesc), false)))
+                if (canOverwrite(other, index, *add)
+                    && (pd = chooseConvolution(op, otherDesc, postOpsWith(Residual::sum, otherDesc), false)))
                     sumOperand = other;
                 if (!pd && (pd = chooseConvolution(op, otherDesc, postOpsWith(Residual::binary, otherDesc), false)))
                     binaryOperand = other;
@@ -380,8 +378,8 @@ private:
             staged.assign(tensor.floats.begin(), tensor.floats.end());
             values = staged.data();
         }
-        memory plain = alignedMemory(memory::desc(dims, dt::f32, plainTag), plan_.engine, values, "a weight tensor")
-                           .value();
+        memory plain =
+            alignedMemory(memory::desc(dims, dt::f32, plainTag), plan_.engine, values, "a weight tensor").value();
         memory converted(desc, plan_.engine);
         dnnl::reorder(plain, converted).execute(stream_, plain, converted);
         stream_.wait();
@@ -492,9 +490,9 @@ private:
                 common = tag::undef;
         const memory::dims outDims = toDnnlDims(graph_.values[size_t(op.output)].dims);
         auto pd = common != tag::undef
-                      ? dnnl::concat::primitive_desc(memory::desc(outDims, dt::f32, common), int(op.axis), sources,
-                                                     plan_.engine, userScratchpad())
-                      : dnnl::concat::primitive_desc(int(op.axis), sources, plan_.engine, userScratchpad());
+            ? dnnl::concat::primitive_desc(memory::desc(outDims, dt::f32, common), int(op.axis), sources, plan_.engine,
+                                           userScratchpad())
+            : dnnl::concat::primitive_desc(int(op.axis), sources, plan_.engine, userScratchpad());
         std::vector<std::pair<int, int>> args;
         for (size_t k = 0; k < op.inputs.size(); ++k)
             args.emplace_back(DNNL_ARG_MULTIPLE_SRC + int(k), home_[size_t(op.inputs[k])]);
@@ -525,8 +523,7 @@ private:
         const int srcB = bufferIn(b, layout, op.name);
         dnnl::binary::desc desc(dnnl::algorithm::binary_add, layout, layout, layout);
         dnnl::binary::primitive_desc pd(desc, userScratchpad(), plan_.engine);
-        const int stepIndex =
-            addSimpleStep(op, pd, dnnl::binary(pd), {{DNNL_ARG_SRC_0, srcA}, {DNNL_ARG_SRC_1, srcB}});
+        const int stepIndex = addSimpleStep(op, pd, dnnl::binary(pd), {{DNNL_ARG_SRC_0, srcA}, {DNNL_ARG_SRC_1, srcB}});
         const int dst = home_[size_t(op.output)];
         if (a != b && canOverwrite(a, index, index))
             plan_.inPlace.push_back({stepIndex, srcA, dst});
@@ -538,9 +535,9 @@ private:
     LoweringOptions options_;
     ExecutionPlan plan_;
     dnnl::stream stream_;
-    std::vector<int> home_;                       // value → buffer in the layout its producer wrote
-    std::vector<std::pair<int, int>> variants_;   // (value, buffer) copies in other layouts
-    std::vector<bool> fused_;                     // ops absorbed into an earlier step
+    std::vector<int> home_;                     // value → buffer in the layout its producer wrote
+    std::vector<std::pair<int, int>> variants_; // (value, buffer) copies in other layouts
+    std::vector<bool> fused_;                   // ops absorbed into an earlier step
 };
 
 } // namespace

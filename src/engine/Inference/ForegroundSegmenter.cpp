@@ -43,13 +43,13 @@ Result<ColorPlanes, std::string> colorPlanesOf(const Image& image)
     const size_t bytesPerComponent = bpc / 8;
     const size_t bpp = image.bitsPerPixel();
     if (bpp == 0 || bpp % bpc != 0)
-        return unexpected("Images of " + std::to_string(bpp) + " bits per pixel at " + std::to_string(bpc) +
-                          " bits per component cannot be segmented.");
+        return unexpected("Images of " + std::to_string(bpp) + " bits per pixel at " + std::to_string(bpc)
+                          + " bits per component cannot be segmented.");
     const size_t components = bpp / bpc;
     const auto layout = PixelLayout::of(image.alphaInfo());
     if (!layout)
-        return unexpected("Images with alpha info " + std::to_string(image.alphaInfo()) +
-                          " have no colour to segment.");
+        return unexpected("Images with alpha info " + std::to_string(image.alphaInfo())
+                          + " have no colour to segment.");
     const bool extra = layout->extra;
     const size_t colorComponents = components - (extra ? 1 : 0);
     if (components <= (extra ? 1u : 0u) || (colorComponents != 1 && colorComponents != 3))
@@ -60,13 +60,13 @@ Result<ColorPlanes, std::string> colorPlanesOf(const Image& image)
         return unexpected(std::string("The image's rows are shorter than its pixels."));
     const auto bytes = image.bytes();
     // Every row but the last in full, and the last one's pixels.
-    if (bytes.data() == nullptr || bytes.size() / image.bytesPerRow() < height - 1 ||
-        bytes.size() - (height - 1) * image.bytesPerRow() < width * bytesPerPixel)
+    if (bytes.data() == nullptr || bytes.size() / image.bytesPerRow() < height - 1
+        || bytes.size() - (height - 1) * image.bytesPerRow() < width * bytesPerPixel)
         return unexpected(std::string("The image's pixel data is truncated."));
 
-    const SampleFormat format = bpc == 8                           ? SampleFormat::uint8
-                                : BitmapInfo::is16BitBigEndian(info) ? SampleFormat::uint16BigEndian
-                                                                     : SampleFormat::uint16LittleEndian;
+    const SampleFormat format = bpc == 8     ? SampleFormat::uint8
+        : BitmapInfo::is16BitBigEndian(info) ? SampleFormat::uint16BigEndian
+                                             : SampleFormat::uint16LittleEndian;
     ColorPlanes planes;
     planes.count = colorComponents;
     for (size_t c = 0; c < colorComponents; ++c) {
@@ -109,8 +109,8 @@ Result<std::shared_ptr<const Network>, std::string> loadModel(const std::filesys
 {
     auto loaded = Network::load(file);
     if (!loaded)
-        return unexpected("The segmentation model " + file.string() + " could not be loaded (" + loaded.error() +
-                          "). " + installAdvice);
+        return unexpected("The segmentation model " + file.string() + " could not be loaded (" + loaded.error() + "). "
+                          + installAdvice);
     return loaded;
 }
 
@@ -146,8 +146,8 @@ Result<MaskPixelBuffer, std::string> ForegroundObservation::generateScaledMask()
         return unexpected(std::string("The mask is too large."));
     PixelBlock block = PixelBlock::allocate(total);
     if (block.empty())
-        return unexpected("Not enough memory for a " + std::to_string(width) + " × " + std::to_string(height) +
-                          " mask.");
+        return unexpected("Not enough memory for a " + std::to_string(width) + " × " + std::to_string(height)
+                          + " mask.");
 
     auto resampler = LanczosResampler::make(outputWidth_, outputHeight_, width, height);
     if (!resampler)
@@ -225,8 +225,8 @@ Result<std::optional<ForegroundObservation>, std::string> ForegroundSegmenter::d
     if (!output)
         return unexpected("The segmentation model failed: " + output.error());
     if (output->size() != inputWidth * inputHeight)
-        return unexpected("The segmentation model returned " + std::to_string(output->size()) + " values instead of " +
-                          std::to_string(inputWidth * inputHeight) + ".");
+        return unexpected("The segmentation model returned " + std::to_string(output->size()) + " values instead of "
+                          + std::to_string(inputWidth * inputHeight) + ".");
 
     ForegroundObservation observation(std::move(*output), inputWidth, inputHeight, image.width(), image.height());
     if (observation.subjectFraction() < minimumSubjectFraction)

@@ -37,8 +37,8 @@ namespace pelorin {
 // the model's sigmoid) and the size of the image it came from. Immutable.
 class ForegroundObservation {
 public:
-    ForegroundObservation(AlignedFloats output, size_t outputWidth, size_t outputHeight,
-                          size_t sourceWidth, size_t sourceHeight);
+    ForegroundObservation(AlignedFloats output, size_t outputWidth, size_t outputHeight, size_t sourceWidth,
+                          size_t sourceHeight);
 
     size_t sourceWidth() const { return sourceWidth_; }
     size_t sourceHeight() const { return sourceHeight_; }

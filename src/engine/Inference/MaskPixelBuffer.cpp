@@ -7,12 +7,9 @@ namespace pelorin {
 std::optional<size_t> MaskPixelFormat::bytesPerPixel(uint32_t format)
 {
     switch (format) {
-    case oneComponent8:
-        return 1;
-    case oneComponent32Float:
-        return sizeof(float);
-    default:
-        return std::nullopt;
+    case oneComponent8: return 1;
+    case oneComponent32Float: return sizeof(float);
+    default: return std::nullopt;
     }
 }
 
@@ -32,22 +29,34 @@ Result<MaskPixelBuffer, std::string> MaskPixelBuffer::make(uint32_t pixelFormat,
     if (!storage.empty()) {
         size_t needed = 0;
         if (__builtin_mul_overflow(bytesPerRow, height, &needed) || storage.size() < needed)
-            return unexpected("The mask buffer's storage (" + std::to_string(storage.size()) +
-                              " bytes) is shorter than its rows need.");
+            return unexpected("The mask buffer's storage (" + std::to_string(storage.size())
+                              + " bytes) is shorter than its rows need.");
         size_t payload = 0;
         if (const auto pixel = MaskPixelFormat::bytesPerPixel(pixelFormat);
             pixel && (__builtin_mul_overflow(width, *pixel, &payload) || payload > bytesPerRow))
-            return unexpected("The mask buffer's rows (" + std::to_string(bytesPerRow) +
-                              " bytes) are shorter than its width needs.");
+            return unexpected("The mask buffer's rows (" + std::to_string(bytesPerRow)
+                              + " bytes) are shorter than its width needs.");
     }
     auto state = std::make_shared<State>(pixelFormat, width, height, bytesPerRow, std::move(storage));
     return MaskPixelBuffer(std::move(state));
 }
 
-uint32_t MaskPixelBuffer::pixelFormat() const { return state_->pixelFormat; }
-size_t MaskPixelBuffer::width() const { return state_->width; }
-size_t MaskPixelBuffer::height() const { return state_->height; }
-size_t MaskPixelBuffer::bytesPerRow() const { return state_->bytesPerRow; }
+uint32_t MaskPixelBuffer::pixelFormat() const
+{
+    return state_->pixelFormat;
+}
+size_t MaskPixelBuffer::width() const
+{
+    return state_->width;
+}
+size_t MaskPixelBuffer::height() const
+{
+    return state_->height;
+}
+size_t MaskPixelBuffer::bytesPerRow() const
+{
+    return state_->bytesPerRow;
+}
 
 void MaskPixelBuffer::lockReadOnly() const
 {

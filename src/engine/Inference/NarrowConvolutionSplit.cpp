@@ -49,7 +49,9 @@ ComputeGraph splitNarrowConvolutions(ComputeGraph graph)
         const Dims inputDims = graph.values[size_t(op.inputs[0])].dims;
         const int tapsValue = int(graph.values.size());
         graph.values.push_back({graph.values[size_t(op.output)].name + " (taps)",
-                                {inputDims[0], taps, inputDims[2], inputDims[3]}, -1, {}});
+                                {inputDims[0], taps, inputDims[2], inputDims[3]},
+                                -1,
+                                {}});
         ComputeOp first;
         first.kind = OpKind::convolution;
         first.name = op.name + " (taps)";

@@ -42,9 +42,13 @@ size_t onnxElementSize(int type)
     case TP::FLOAT: return 4;
     case TP::FLOAT16: return 2;
     case TP::DOUBLE: return 8;
-    case TP::INT8: case TP::UINT8: case TP::BOOL: return 1;
-    case TP::INT16: case TP::UINT16: return 2;
-    case TP::INT32: case TP::UINT32: return 4;
+    case TP::INT8:
+    case TP::UINT8:
+    case TP::BOOL: return 1;
+    case TP::INT16:
+    case TP::UINT16: return 2;
+    case TP::INT32:
+    case TP::UINT32: return 4;
     case TP::INT64: return 8;
     default: return 0;
     }
@@ -108,8 +112,8 @@ Result<std::shared_ptr<const Tensor>, std::string> convertTensor(const onnx::Ten
     if (proto.has_raw_data()) {
         const std::string& raw = proto.raw_data();
         if (raw.size() != *count * elementSize)
-            return fail("holds " + std::to_string(raw.size()) + " bytes where its dimensions need " +
-                        std::to_string(*count * elementSize));
+            return fail("holds " + std::to_string(raw.size()) + " bytes where its dimensions need "
+                        + std::to_string(*count * elementSize));
         // fp16 and fp32 hold nearly all of a model's bytes: convert them without the per-element switch.
         if (type == TP::FLOAT)
             std::memcpy(tensor->floats.data(), raw.data(), raw.size());
@@ -127,8 +131,7 @@ Result<std::shared_ptr<const Tensor>, std::string> convertTensor(const onnx::Ten
 
     // Typed fields: fp16 and the small integer types are stored one per int32_data entry.
     auto sizeMismatch = [&](size_t have) {
-        return fail("holds " + std::to_string(have) + " values where its dimensions need " +
-                    std::to_string(*count));
+        return fail("holds " + std::to_string(have) + " values where its dimensions need " + std::to_string(*count));
     };
     switch (type) {
     case TP::FLOAT:
@@ -174,9 +177,18 @@ Result<Attribute, std::string> convertAttribute(const onnx::AttributeProto& prot
     using AP = onnx::AttributeProto;
     Attribute attribute;
     switch (proto.type()) {
-    case AP::INT: attribute.kind = Attribute::Kind::integer; attribute.i = proto.i(); break;
-    case AP::FLOAT: attribute.kind = Attribute::Kind::real; attribute.f = proto.f(); break;
-    case AP::STRING: attribute.kind = Attribute::Kind::text; attribute.s = proto.s(); break;
+    case AP::INT:
+        attribute.kind = Attribute::Kind::integer;
+        attribute.i = proto.i();
+        break;
+    case AP::FLOAT:
+        attribute.kind = Attribute::Kind::real;
+        attribute.f = proto.f();
+        break;
+    case AP::STRING:
+        attribute.kind = Attribute::Kind::text;
+        attribute.s = proto.s();
+        break;
     case AP::INTS:
         attribute.kind = Attribute::Kind::integers;
         attribute.ints.assign(proto.ints().begin(), proto.ints().end());
@@ -246,8 +258,8 @@ Result<OnnxGraph, std::string> convertModel(onnx::ModelProto& model)
         node.name = proto.name().empty() ? "#" + std::to_string(index) : proto.name();
         node.op = proto.op_type();
         if (!proto.domain().empty() && proto.domain() != "ai.onnx")
-            return unexpected(node.label() + " belongs to operator domain '" + proto.domain() +
-                              "', which is not supported");
+            return unexpected(node.label() + " belongs to operator domain '" + proto.domain()
+                              + "', which is not supported");
         node.inputs.assign(proto.input().begin(), proto.input().end());
         node.outputs.assign(proto.output().begin(), proto.output().end());
         for (const auto& attributeProto : proto.attribute()) {
@@ -312,8 +324,8 @@ Result<OnnxGraph, std::string> OnnxGraph::parse(const std::filesystem::path& fil
     const std::string where = "Cannot load the model " + file.string() + ": ";
     std::error_code error;
     if (!std::filesystem::is_regular_file(file, error))
-        return unexpected(where + (std::filesystem::exists(file, error) ? "it is not a regular file"
-                                                                         : "the file does not exist"));
+        return unexpected(
+            where + (std::filesystem::exists(file, error) ? "it is not a regular file" : "the file does not exist"));
     const auto size = std::filesystem::file_size(file, error);
     if (error)
         return unexpected(where + error.message());

@@ -56,7 +56,7 @@ struct Attribute {
 struct Node {
     std::string name; // may be empty in the file; then "#<index>"
     std::string op;
-    std::vector<std::string> inputs;  // "" marks an omitted optional input
+    std::vector<std::string> inputs; // "" marks an omitted optional input
     std::vector<std::string> outputs;
     std::map<std::string, Attribute> attributes;
 

@@ -58,13 +58,16 @@ struct OnnxNetwork::Workspace {
     AlignedFloats stagedInput;
     dnnl::stream stream;
     std::vector<std::unordered_map<int, dnnl::memory>> arguments; // per step
-    std::vector<dnnl::memory> inputMemories, outputMemories;     // rebound to the caller's buffers
+    std::vector<dnnl::memory> inputMemories, outputMemories;      // rebound to the caller's buffers
     std::vector<size_t> outputOffsets;
 };
 
 OnnxNetwork::OnnxNetwork(size_t height, size_t width, ExecutionPlan plan, BufferPlanner::Plan layout, double flops,
                          Dims outputDims)
-    : Network(height, width), plan_(std::move(plan)), layout_(std::move(layout)), flops_(flops),
+    : Network(height, width),
+      plan_(std::move(plan)),
+      layout_(std::move(layout)),
+      flops_(flops),
       outputDims_(outputDims)
 {
     for (const auto& step : plan_.steps)
@@ -75,16 +78,15 @@ OnnxNetwork::OnnxNetwork(size_t height, size_t width, ExecutionPlan plan, Buffer
 
 OnnxNetwork::~OnnxNetwork() = default;
 
-Result<std::shared_ptr<const OnnxNetwork>, std::string> OnnxNetwork::load(const std::filesystem::path& model,
-                                                                          const Network::Options& options,
-                                                                          const ExecutorOptions& executor)
+Result<std::shared_ptr<const OnnxNetwork>, std::string>
+OnnxNetwork::load(const std::filesystem::path& model, const Network::Options& options, const ExecutorOptions& executor)
 {
     const size_t height = options.inputHeight, width = options.inputWidth;
-    if (height == 0 || width == 0 || height % 32 != 0 || width % 32 != 0 || height > maxInputSide ||
-        width > maxInputSide || checkImageDimensions(width, height))
-        return unexpected("Cannot use an input of " + std::to_string(width) + " × " + std::to_string(height) +
-                          " for the model: each side must be a multiple of 32 between 32 and " +
-                          std::to_string(maxInputSide));
+    if (height == 0 || width == 0 || height % 32 != 0 || width % 32 != 0 || height > maxInputSide
+        || width > maxInputSide || checkImageDimensions(width, height))
+        return unexpected("Cannot use an input of " + std::to_string(width) + " × " + std::to_string(height)
+                          + " for the model: each side must be a multiple of 32 between 32 and "
+                          + std::to_string(maxInputSide));
 
     const std::string where = "Cannot load the model " + model.string() + ": ";
     try {
@@ -107,10 +109,9 @@ Result<std::shared_ptr<const OnnxNetwork>, std::string> OnnxNetwork::load(const 
                 return unexpected(where + "its input has " + std::to_string(in[1]) + " channels, not 3 (RGB)");
             outputDims = out;
             if (executor.outputName.empty() && out != Dims{1, 1, int64_t(height), int64_t(width)})
-                return unexpected(where + "its output is " + std::to_string(out[0]) + "×" +
-                                  std::to_string(out[1]) + "×" + std::to_string(out[2]) + "×" +
-                                  std::to_string(out[3]) + ", not a 1×1×" + std::to_string(height) + "×" +
-                                  std::to_string(width) + " mask");
+                return unexpected(where + "its output is " + std::to_string(out[0]) + "×" + std::to_string(out[1]) + "×"
+                                  + std::to_string(out[2]) + "×" + std::to_string(out[3]) + ", not a 1×1×"
+                                  + std::to_string(height) + "×" + std::to_string(width) + " mask");
             flops = graph->totalFlops();
             auto lowered = lowerToDnnl(splitNarrowConvolutions(std::move(*graph)), executor.lowering);
             if (!lowered)
@@ -131,9 +132,9 @@ Result<std::shared_ptr<const OnnxNetwork>, std::string> OnnxNetwork::load(const 
         if (!layout)
             return unexpected(where + "cannot plan its buffers: " + layout.error());
         if (layout->arenaBytes > physicalMemory() / 2)
-            return unexpected(where + "an input of " + std::to_string(width) + " × " + std::to_string(height) +
-                              " needs " + gigabytes(layout->arenaBytes) +
-                              " of working memory, more than this machine can spare");
+            return unexpected(where + "an input of " + std::to_string(width) + " × " + std::to_string(height)
+                              + " needs " + gigabytes(layout->arenaBytes)
+                              + " of working memory, more than this machine can spare");
 
         return std::shared_ptr<const OnnxNetwork>(
             new OnnxNetwork(height, width, std::move(*plan), std::move(*layout), flops, outputDims));
@@ -153,8 +154,9 @@ size_t OnnxNetwork::countSteps(const std::string& text) const
 {
     size_t count = 0;
     for (size_t s = 0; s < plan_.steps.size(); ++s)
-        if (!layout_.elidedSteps[s] && (plan_.steps[s].kind.find(text) != std::string::npos ||
-                                        plan_.steps[s].implementation.find(text) != std::string::npos))
+        if (!layout_.elidedSteps[s]
+            && (plan_.steps[s].kind.find(text) != std::string::npos
+                || plan_.steps[s].implementation.find(text) != std::string::npos))
             ++count;
     return count;
 }
@@ -192,14 +194,12 @@ Result<std::unique_ptr<OnnxNetwork::Workspace>, std::string> OnnxNetwork::makeWo
             const auto& desc = plan_.buffers[size_t(buffer)].desc;
             void* bytes = DNNL_MEMORY_NONE;
             switch (location.storage) {
-            case BufferPlanner::Storage::arena:
-                bytes = workspace->arena.get() + location.offset;
-                break;
+            case BufferPlanner::Storage::arena: bytes = workspace->arena.get() + location.offset; break;
             case BufferPlanner::Storage::externalInput:
             case BufferPlanner::Storage::externalOutput:
                 if (location.offset % tensorAlignment != 0)
-                    return unexpected("internal error: buffer " + std::to_string(buffer) + " lies at offset " +
-                                      std::to_string(location.offset) + " of the caller's tensor");
+                    return unexpected("internal error: buffer " + std::to_string(buffer) + " lies at offset "
+                                      + std::to_string(location.offset) + " of the caller's tensor");
                 break;
             }
             auto made = alignedMemory(desc, plan_.engine, bytes, "activation buffer " + std::to_string(buffer));
@@ -235,8 +235,8 @@ Result<std::unique_ptr<OnnxNetwork::Workspace>, std::string> OnnxNetwork::makeWo
         }
         return workspace;
     } catch (const std::bad_alloc&) {
-        return unexpected("not enough memory for the network's working buffers (" +
-                          gigabytes(layout_.arenaBytes) + ")");
+        return unexpected("not enough memory for the network's working buffers (" + gigabytes(layout_.arenaBytes)
+                          + ")");
     } catch (const dnnl::error& e) {
         return unexpected(std::string("oneDNN cannot prepare a run: ") + e.what());
     }
@@ -245,9 +245,9 @@ Result<std::unique_ptr<OnnxNetwork::Workspace>, std::string> OnnxNetwork::makeWo
 Result<AlignedFloats, std::string> OnnxNetwork::run(std::span<const float> input) const
 {
     if (input.size() != inputElements_)
-        return unexpected("The network expects " + std::to_string(inputElements_) + " input values (1 × 3 × " +
-                          std::to_string(inputHeight()) + " × " + std::to_string(inputWidth()) + "), got " +
-                          std::to_string(input.size()));
+        return unexpected("The network expects " + std::to_string(inputElements_) + " input values (1 × 3 × "
+                          + std::to_string(inputHeight()) + " × " + std::to_string(inputWidth()) + "), got "
+                          + std::to_string(input.size()));
 
     std::unique_ptr<Workspace> workspace;
     {

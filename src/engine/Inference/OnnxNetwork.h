@@ -30,9 +30,8 @@ public:
     // Inputs larger than this per side are refused: the working memory grows with the area.
     static constexpr size_t maxInputSide = 4096;
 
-    static Result<std::shared_ptr<const OnnxNetwork>, std::string> load(const std::filesystem::path& model,
-                                                                        const Network::Options& options,
-                                                                        const ExecutorOptions& executor = {});
+    static Result<std::shared_ptr<const OnnxNetwork>, std::string>
+    load(const std::filesystem::path& model, const Network::Options& options, const ExecutorOptions& executor = {});
     ~OnnxNetwork() override;
 
     Result<AlignedFloats, std::string> run(std::span<const float> input) const override;

@@ -12,11 +12,8 @@ namespace pelorin {
 
 class ProcessingJob {
 public:
-    ProcessingJob(Uuid id,
-                  std::filesystem::path inputURL,
-                  std::filesystem::path outputURL,
-                  std::optional<std::filesystem::path> maskOutputURL,
-                  OutputFormat format)
+    ProcessingJob(Uuid id, std::filesystem::path inputURL, std::filesystem::path outputURL,
+                  std::optional<std::filesystem::path> maskOutputURL, OutputFormat format)
         : id_(id),
           inputURL_(std::move(inputURL)),
           outputURL_(std::move(outputURL)),

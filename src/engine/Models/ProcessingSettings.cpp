@@ -6,7 +6,7 @@ namespace pelorin {
 
 const std::unordered_set<std::string>& ProcessingSettings::supportedExtensions()
 {
-    static const std::unordered_set<std::string> extensions = {"png", "jpg",  "jpeg", "heic", "heif",
+    static const std::unordered_set<std::string> extensions = {"png",  "jpg", "jpeg", "heic", "heif",
                                                                "tiff", "tif", "webp", "bmp"};
     return extensions;
 }

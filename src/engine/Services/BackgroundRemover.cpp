@@ -13,8 +13,7 @@ namespace pelorin {
 
 namespace {
 
-const std::set<uint32_t> acceptedMaskFormats = {MaskPixelFormat::oneComponent8,
-                                                MaskPixelFormat::oneComponent32Float};
+const std::set<uint32_t> acceptedMaskFormats = {MaskPixelFormat::oneComponent8, MaskPixelFormat::oneComponent32Float};
 
 Unexpected<BackgroundRemoverError> conversionFailure(std::string reason)
 {
@@ -107,8 +106,7 @@ Result<Image, BackgroundRemoverError> BackgroundRemover::imageFromMaskPixelBuffe
 
 std::string BackgroundRemover::formatString(uint32_t code)
 {
-    const std::array<uint8_t, 4> bytes = {uint8_t(code >> 24), uint8_t(code >> 16), uint8_t(code >> 8),
-                                          uint8_t(code)};
+    const std::array<uint8_t, 4> bytes = {uint8_t(code >> 24), uint8_t(code >> 16), uint8_t(code >> 8), uint8_t(code)};
     if (std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b >= 0x20 && b <= 0x7E; }))
         return "'" + std::string(bytes.begin(), bytes.end()) + "'";
     char hex[2 + 8 + 1];

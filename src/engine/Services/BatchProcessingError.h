@@ -56,7 +56,10 @@ public:
 
 private:
     BatchProcessingError(Kind kind, std::filesystem::path url, std::string reason, OutputFormat format)
-        : kind_(kind), url_(std::move(url)), reason_(std::move(reason)), format_(format)
+        : kind_(kind),
+          url_(std::move(url)),
+          reason_(std::move(reason)),
+          format_(format)
     {
     }
 

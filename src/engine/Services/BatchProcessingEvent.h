@@ -44,7 +44,10 @@ public:
 private:
     BatchProcessingEvent(Kind kind, Uuid jobId, std::optional<std::filesystem::path> outputURL,
                          std::optional<BatchProcessingError> error)
-        : kind_(kind), jobId_(jobId), outputURL_(std::move(outputURL)), error_(std::move(error))
+        : kind_(kind),
+          jobId_(jobId),
+          outputURL_(std::move(outputURL)),
+          error_(std::move(error))
     {
     }
 

@@ -14,16 +14,16 @@ public:
     using EventStream = AsyncStream<BatchProcessingEvent>;
 
     BatchProcessingHandle(EventStream events, std::function<void()> cancel)
-        : events(std::move(events)), cancelImpl(std::move(cancel))
+        : events(std::move(events)),
+          cancelImpl(std::move(cancel))
     {
     }
 
     // Requests cancellation; returns at once. Any thread, any number of times, also after the end.
     void cancel() const
     {
-        if (cancelImpl) {
+        if (cancelImpl)
             cancelImpl();
-        }
     }
 
     // The run's events in the order they were produced; finishes after every job's terminal event.

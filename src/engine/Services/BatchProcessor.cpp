@@ -32,9 +32,8 @@ std::filesystem::path folderOf(const std::filesystem::path& url)
 std::string writeReason(const ImageIOWriteError& error)
 {
     std::string reason = error.description();
-    if (!error.detail().empty()) {
+    if (!error.detail().empty())
         reason += " " + error.detail();
-    }
     return reason;
 }
 
@@ -43,7 +42,11 @@ class JobRun {
 public:
     JobRun(const ProcessingJob& job, const BackgroundRemoving& remover, const ImageProcessing& processor,
            const Continuation& events, std::stop_token stop)
-        : job_(job), remover_(remover), processor_(processor), events_(events), stop_(std::move(stop))
+        : job_(job),
+          remover_(remover),
+          processor_(processor),
+          events_(events),
+          stop_(std::move(stop))
     {
     }
 
@@ -97,11 +100,10 @@ private:
             auto mask = remover_.generateMask(decoded->image);
             if (!mask) {
                 // Once cancelled, any failure of the mask step counts as the cancellation.
-                if (cancelled()) {
+                if (cancelled())
                     cancel();
-                } else {
+                else
                     fail(BatchProcessingError::maskGenerationFailed(mask.error().description()));
-                }
                 return;
             }
             if (cancelled()) { // C2
@@ -185,17 +187,14 @@ private:
     std::optional<Decoded> decode() const
     {
         auto opened = ImageSource::open(job_.inputURL());
-        if (!opened) {
+        if (!opened)
             return std::nullopt;
-        }
         auto image = (*opened)->createImage();
-        if (!image) {
+        if (!image)
             return std::nullopt;
-        }
         std::optional<ImageMetadata> metadata;
-        if (auto properties = (*opened)->properties()) {
+        if (auto properties = (*opened)->properties())
             metadata = ImageMetadata::from(*properties);
-        }
         return Decoded{std::move(image).value(), std::move(metadata)};
     }
 
@@ -203,26 +202,15 @@ private:
     // every temporary file has already been removed by its owner's destructor.
     void failFromException(const std::string& what)
     {
-        if (terminalSent_) {
+        if (terminalSent_)
             return;
-        }
         switch (step_) {
-        case Step::decode:
-            fail(BatchProcessingError::sourceImageUnreadable(job_.inputURL()));
-            break;
-        case Step::mask:
-            fail(BatchProcessingError::maskGenerationFailed(what));
-            break;
-        case Step::composite:
-            fail(BatchProcessingError::compositeFailed(what));
-            break;
-        case Step::sidecar:
-            fail(BatchProcessingError::writeFailed(*job_.maskOutputURL(), what));
-            break;
+        case Step::decode: fail(BatchProcessingError::sourceImageUnreadable(job_.inputURL())); break;
+        case Step::mask: fail(BatchProcessingError::maskGenerationFailed(what)); break;
+        case Step::composite: fail(BatchProcessingError::compositeFailed(what)); break;
+        case Step::sidecar: fail(BatchProcessingError::writeFailed(*job_.maskOutputURL(), what)); break;
         case Step::cutout:
-        case Step::publish:
-            fail(BatchProcessingError::writeFailed(job_.outputURL(), what));
-            break;
+        case Step::publish: fail(BatchProcessingError::writeFailed(job_.outputURL(), what)); break;
         }
     }
 
@@ -242,9 +230,8 @@ void runJobs(const BatchProcessor& processor, const std::vector<ProcessingJob>& 
     TaskGroup group;
     int inFlight = 0;
     const auto cancelFrom = [&](size_t first) {
-        for (size_t i = first; i < jobs.size(); ++i) {
+        for (size_t i = first; i < jobs.size(); ++i)
             events.yield(BatchProcessingEvent::cancelled(jobs[i].id()));
-        }
     };
     for (size_t i = 0; i < jobs.size(); ++i) {
         if (stop.stop_requested()) {
@@ -282,8 +269,7 @@ BatchProcessor::BatchProcessor()
 }
 
 BatchProcessor::BatchProcessor(std::shared_ptr<const BackgroundRemoving> backgroundRemover,
-                               std::shared_ptr<const ImageProcessing> imageProcessor,
-                               int maxConcurrency)
+                               std::shared_ptr<const ImageProcessing> imageProcessor, int maxConcurrency)
     : backgroundRemover_(std::move(backgroundRemover)),
       imageProcessor_(std::move(imageProcessor)),
       maxConcurrency_(maxConcurrency)
@@ -317,9 +303,8 @@ int BatchProcessor::defaultMaxConcurrency()
 {
     cpu_set_t set;
     CPU_ZERO(&set);
-    if (sched_getaffinity(0, sizeof(set), &set) == 0) {
+    if (sched_getaffinity(0, sizeof(set), &set) == 0)
         return std::max(1, CPU_COUNT(&set));
-    }
     return std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
 }
 

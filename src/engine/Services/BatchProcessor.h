@@ -24,8 +24,7 @@ public:
     BatchProcessor();
     // A value below 1 runs the jobs one at a time.
     BatchProcessor(std::shared_ptr<const BackgroundRemoving> backgroundRemover,
-                   std::shared_ptr<const ImageProcessing> imageProcessor,
-                   int maxConcurrency);
+                   std::shared_ptr<const ImageProcessing> imageProcessor, int maxConcurrency);
 
     BatchProcessingHandle process(std::vector<ProcessingJob> jobs) const override;
 

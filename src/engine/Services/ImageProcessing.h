@@ -20,8 +20,7 @@ public:
     // The source's colour data with the mask as its alpha channel.
     virtual Result<Image, AlphaCompositionError> composite(const Image& image, const Image& mask) const = 0;
     // Writes `image` to `url` in `format`, carrying `metadata` when given.
-    virtual Result<void, ImageIOWriteError> save(const Image& image,
-                                                 const std::filesystem::path& url,
+    virtual Result<void, ImageIOWriteError> save(const Image& image, const std::filesystem::path& url,
                                                  OutputFormat format,
                                                  const std::optional<ImageMetadata>& metadata) const = 0;
 };

@@ -10,8 +10,7 @@ Result<Image, AlphaCompositionError> ImageProcessor::composite(const Image& imag
     return withMaskAsAlpha(image, mask);
 }
 
-Result<void, ImageIOWriteError> ImageProcessor::save(const Image& image,
-                                                     const std::filesystem::path& url,
+Result<void, ImageIOWriteError> ImageProcessor::save(const Image& image, const std::filesystem::path& url,
                                                      OutputFormat format,
                                                      const std::optional<ImageMetadata>& metadata) const
 {

@@ -74,26 +74,23 @@ private slots:
         const std::string longStem(NAME_MAX - 4, 'x');  // 255 bytes with ".png": no room for "-cutout"
         const std::string maskStem(NAME_MAX - 13, 'm'); // the cutout fits, "-cutout-mask.png" does not
         const std::vector<std::pair<std::string, fs::path>> images = {
-            {"chelsea.png", in / "plain.png"},
-            {"coffee.png", in / "two\nlines.png"},
+            {"chelsea.png", in / "plain.png"},         {"coffee.png", in / "two\nlines.png"},
             {"rocket.jpg", in / "caf\xe9.png"}, // Latin-1 bytes: not UTF-8
-            {"astronaut.png", in / "caf\xe8.png"},
-            {"grace_hopper.jpg", in / "album.jpg" / "inside.png"},
-            {"chelsea.png", in / (longStem + ".png")},
-            {"coffee.png", in / (maskStem + ".png")},
-            {"rocket.jpg", late / "deleted.png"},
-            {"astronaut.png", late / "truncated.png"},
+            {"astronaut.png", in / "caf\xe8.png"},     {"grace_hopper.jpg", in / "album.jpg" / "inside.png"},
+            {"chelsea.png", in / (longStem + ".png")}, {"coffee.png", in / (maskStem + ".png")},
+            {"rocket.jpg", late / "deleted.png"},      {"astronaut.png", late / "truncated.png"},
         };
         for (const auto& [photo, path] : images)
             QVERIFY2(makeImage(QString::fromStdString(photo), path, 256), path.c_str());
         QVERIFY(::mkfifo((in / "pipe.png").c_str(), 0644) == 0);
-        fs::create_symlink("loop.png", in / "loop.png");   // a link to itself
+        fs::create_symlink("loop.png", in / "loop.png");       // a link to itself
         fs::create_directory_symlink("..", in / "sub" / "up"); // a folder loop: walked once
         const auto before = snapshot(sandbox.filePath("in"));
 
         QProcess process;
-        process.start(cliPath(), {"--json", "--mask", "--jobs", "1", sandbox.filePath("in"),
-                                  sandbox.filePath("late/deleted.png"), sandbox.filePath("late/truncated.png")});
+        process.start(cliPath(),
+                      {"--json", "--mask", "--jobs", "1", sandbox.filePath("in"), sandbox.filePath("late/deleted.png"),
+                       sandbox.filePath("late/truncated.png")});
         QStringList lines;
         QVERIFY2(waitForLine(process, "{\"event\":\"queued\"", lines), qPrintable(process.readAllStandardError()));
         // The late sources come last and the run takes one job at a time: they are spoiled while
@@ -109,7 +106,8 @@ private slots:
         for (const QString name : {"pipe.png", "album.jpg", "loop.png", "deleted.png", "truncated.png"})
             expectFailed(outcomes.value(name), name, "Could not read source image at " + name);
         const QString longName = QString::fromStdString(longStem + ".png");
-        expectFailed(outcomes.value(longName), longName, QString::fromStdString(longStem + "-cutout.png: File name too long"));
+        expectFailed(outcomes.value(longName), longName,
+                     QString::fromStdString(longStem + "-cutout.png: File name too long"));
 
         const QJsonObject maskRow = outcomes.value(QString::fromStdString(maskStem + ".png"));
         QCOMPARE(maskRow.value("event").toString(), "completedWithWarning");
@@ -118,10 +116,9 @@ private slots:
         // Names that are not UTF-8 are shown and named with U+FFFD; the second gets a free name.
         const QString replaced = QStringLiteral("caf\uFFFD");
         QStringList written;
-        for (const auto& event : events) {
+        for (const auto& event : events)
             if (event.contains("output"))
                 written << event.value("output").toString();
-        }
         QCOMPARE(written.size(), 6);
         for (const QString name : {"plain-cutout.png", "two\nlines-cutout.png", "album.jpg/inside-cutout.png"})
             QVERIFY2(written.contains(sandbox.filePath("in/") + name), qPrintable(written.join(", ")));
@@ -173,7 +170,8 @@ private slots:
         const QStringList lines = run.out.split('\n', Qt::SkipEmptyParts);
         QCOMPARE(lines.size(), 3);
         QVERIFY2(lines.filter(QRegularExpression(R"(^\[\d/2\] failed     )")).size() == 2, qPrintable(run.out));
-        QVERIFY2(run.out.contains(R"(bad\n[9] completed  fake.png: Could not read source image at bad\n[9] completed  fake.png.)"),
+        QVERIFY2(run.out.contains(
+                     R"(bad\n[9] completed  fake.png: Could not read source image at bad\n[9] completed  fake.png.)"),
                  qPrintable(run.out));
         QVERIFY2(run.out.contains(R"(bell\x07\x1b[2J.png)") && !run.out.contains(QChar(0x1b)), qPrintable(run.out));
         QCOMPARE(summaryCounts(run.out), (QList<int>{2, 0, 0, 2, 0}));
@@ -186,9 +184,12 @@ private slots:
     {
         QTest::addColumn<QString>("fault");
         QTest::addColumn<QString>("reason");
-        QTest::newRow("deleted") << "deleted" << "No such file or directory";
-        QTest::newRow("replaced by a file") << "file" << "Not a directory";
-        QTest::newRow("full") << "full" << "No space left on device";
+        QTest::newRow("deleted") << "deleted"
+                                 << "No such file or directory";
+        QTest::newRow("replaced by a file") << "file"
+                                            << "Not a directory";
+        QTest::newRow("full") << "full"
+                              << "No space left on device";
     }
     void unwritableOutput()
     {
@@ -213,7 +214,8 @@ private slots:
         process.start(cliPath(), {"--json", "--jobs", "1", "--output", out, sandbox.filePath("in")});
         QStringList lines;
         if (fault != "full") {
-            QVERIFY2(waitForLine(process, "{\"event\":\"completed\"", lines), qPrintable(process.readAllStandardError()));
+            QVERIFY2(waitForLine(process, "{\"event\":\"completed\"", lines),
+                     qPrintable(process.readAllStandardError()));
             QVERIFY(QFileInfo(out + "/a-cutout.png").size() > 0);
             QVERIFY(QDir(out).removeRecursively());
             if (fault == "file")
@@ -258,7 +260,8 @@ private slots:
             const int signal = round % 2 == 0 ? SIGINT : SIGTERM;
             const int delayMs = static_cast<int>(random.bounded(4000));
             const QString out = sandbox.filePath(QString("out%1").arg(round));
-            const QString context = QString("round %1, signal %2 after %3 ms (seed %4)").arg(round).arg(signal).arg(delayMs).arg(seed);
+            const QString context =
+                QString("round %1, signal %2 after %3 ms (seed %4)").arg(round).arg(signal).arg(delayMs).arg(seed);
 
             QProcess process;
             process.start(cliPath(), {"--output", out, sandbox.filePath("in")});
@@ -267,7 +270,8 @@ private slots:
             if (process.state() == QProcess::Running)
                 ::kill(static_cast<pid_t>(process.processId()), signal);
             // waitForFinished() is false for a process that has already finished.
-            QVERIFY2(process.state() == QProcess::NotRunning || process.waitForFinished(runTimeoutMs), qPrintable(context));
+            QVERIFY2(process.state() == QProcess::NotRunning || process.waitForFinished(runTimeoutMs),
+                     qPrintable(context));
             const QString output = QString::fromUtf8(process.readAllStandardOutput());
             const int files = QDir(out).entryList(QDir::Files | QDir::Hidden).size();
             if (process.exitStatus() == QProcess::CrashExit) {
@@ -277,8 +281,10 @@ private slots:
             QVERIFY2(process.exitCode() == 0 || process.exitCode() == 1, qPrintable(context));
             const QList<int> counts = summaryCounts(output);
             QVERIFY2(counts.size() == 5, qPrintable(context + "\n" + output));
-            QVERIFY2(counts[0] == 3 && counts[3] == 0 && counts[1] + counts[4] == 3, qPrintable(context + "\n" + output));
-            QVERIFY2(files == counts[1] && output.count("] cancelled  ") == counts[4], qPrintable(context + "\n" + output));
+            QVERIFY2(counts[0] == 3 && counts[3] == 0 && counts[1] + counts[4] == 3,
+                     qPrintable(context + "\n" + output));
+            QVERIFY2(files == counts[1] && output.count("] cancelled  ") == counts[4],
+                     qPrintable(context + "\n" + output));
             for (const QString& name : QDir(out).entryList(QDir::Files))
                 QCOMPARE(identify(out + "/" + name, "%w %h %[channels]"), size + " srgba");
             QVERIFY2(temporaries(sandbox.path()).isEmpty(), qPrintable(context));

@@ -45,12 +45,13 @@ inline bool makeImage(const QString& photo, const fs::path& destination, int siz
 {
     fs::create_directories(destination.parent_path());
     const std::string convert = "convert " + test::shellQuote(test::samplePhoto(photo.toStdString())) + " -resize "
-                                + std::to_string(size) + "x" + std::to_string(size) + " ";
+        + std::to_string(size) + "x" + std::to_string(size) + " ";
     const std::string target = test::shellQuote(destination);
     if (destination.extension() != ".heic")
         return test::runCommand(convert + target).exitCode == 0;
     const std::string png = test::shellQuote(destination.native() + ".png");
-    return test::runCommand(convert + png + " && heif-enc -q 85 -o " + target + " " + png + " && rm " + png).exitCode == 0;
+    return test::runCommand(convert + png + " && heif-enc -q 85 -o " + target + " " + png + " && rm " + png).exitCode
+        == 0;
 }
 inline bool makeImage(const QString& photo, const QString& destination, int size = 512)
 {
@@ -80,7 +81,8 @@ inline Snapshot snapshot(const QString& root)
             entry = "link";
         } else if (fs::is_regular_file(status)) {
             const auto bytes = test::readFileBytes(it->path());
-            entry = QCryptographicHash::hash(QByteArrayView(bytes.data(), qsizetype(bytes.size())), QCryptographicHash::Sha256);
+            entry = QCryptographicHash::hash(QByteArrayView(bytes.data(), qsizetype(bytes.size())),
+                                             QCryptographicHash::Sha256);
         } else {
             entry = fs::is_directory(status) ? "folder" : "special";
         }
@@ -126,12 +128,14 @@ inline Run finish(QProcess& process, const QStringList& linesSoFar = {})
     if (!process.waitForFinished(runTimeoutMs) || process.exitStatus() != QProcess::NormalExit)
         return run;
     run.exitCode = process.exitCode();
-    run.out = (linesSoFar.isEmpty() ? QString() : linesSoFar.join('\n') + '\n') + QString::fromUtf8(process.readAllStandardOutput());
+    run.out = (linesSoFar.isEmpty() ? QString() : linesSoFar.join('\n') + '\n')
+        + QString::fromUtf8(process.readAllStandardOutput());
     run.err = QString::fromUtf8(process.readAllStandardError());
     return run;
 }
 
-inline Run runCli(const QStringList& arguments, const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment())
+inline Run runCli(const QStringList& arguments,
+                  const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment())
 {
     QProcess process;
     process.setProcessEnvironment(environment);
@@ -167,8 +171,8 @@ inline QList<int> summaryCounts(const QString& out)
     const auto match = pattern.match(out);
     if (!match.hasMatch())
         return {};
-    return {match.captured(1).toInt(), match.captured(2).toInt(), match.captured(3).toInt(),
-            match.captured(4).toInt(), match.captured(5).toInt()};
+    return {match.captured(1).toInt(), match.captured(2).toInt(), match.captured(3).toInt(), match.captured(4).toInt(),
+            match.captured(5).toInt()};
 }
 
 // --json output, one object a line (an unparsable line becomes an empty object).
@@ -185,10 +189,9 @@ inline QMap<QString, QJsonObject> outcomesByName(const QList<QJsonObject>& event
 {
     static const QStringList terminal = {"completed", "completedWithWarning", "failed", "cancelled"};
     QMap<QString, QJsonObject> outcomes;
-    for (const auto& event : events) {
+    for (const auto& event : events)
         if (terminal.contains(event.value("event").toString()))
             outcomes.insert(QFileInfo(event.value("file").toString()).fileName(), event);
-    }
     return outcomes;
 }
 

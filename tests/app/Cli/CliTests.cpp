@@ -26,8 +26,8 @@ private slots:
         QTest::newRow("bad format") << QStringList{"--format", "gif", "x.png"} << 2 << "--format 'gif'";
         QTest::newRow("zero jobs, short flag") << QStringList{"-j", "0", "x.png"} << 2 << "--jobs '0'";
         QTest::newRow("output without folder") << QStringList{"x.png", "--output"} << 2 << "Missing value";
-        QTest::newRow("nothing supported") << QStringList{"{dir}/missing.png", "{dir}/notes.gif"} << 1
-                                           << "no supported images found";
+        QTest::newRow("nothing supported")
+            << QStringList{"{dir}/missing.png", "{dir}/notes.gif"} << 1 << "no supported images found";
     }
     void refusesBadCommandLines()
     {
@@ -53,9 +53,9 @@ private slots:
         QTemporaryDir sandbox;
         const QString root = sandbox.filePath("photos");
         const QList<QPair<QString, QString>> images = {
-            {"chelsea.png", "a.png"},           {"rocket.jpg", "b.jpg"},
-            {"coffee.png", "sub/c.tiff"},       {"astronaut.png", "sub/deeper/d.webp"},
-            {"grace_hopper.jpg", "e.heic"},     {"motorcycle_left.png", "sub/f.bmp"},
+            {"chelsea.png", "a.png"},       {"rocket.jpg", "b.jpg"},
+            {"coffee.png", "sub/c.tiff"},   {"astronaut.png", "sub/deeper/d.webp"},
+            {"grace_hopper.jpg", "e.heic"}, {"motorcycle_left.png", "sub/f.bmp"},
         };
         for (const auto& [photo, name] : images)
             QVERIFY2(makeImage(photo, root + "/" + name), qPrintable(name));
@@ -72,7 +72,8 @@ private slots:
         QCOMPARE(run.exitCode, 1);
         QCOMPARE(summaryCounts(run.out), (QList<int>{7, 6, 0, 1, 0}));
         QCOMPARE(run.out.count(QRegularExpression(R"(^\[\d/7\] completed  )", QRegularExpression::MultilineOption)), 6);
-        QVERIFY2(run.out.contains(QRegularExpression(R"(\] failed     .*broken\.jpg: .*broken\.jpg)")), qPrintable(run.out));
+        QVERIFY2(run.out.contains(QRegularExpression(R"(\] failed     .*broken\.jpg: .*broken\.jpg)")),
+                 qPrintable(run.out));
 
         for (const auto& [photo, name] : images) {
             const QString stem = name.left(name.lastIndexOf('.'));
@@ -96,8 +97,8 @@ private slots:
         QVERIFY(makeImage("coffee.png", sandbox.filePath("y/photo.png")));
         const auto before = snapshot(sandbox.path());
         const QString out = sandbox.filePath("out/new");
-        const Run run = runCli({"--json", "--format", "tiff", "--jobs", "1", "--output", out,
-                                sandbox.filePath("x"), sandbox.filePath("y/photo.png")});
+        const Run run = runCli({"--json", "--format", "tiff", "--jobs", "1", "--output", out, sandbox.filePath("x"),
+                                sandbox.filePath("y/photo.png")});
         QCOMPARE(run.exitCode, 0);
 
         const auto events = jsonEvents(run.out);

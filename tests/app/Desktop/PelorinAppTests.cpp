@@ -62,7 +62,8 @@ private:
         processor_->onCancel = [](const ScriptedProcessor::Run& run) { run.events.finish(); };
         PelorinApp::Dependencies dependencies;
         dependencies.batchProcessor = processor_;
-        dependencies.settingsStore = std::make_shared<QSettings>(sandbox_.filePath(QStringLiteral("settings.ini")), QSettings::IniFormat);
+        dependencies.settingsStore =
+            std::make_shared<QSettings>(sandbox_.filePath(QStringLiteral("settings.ini")), QSettings::IniFormat);
         dependencies.presentOpenPanel = [this](QWidget*) -> std::optional<std::vector<fs::path>> {
             ++panelRuns_;
             if (cancelPanel_)
@@ -190,7 +191,8 @@ private slots:
         ScopedEnvironment feedURL("PELORIN_UPDATE_FEED", feed.fileName().toUtf8());
 
         PelorinApp::Dependencies dependencies;
-        dependencies.settingsStore = std::make_shared<QSettings>(sandbox_.filePath(QStringLiteral("u.ini")), QSettings::IniFormat);
+        dependencies.settingsStore =
+            std::make_shared<QSettings>(sandbox_.filePath(QStringLiteral("u.ini")), QSettings::IniFormat);
         PelorinApp app(std::move(dependencies));
         app.window()->show();
         QVERIFY(QTest::qWaitForWindowExposed(app.window()));
@@ -200,7 +202,8 @@ private slots:
         check->trigger();
         QVERIFY(!check->isEnabled()); // one check at a time
         QMessageBox* box = nullptr;
-        QTRY_VERIFY((box = app.window()->findChild<QMessageBox*>(QStringLiteral("updateResultBox"))) && box->isVisible());
+        QTRY_VERIFY((box = app.window()->findChild<QMessageBox*>(QStringLiteral("updateResultBox")))
+                    && box->isVisible());
         QCOMPARE(QTextDocumentFragment::fromHtml(box->text()).toPlainText(),
                  QStringLiteral("A newer version, Pelorin 99.0, is available at https://pelorin.org/download"));
         QVERIFY(box->text().contains(QStringLiteral("<a href=\"https://pelorin.org/download\"")));

@@ -61,10 +61,12 @@ private slots:
         if (name.endsWith(".png") || name.endsWith(".jpg"))
             file = test::samplePhoto(name.toStdString());
         else
-            QCOMPARE(test::runCommand(name.endsWith(".heic")
-                                          ? "heif-enc -q 60 -o " + test::shellQuote(file) + " " + test::shellQuote(chelsea)
-                                          : "convert " + test::shellQuote(chelsea) + " " + test::shellQuote(file))
-                         .exitCode, 0);
+            QCOMPARE(
+                test::runCommand(name.endsWith(".heic")
+                                     ? "heif-enc -q 60 -o " + test::shellQuote(file) + " " + test::shellQuote(chelsea)
+                                     : "convert " + test::shellQuote(chelsea) + " " + test::shellQuote(file))
+                    .exitCode,
+                0);
 
         ImageItem item(file);
         QVERIFY(waitForHeader(item));

@@ -69,7 +69,8 @@ class ServicesTests : public QObject {
     }
     std::shared_ptr<QSettings> openStore() const
     {
-        return std::make_shared<QSettings>(QString::fromStdString((dir_ / "settings.ini").string()), QSettings::IniFormat);
+        return std::make_shared<QSettings>(QString::fromStdString((dir_ / "settings.ini").string()),
+                                           QSettings::IniFormat);
     }
 
 private slots:
@@ -87,9 +88,9 @@ private slots:
     {
         for (const char* name : {"one.png", ".hidden.jpg", "clip.gif", "folder.png/z.bmp"})
             touch(dir_ / name);
-        const auto found = FileService().collectImageFiles(
-            {dir_ / "one.png", dir_ / "missing.png", dir_ / "clip.gif", dir_ / ".hidden.jpg",
-             dir_ / "folder.png", dir_ / "one.png"});
+        const auto found =
+            FileService().collectImageFiles({dir_ / "one.png", dir_ / "missing.png", dir_ / "clip.gif",
+                                             dir_ / ".hidden.jpg", dir_ / "folder.png", dir_ / "one.png"});
         QCOMPARE(names(found, dir_), QStringList({"one.png", ".hidden.jpg", "folder.png/z.bmp", "one.png"}));
     }
 
@@ -100,10 +101,11 @@ private slots:
     void walkKeepsVisibleImagesOnce()
     {
         const fs::path root = dir_ / "root";
-        for (const char* name : {"a.png", "B.JPG", "notes.txt", "anim.gif", ".secret.png", ".cache/thumb.png",
-                                 ".cache/deeper/x.jpg", "sub/c.webp", "sub/deep/d.heic", "album.png/inside.tif", "noext"})
+        for (const char* name :
+             {"a.png", "B.JPG", "notes.txt", "anim.gif", ".secret.png", ".cache/thumb.png", ".cache/deeper/x.jpg",
+              "sub/c.webp", "sub/deep/d.heic", "album.png/inside.tif", "noext"})
             touch(root / name);
-        fs::create_directory_symlink("..", root / "sub" / "up");          // loop to the root
+        fs::create_directory_symlink("..", root / "sub" / "up");           // loop to the root
         fs::create_directory_symlink(root / "sub", root / "sub" / "self"); // loop to itself
         touch(dir_ / "elsewhere" / "e.jpg");
         fs::create_directory_symlink(dir_ / "elsewhere", root / "linked");
@@ -145,13 +147,16 @@ private slots:
             return list;
         };
         QMimeData payload;
-        payload.setData(QStringLiteral("text/uri-list"), "# dragged from a file manager\r\n"
-                                                         "file:///home/u/a%20b.png\r\n"
-                                                         "file://localhost/home/u/c.jpg\r\n"
-                                                         "file://" + QSysInfo::machineHostName().toUtf8() + "/home/u/d.tif\r\n"
-                                                         "file://fileserver/share/e.png\r\n"
-                                                         "mailto:someone@example.org\r\n"
-                                                         "file:\r\n");
+        payload.setData(QStringLiteral("text/uri-list"),
+                        "# dragged from a file manager\r\n"
+                        "file:///home/u/a%20b.png\r\n"
+                        "file://localhost/home/u/c.jpg\r\n"
+                        "file://"
+                            + QSysInfo::machineHostName().toUtf8()
+                            + "/home/u/d.tif\r\n"
+                              "file://fileserver/share/e.png\r\n"
+                              "mailto:someone@example.org\r\n"
+                              "file:\r\n");
         QCOMPARE(parsed(payload), QStringList({"/home/u/a b.png", "/home/u/c.jpg", "/home/u/d.tif"}));
     }
 
@@ -166,10 +171,13 @@ private slots:
                  QStringList({SettingsPersistence::exportMaskSeparatelyKey, SettingsPersistence::outputFormatKey}));
         QCOMPARE(SettingsPersistence(nullptr).load(), ProcessingSettings());
 
-        touch(dir_ / "settings.ini", "[General]\norg.pelorin.Pelorin.outputFormat=TIFF\norg.pelorin.Pelorin.exportMaskSeparately=YES\n");
+        touch(dir_ / "settings.ini",
+              "[General]\norg.pelorin.Pelorin.outputFormat=TIFF\norg.pelorin.Pelorin.exportMaskSeparately=YES\n");
         QCOMPARE(SettingsPersistence(openStore()).load(), (ProcessingSettings{OutputFormat::png, std::nullopt, true}));
-        touch(dir_ / "settings.ini", "[General]\norg.pelorin.Pelorin.outputFormat=tiff\norg.pelorin.Pelorin.exportMaskSeparately=maybe\n");
-        QCOMPARE(SettingsPersistence(openStore()).load(), (ProcessingSettings{OutputFormat::tiff, std::nullopt, false}));
+        touch(dir_ / "settings.ini",
+              "[General]\norg.pelorin.Pelorin.outputFormat=tiff\norg.pelorin.Pelorin.exportMaskSeparately=maybe\n");
+        QCOMPARE(SettingsPersistence(openStore()).load(),
+                 (ProcessingSettings{OutputFormat::tiff, std::nullopt, false}));
     }
 
     void feedVersionDecidesTheResult_data()
@@ -185,8 +193,9 @@ private slots:
     {
         QFETCH(QString, feedVersion);
         QFETCH(Kind, kind);
-        UpdaterFeed updater(writeFeed("{\"version\": \"" + feedVersion.toUtf8() + "\", \"url\": \"https://pelorin.org/download\"}"),
-                            currentVersion);
+        UpdaterFeed updater(
+            writeFeed("{\"version\": \"" + feedVersion.toUtf8() + "\", \"url\": \"https://pelorin.org/download\"}"),
+            currentVersion);
         const UpdateCheckResult result = check(updater);
         QCOMPARE(result.kind, kind);
         QCOMPARE(result.latestVersion, feedVersion);
@@ -201,12 +210,15 @@ private slots:
         QTest::newRow("not JSON") << QByteArray("<html>502 Bad Gateway</html>");
         QTest::newRow("array") << QByteArray("[\"1.5.0\", \"https://pelorin.org\"]");
         QTest::newRow("no version") << QByteArray("{\"url\": \"https://pelorin.org\"}");
-        QTest::newRow("version with words") << QByteArray("{\"version\": \"2.0-beta\", \"url\": \"https://pelorin.org\"}");
-        QTest::newRow("version beyond int") << QByteArray("{\"version\": \"99999999999\", \"url\": \"https://pelorin.org\"}");
+        QTest::newRow("version with words")
+            << QByteArray("{\"version\": \"2.0-beta\", \"url\": \"https://pelorin.org\"}");
+        QTest::newRow("version beyond int")
+            << QByteArray("{\"version\": \"99999999999\", \"url\": \"https://pelorin.org\"}");
         QTest::newRow("relative url") << QByteArray("{\"version\": \"1.5.0\", \"url\": \"/download\"}");
         QTest::newRow("script url") << QByteArray("{\"version\": \"1.5.0\", \"url\": \"javascript:alert(1)\"}");
-        QTest::newRow("too large") << QByteArray("{\"version\": \"1.5.0\", \"url\": \"https://pelorin.org\", \"pad\": \"")
-                                          + QByteArray(UpdaterFeed::maximumFeedSize, 'x') + QByteArray("\"}");
+        QTest::newRow("too large") << QByteArray(
+                                          "{\"version\": \"1.5.0\", \"url\": \"https://pelorin.org\", \"pad\": \"")
+                + QByteArray(UpdaterFeed::maximumFeedSize, 'x') + QByteArray("\"}");
     }
     void brokenFeedsAreReportedAsInvalid()
     {
@@ -225,7 +237,8 @@ private slots:
         QCOMPARE(result.kind, Kind::unreachable);
         QVERIFY2(result.networkError.contains(QStringLiteral("absent.json")), qPrintable(result.networkError));
         const QString message = UpdaterViewModel::resultMessage(result);
-        QVERIFY2(message.startsWith(QStringLiteral("Could not check for updates: ")) && message.contains(result.networkError),
+        QVERIFY2(message.startsWith(QStringLiteral("Could not check for updates: "))
+                     && message.contains(result.networkError),
                  qPrintable(message));
     }
 

@@ -85,13 +85,20 @@ private slots:
     {
         QTest::addColumn<QString>("source");
         QTest::addColumn<QString>("base");
-        QTest::newRow("space, upper-case extension") << "/p/Beach day.HEIC" << "Beach day-cutout";
-        QTest::newRow("inner dot kept") << "/p/a.b.jpg" << "a.b-cutout";
-        QTest::newRow("colon") << "/p/a:b.png" << "a_b-cutout";
-        QTest::newRow("two dots") << "/p/a..b.png" << "a_b-cutout";
-        QTest::newRow("three dots") << "/p/a...b.png" << "a_.b-cutout";
-        QTest::newRow("nothing left") << "/p/" << "image-cutout";
-        QTest::newRow("non-Latin, leading dot") << "/p/.фото 写真.png" << ".фото 写真-cutout";
+        QTest::newRow("space, upper-case extension") << "/p/Beach day.HEIC"
+                                                     << "Beach day-cutout";
+        QTest::newRow("inner dot kept") << "/p/a.b.jpg"
+                                        << "a.b-cutout";
+        QTest::newRow("colon") << "/p/a:b.png"
+                               << "a_b-cutout";
+        QTest::newRow("two dots") << "/p/a..b.png"
+                                  << "a_b-cutout";
+        QTest::newRow("three dots") << "/p/a...b.png"
+                                    << "a_.b-cutout";
+        QTest::newRow("nothing left") << "/p/"
+                                      << "image-cutout";
+        QTest::newRow("non-Latin, leading dot") << "/p/.фото 写真.png"
+                                                << ".фото 写真-cutout";
     }
     void cutoutBaseNames()
     {
@@ -114,7 +121,9 @@ private slots:
         Fixture f;
         const fs::path a = f.image("a.png"), b = f.image("sub/b.jpg");
         f.image("sub/.hidden.png");
-        { std::ofstream(f.dir / "notes.gif") << "x"; }
+        {
+            std::ofstream(f.dir / "notes.gif") << "x";
+        }
         QSignalSpy changes(f.vm.get(), &ProcessingViewModel::itemsChanged);
 
         f.vm->addFiles({a, f.dir / "sub", f.dir / "sub/../a.png", f.dir / "notes.gif", f.dir / "missing.png"});
@@ -132,8 +141,12 @@ private slots:
     {
         Fixture f({OutputFormat::png, std::nullopt, true});
         f.vm->addFiles({f.image("photo.jpg"), f.image("photo.png")});
-        { std::ofstream(f.dir / "photo-cutout.png") << "x"; }
-        { std::ofstream(f.dir / "photo-cutout-1-mask.png") << "x"; }
+        {
+            std::ofstream(f.dir / "photo-cutout.png") << "x";
+        }
+        {
+            std::ofstream(f.dir / "photo-cutout-1-mask.png") << "x";
+        }
         f.vm->startProcessing();
         QCOMPARE(f.names(), (QStringList{"photo-cutout-1.png", "photo-cutout-2.png"}));
         QCOMPARE(f.names(true), (QStringList{"photo-cutout-1-mask-1.png", "photo-cutout-2-mask.png"}));
@@ -173,13 +186,16 @@ private slots:
         QCOMPARE(rowChanges.count(), 2);
 
         const fs::path out = f.dir / "a-cutout.png";
-        f.send({Event::completed(a, out),
-                Event::completedWithWarning(b, f.dir / "b-cutout.png", BatchProcessingError::writeFailed(f.dir / "b-cutout-mask.png", "Disk full")),
-                Event::failed(c, BatchProcessingError::sourceImageUnreadable(f.dir / "c.png")), Event::cancelled(d)});
+        f.send(
+            {Event::completed(a, out),
+             Event::completedWithWarning(b, f.dir / "b-cutout.png",
+                                         BatchProcessingError::writeFailed(f.dir / "b-cutout-mask.png", "Disk full")),
+             Event::failed(c, BatchProcessingError::sourceImageUnreadable(f.dir / "c.png")), Event::cancelled(d)});
         QCOMPARE(f.row(0)->status(), ProcessingStatus::completed());
         QCOMPARE(f.row(0)->outputURL(), std::optional(out));
         QCOMPARE(f.row(1)->status(), ProcessingStatus::completed());
-        QCOMPARE(f.row(1)->errorMessage(), std::optional(QStringLiteral("Failed to write b-cutout-mask.png: Disk full")));
+        QCOMPARE(f.row(1)->errorMessage(),
+                 std::optional(QStringLiteral("Failed to write b-cutout-mask.png: Disk full")));
         QCOMPARE(f.row(2)->status(), ProcessingStatus::error(QStringLiteral("Could not read source image at c.png.")));
         QCOMPARE(f.row(2)->errorMessage(), std::optional(f.row(2)->status().message()));
         QCOMPARE(f.row(3)->status(), ProcessingStatus::cancelled());
@@ -204,9 +220,15 @@ private slots:
         f.vm->addFiles({f.image("a.png"), f.image("b.png"), f.image("c.png"), f.image("d.png"), f.image("e.png")});
         QSignalSpy itemChanges(f.vm.get(), &ProcessingViewModel::itemsChanged);
         f.vm->startProcessing();
-        const auto ids = [&] { std::vector<Uuid> v; for (auto* r : f.vm->items()) v.push_back(r->id()); return v; }();
-        f.send({Event::completed(ids[0], f.dir / "a-cutout.png"), Event::failed(ids[1], BatchProcessingError::compositeFailed("x")),
-                Event::cancelled(ids[2]), Event::started(ids[3])});
+        const auto ids = [&] {
+            std::vector<Uuid> v;
+            for (auto* r : f.vm->items())
+                v.push_back(r->id());
+            return v;
+        }();
+        f.send({Event::completed(ids[0], f.dir / "a-cutout.png"),
+                Event::failed(ids[1], BatchProcessingError::compositeFailed("x")), Event::cancelled(ids[2]),
+                Event::started(ids[3])});
 
         // While the run goes on, the queue keeps its rows and a second Start is refused.
         f.vm->clearItems();
@@ -225,7 +247,8 @@ private slots:
         QVERIFY(!f.row(1)->errorMessage());
         QCOMPARE(f.row(3)->status(), ProcessingStatus::processing());
         f.send({Event::completed(ids[1], {}), Event::completed(ids[2], {}), Event::completed(ids[4], {}),
-                Event::completed(f.row(5)->id(), {})}, true);
+                Event::completed(f.row(5)->id(), {})},
+               true);
 
         f.vm->removeItem(f.row(3)); // the stuck row: afterwards everything is done
         QVERIFY(!f.vm->canStartProcessing());
@@ -314,8 +337,9 @@ private slots:
         f.vm->exportMaskSeparatelyBinding().set(false);
         f.vm->setOutputFormatRawValue(QStringLiteral("TIFF")); // not a format: ignored
         f.vm->setOutputFormatRawValue(QStringLiteral("png"));
-        QCOMPARE(f.store->saves, (std::vector<ProcessingSettings>{{OutputFormat::tiff, std::nullopt, false},
-                                                                  {OutputFormat::png, std::nullopt, false}}));
+        QCOMPARE(f.store->saves,
+                 (std::vector<ProcessingSettings>{{OutputFormat::tiff, std::nullopt, false},
+                                                  {OutputFormat::png, std::nullopt, false}}));
     }
 };
 

@@ -56,8 +56,8 @@ struct Window : QueueFixture {
     SummaryView* footer() const { return view.findChild<SummaryView*>(); }
     void key(int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier)
     {
-        QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : &view,
-                        static_cast<Qt::Key>(key), modifiers);
+        QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : &view, static_cast<Qt::Key>(key),
+                        modifiers);
     }
 };
 
@@ -89,7 +89,8 @@ bool rowShowsColor(const QImage& image, int y, int x0, int x1, QColor target)
 {
     for (int x = x0; x < x1; ++x) {
         const QColor c = image.pixelColor(x, y);
-        if (std::abs(c.red() - target.red()) + std::abs(c.green() - target.green()) + std::abs(c.blue() - target.blue()) < 40)
+        if (std::abs(c.red() - target.red()) + std::abs(c.green() - target.green()) + std::abs(c.blue() - target.blue())
+            < 40)
             return true;
     }
     return false;
@@ -155,11 +156,12 @@ private slots:
         QCOMPARE(window.opened.size(), size_t(1));
         saveScreenshot(&window.view, QStringLiteral("window-mid-run"));
 
-        window.send({Event::completedWithWarning(window.job(1), window.output(1),
-                                                 BatchProcessingError::writeFailed("photo-2-cutout-mask.png", "disk full")),
-                     Event::started(window.job(2)),
-                     Event::failed(window.job(2), BatchProcessingError::sourceImageUnreadable(window.dir / "photo-3.png"))},
-                    true);
+        window.send(
+            {Event::completedWithWarning(window.job(1), window.output(1),
+                                         BatchProcessingError::writeFailed("photo-2-cutout-mask.png", "disk full")),
+             Event::started(window.job(2)),
+             Event::failed(window.job(2), BatchProcessingError::sourceImageUnreadable(window.dir / "photo-3.png"))},
+            true);
         QTRY_VERIFY(!window.vm->isProcessing());
         QCOMPARE(window.primary()->text(), QStringLiteral("Start"));
         QVERIFY(window.primary()->isEnabled()); // the failed row can be retried
@@ -266,7 +268,8 @@ private slots:
         QVERIFY(!rowShowsColor(idle, frameRow, 40, 460, accent));
 
         auto data = std::make_unique<QMimeData>();
-        data->setUrls({local(first), local(fixture.dir / "album"), QUrl(QStringLiteral("https://example.org/remote.png"))});
+        data->setUrls(
+            {local(first), local(fixture.dir / "album"), QUrl(QStringLiteral("https://example.org/remote.png"))});
         QDragEnterEvent enter(QPoint(100, 10), Qt::CopyAction, data.get(), Qt::LeftButton, Qt::NoModifier);
         QApplication::sendEvent(zone.get(), &enter);
         QVERIFY(enter.isAccepted() && zone->isTargeted());
@@ -283,14 +286,15 @@ private slots:
         saveScreenshot(zone.get(), QStringLiteral("dropzone-%1").arg(kind));
 
         QVERIFY(drop(zone.get(), *data));
-        data.reset(); // the payload is gone once the drop event returns
+        data.reset();                            // the payload is gone once the drop event returns
         QCOMPARE(fixture.vm->items().size(), 0); // nothing yet: intake runs after the drop returns
         QTRY_COMPARE(fixture.vm->items().size(), 3);
         QCOMPARE(fixture.vm->items()[0]->url(), first);
         QVERIFY(!zone->isTargeted());
 
         QMimeData unusable;
-        unusable.setUrls({local(fixture.dir / "album" / "notes.txt"), QUrl(QStringLiteral("https://example.org/a.png"))});
+        unusable.setUrls(
+            {local(fixture.dir / "album" / "notes.txt"), QUrl(QStringLiteral("https://example.org/a.png"))});
         QVERIFY(drop(zone.get(), unusable));
         QCoreApplication::processEvents();
         QCOMPARE(fixture.vm->items().size(), 3);
@@ -350,7 +354,8 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(&view));
 
         fixture.vm->startProcessing();
-        const BatchProcessingError warning = BatchProcessingError::writeFailed(fixture.dir / "photo-5-cutout-mask.png", "disk full");
+        const BatchProcessingError warning =
+            BatchProcessingError::writeFailed(fixture.dir / "photo-5-cutout-mask.png", "disk full");
         const BatchProcessingError failure = BatchProcessingError::maskGenerationFailed("no subject");
         fixture.send({BatchProcessingEvent::started(fixture.job(1)),
                       BatchProcessingEvent::completed(fixture.job(2), fixture.output(2)),
@@ -408,7 +413,8 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(&view));
         const QString shown = view.shownFileName(0);
         QVERIFY2(shown.startsWith(QStringLiteral("holiday-")) && shown.contains(QChar(0x2026))
-                     && shown.endsWith(QStringLiteral("-final-edit.png")), qPrintable(shown));
+                     && shown.endsWith(QStringLiteral("-final-edit.png")),
+                 qPrintable(shown));
         QVERIFY(view.fontMetrics().horizontalAdvance(shown) <= view.columnWidth(FileListModel::fileColumn));
         QCOMPARE(cell(view, 0, FileListModel::fileColumn, Qt::ToolTipRole).toString(),
                  QString::fromStdString((fixture.dir / longName).string()));
@@ -439,7 +445,8 @@ private slots:
 
         fixture.vm->items()[2]->setStatus(ProcessingStatus::error(QStringLiteral("broken")));
         QCOMPARE(changed.count(), 1);
-        QCOMPARE(QPair(changed[0][0].value<QModelIndex>().row(), changed[0][1].value<QModelIndex>().row()), QPair(2, 2));
+        QCOMPARE(QPair(changed[0][0].value<QModelIndex>().row(), changed[0][1].value<QModelIndex>().row()),
+                 QPair(2, 2));
         QCOMPARE(cell(view, 2, FileListModel::statusColumn, Qt::ToolTipRole).toString(), QStringLiteral("broken"));
 
         QPointer<QMenu> menu = view.showContextMenu(view.visualRect(model->index(1, 0)).center());
@@ -468,7 +475,8 @@ private slots:
             {"/home/jürgenx/out", "/home/jürgenx/out"},
         };
         for (const auto& [folder, expected] : cases)
-            QCOMPARE(SettingsBar::outputDirectoryDisplayPath(std::filesystem::path(folder), "/home/jürgen"), QString::fromUtf8(expected));
+            QCOMPARE(SettingsBar::outputDirectoryDisplayPath(std::filesystem::path(folder), "/home/jürgen"),
+                     QString::fromUtf8(expected));
     }
 
     // The bar follows the chosen folder: text, tooltip and Reset appear and go together; a folder
@@ -542,7 +550,9 @@ private slots:
         bar.show();
         sheet.show();
         list.show();
-        const auto lastOutputCell = [&] { return list.model()->index(1, FileListModel::outputColumn).data().toString(); };
+        const auto lastOutputCell = [&] {
+            return list.model()->index(1, FileListModel::outputColumn).data().toString();
+        };
         auto* note = sheet.findChild<QLabel*>(QStringLiteral("formatNote"));
         QVERIFY(note);
         const QString pngNote = note->text();
@@ -581,7 +591,7 @@ private slots:
         const auto labels = sheet.findChildren<QLabel*>();
         QVERIFY(std::any_of(labels.begin(), labels.end(), [](const QLabel* label) {
             return label->text() == QStringLiteral("Saves <basename>-mask.png alongside the main output.")
-                   && label->textFormat() == Qt::PlainText;
+                && label->textFormat() == Qt::PlainText;
         }));
 
         sheet.open();

@@ -73,9 +73,9 @@ TEST(AsyncStream, FinishedStreamHandsOutItsBufferThenEndsAndDropsLaterValues)
 TEST(AsyncStream, TerminationHandlerRunsOnceWhicheverSideEndsTheStream)
 {
     // Whether the producer finishes first, and whether the consumer is destroyed rather than terminated.
-    for (const auto& [name, finishFirst, dropConsumer] :
-         {std::tuple{"finish, then consumer leaves", true, true}, {"consumer terminates, then finish", false, false},
-          {"consumer destroyed, then finish", false, true}}) {
+    for (const auto& [name, finishFirst, dropConsumer] : {std::tuple{"finish, then consumer leaves", true, true},
+                                                          {"consumer terminates, then finish", false, false},
+                                                          {"consumer destroyed, then finish", false, true}}) {
         SCOPED_TRACE(name);
         auto made = AsyncStream<int>::make();
         auto continuation = made.second;

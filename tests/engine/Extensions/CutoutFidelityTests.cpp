@@ -23,9 +23,9 @@ using test::shellQuote;
 const std::filesystem::path iccProfile = "/usr/share/color/icc/ghostscript/a98.icc";
 
 struct SourceCase {
-    std::string file;          // name of the source in the fixture folder
-    std::string make;          // shell commands; $P is the photo folder, $ICC the profile, $F the file
-    size_t bits;               // bits per component the source decodes to
+    std::string file; // name of the source in the fixture folder
+    std::string make; // shell commands; $P is the photo folder, $ICC the profile, $F the file
+    size_t bits;      // bits per component the source decodes to
     bool hasICC;
     std::optional<int> orientation;
     std::optional<double> dpi;
@@ -44,21 +44,34 @@ std::vector<SourceCase> sourceCases()
     const std::string assign = " -profile \"$ICC\" -density 300 -units PixelsPerInch ";
     return {
         {"photo8.png", "convert \"$P/chelsea.png\"" + assign + "\"$F\" && " + exifTags, 8, true, 6, 300, true},
-        {"photo16.png", "convert \"$P/chelsea.png\" -depth 16 -gamma 1.1" + assign + "PNG48:\"$F\" && " + exifTags, 16, true, 6, 300, true},
-        {"photo.jpg", "convert \"$P/chelsea.png\" -quality 95" + assign + "\"$F\" && " + exifTags, 8, true, 6, 300, true},
-        {"photo.jpeg", "convert \"$P/rocket.jpg\" -density 72 -units PixelsPerInch \"$F\"", 8, false, std::nullopt, 72, false},
-        {"photo8.tif", "convert \"$P/chelsea.png\" -endian LSB -compress zip" + assign + "\"$F\" && " + exifTags, 8, true, 6, 300, true},
-        {"photo16.tiff", "convert \"$P/chelsea.png\" -depth 16 -endian MSB" + assign + "\"$F\" && " + exifTags, 16, true, 6, 300, true},
-        {"photo16le.tiff", "convert \"$P/chelsea.png\" -depth 16 -endian LSB" + assign + "\"$F\" && " + exifTags, 16, true, 6, 300, true},
-        {"photo.webp", "convert \"$P/chelsea.png\" -quality 95 \"$F.tmp.webp\" && webpmux -set icc \"$ICC\" \"$F.tmp.webp\" -o \"$F\" && rm \"$F.tmp.webp\" && " + exifTags,
+        {"photo16.png", "convert \"$P/chelsea.png\" -depth 16 -gamma 1.1" + assign + "PNG48:\"$F\" && " + exifTags, 16,
+         true, 6, 300, true},
+        {"photo.jpg", "convert \"$P/chelsea.png\" -quality 95" + assign + "\"$F\" && " + exifTags, 8, true, 6, 300,
+         true},
+        {"photo.jpeg", "convert \"$P/rocket.jpg\" -density 72 -units PixelsPerInch \"$F\"", 8, false, std::nullopt, 72,
+         false},
+        {"photo8.tif", "convert \"$P/chelsea.png\" -endian LSB -compress zip" + assign + "\"$F\" && " + exifTags, 8,
+         true, 6, 300, true},
+        {"photo16.tiff", "convert \"$P/chelsea.png\" -depth 16 -endian MSB" + assign + "\"$F\" && " + exifTags, 16,
+         true, 6, 300, true},
+        {"photo16le.tiff", "convert \"$P/chelsea.png\" -depth 16 -endian LSB" + assign + "\"$F\" && " + exifTags, 16,
+         true, 6, 300, true},
+        {"photo.webp",
+         "convert \"$P/chelsea.png\" -quality 95 \"$F.tmp.webp\" && webpmux -set icc \"$ICC\" \"$F.tmp.webp\" -o "
+         "\"$F\" && rm \"$F.tmp.webp\" && "
+             + exifTags,
          8, true, 6, 72, true},
         // The container's rotation is applied on decode, so the orientation is reported as 1.
-        {"photo.heic", "convert \"$P/chelsea.png\" -quality 95" + assign + "\"$F.jpg\" && F=\"$F.jpg\" && " + exifTags +
-                           " && heif-enc -q 90 \"$F\" -o \"${F%.jpg}\" >/dev/null && rm \"$F\"",
+        {"photo.heic",
+         "convert \"$P/chelsea.png\" -quality 95" + assign + "\"$F.jpg\" && F=\"$F.jpg\" && " + exifTags
+             + " && heif-enc -q 90 \"$F\" -o \"${F%.jpg}\" >/dev/null && rm \"$F\"",
          8, true, 1, 300, true},
-        {"photo16.heif", "convert \"$P/chelsea.png\" -depth 16 -gamma 1.1 PNG48:\"$F.png\" && heif-enc -b 10 -q 90 \"$F.png\" -o \"$F\" >/dev/null && rm \"$F.png\"",
+        {"photo16.heif",
+         "convert \"$P/chelsea.png\" -depth 16 -gamma 1.1 PNG48:\"$F.png\" && heif-enc -b 10 -q 90 \"$F.png\" -o "
+         "\"$F\" >/dev/null && rm \"$F.png\"",
          16, false, 1, std::nullopt, false},
-        {"photo.bmp", "convert \"$P/chelsea.png\" -density 300 -units PixelsPerInch bmp3:\"$F\"", 8, false, std::nullopt, 300, false},
+        {"photo.bmp", "convert \"$P/chelsea.png\" -density 300 -units PixelsPerInch bmp3:\"$F\"", 8, false,
+         std::nullopt, 300, false},
     };
 }
 
@@ -90,8 +103,8 @@ TEST_P(CutoutFidelity, CutoutKeepsWhatTheSourceHad)
 {
     const SourceCase& c = GetParam();
     const auto source = folder_.path() / c.file;
-    const std::string env = "P=" + shellQuote(test::samplePhoto("chelsea.png").parent_path().string()) +
-                            " ICC=" + shellQuote(iccProfile.string()) + " F=" + shellQuote(source.string()) + "; ";
+    const std::string env = "P=" + shellQuote(test::samplePhoto("chelsea.png").parent_path().string())
+        + " ICC=" + shellQuote(iccProfile.string()) + " F=" + shellQuote(source.string()) + "; ";
     ASSERT_EQ(runCommand("bash -c " + shellQuote(env + c.make)).exitCode, 0) << c.make;
     ASSERT_TRUE(std::filesystem::exists(source));
 
@@ -107,13 +120,16 @@ TEST_P(CutoutFidelity, CutoutKeepsWhatTheSourceHad)
     ASSERT_TRUE(cutout) << cutout.error().description();
 
     // exiftool extracts profiles; the cutout must carry the source's, whatever it is.
-    const auto iccOf = [](const std::filesystem::path& file) { return outputOf("exiftool -b -icc_profile " + shellQuote(file.string())); };
+    const auto iccOf = [](const std::filesystem::path& file) {
+        return outputOf("exiftool -b -icc_profile " + shellQuote(file.string()));
+    };
     const auto sourceICC = iccOf(source);
     ASSERT_TRUE(!c.hasICC || sourceICC == test::readFileBytes(iccProfile)) << "fixture lacks its profile";
 
     for (auto format : OutputFormats::allCases) {
-        const auto out = folder_.path() / (source.stem().string() + "-" + source.extension().string().substr(1) + "-cutout." +
-                                            std::string(OutputFormats::fileExtension(format)));
+        const auto out = folder_.path()
+            / (source.stem().string() + "-" + source.extension().string().substr(1) + "-cutout."
+               + std::string(OutputFormats::fileExtension(format)));
         SCOPED_TRACE(out.filename().string());
         ASSERT_TRUE(processor.save(*cutout, out, format, metadata));
 
@@ -129,22 +145,28 @@ TEST_P(CutoutFidelity, CutoutKeepsWhatTheSourceHad)
             EXPECT_NEAR(*back->dpiWidth, *c.dpi, 0.05);
             EXPECT_NEAR(*back->dpiHeight, *c.dpi, 0.05);
             const auto xres = exiftoolTag(out, format == OutputFormat::png ? "PixelsPerUnitX" : "XResolution");
-            EXPECT_NEAR(std::stod(xres.empty() ? "0" : xres), format == OutputFormat::png ? *c.dpi / 0.0254 : *c.dpi, 0.6);
+            EXPECT_NEAR(std::stod(xres.empty() ? "0" : xres), format == OutputFormat::png ? *c.dpi / 0.0254 : *c.dpi,
+                        0.6);
         } else {
             EXPECT_FALSE(back->dpiWidth);
         }
-        for (const auto& [tag, value] : {std::pair{"DateTimeOriginal", "2021:03:04 05:06:07"}, {"ExposureTime", "0.004"},
-                                         {"FNumber", "2.8"}, {"ISO", "200"}})
+        for (const auto& [tag, value] : {std::pair{"DateTimeOriginal", "2021:03:04 05:06:07"},
+                                         {"ExposureTime", "0.004"},
+                                         {"FNumber", "2.8"},
+                                         {"ISO", "200"}})
             EXPECT_TRUE(!c.hasExif || exiftoolTag(out, tag) == value) << tag << ": " << exiftoolTag(out, tag);
         for (const char* dropped : {"GPSLatitude", "GPSLongitude", "Make", "Model"})
             EXPECT_EQ(exiftoolTag(out, dropped), "") << dropped << " must not reach a cutout";
         EXPECT_TRUE(format != OutputFormat::tiff || exiftoolTag(out, "Compression") == "5") << "TIFF without LZW";
 
         // Pixels, read by ImageMagick: colour as the source stored it, alpha as the mask; 16-bit big-endian.
-        const auto rgba = outputOf("convert " + shellQuote(out.string()) + " -depth " + std::to_string(c.bits) + " -endian MSB rgba:-");
+        const auto rgba = outputOf("convert " + shellQuote(out.string()) + " -depth " + std::to_string(c.bits)
+                                   + " -endian MSB rgba:-");
         const size_t c16 = c.bits / 8, w = image.width(), h = image.height();
         ASSERT_EQ(rgba.size(), w * h * 4 * c16);
-        const auto read = [c16](const uint8_t* p, bool big) { return c16 == 1 ? p[0] : big ? p[0] << 8 | p[1] : p[1] << 8 | p[0]; };
+        const auto read = [c16](const uint8_t* p, bool big) {
+            return c16 == 1 ? p[0] : big ? p[0] << 8 | p[1] : p[1] << 8 | p[0];
+        };
         const bool srcBig = BitmapInfo::is16BitBigEndian(image.bitmapInfo());
         size_t colourMismatches = 0, alphaMismatches = 0;
         for (size_t y = 0; y < h; ++y)
@@ -160,12 +182,12 @@ TEST_P(CutoutFidelity, CutoutKeepsWhatTheSourceHad)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(EveryInputFormat, CutoutFidelity, ::testing::ValuesIn(sourceCases()),
-                         [](const auto& info) {
-                             std::string name = info.param.file;
-                             std::ranges::replace_if(name, [](unsigned char ch) { return !std::isalnum(ch); }, '_');
-                             return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(EveryInputFormat, CutoutFidelity, ::testing::ValuesIn(sourceCases()), [](const auto& info) {
+    std::string name = info.param.file;
+    std::ranges::replace_if(
+        name, [](unsigned char ch) { return !std::isalnum(ch); }, '_');
+    return name;
+});
 
 } // namespace
 } // namespace pelorin

@@ -14,7 +14,10 @@
 
 namespace pelorin {
 
-void PrintTo(const AlphaCompositionError& error, std::ostream* os) { *os << error.description(); }
+void PrintTo(const AlphaCompositionError& error, std::ostream* os)
+{
+    *os << error.description();
+}
 
 namespace {
 
@@ -25,7 +28,8 @@ using test::shellQuote;
 
 Image grayMask(size_t width, size_t height, std::vector<uint8_t> bytes, size_t bytesPerRow = 0)
 {
-    return makeImage({width, height, 8, 8, bytesPerRow ? bytesPerRow : width, 0}, std::move(bytes), linearGrayColorSpace());
+    return makeImage({width, height, 8, 8, bytesPerRow ? bytesPerRow : width, 0}, std::move(bytes),
+                     linearGrayColorSpace());
 }
 
 Image solidMask(size_t width, size_t height, uint8_t value)
@@ -33,7 +37,10 @@ Image solidMask(size_t width, size_t height, uint8_t value)
     return grayMask(width, height, std::vector<uint8_t>(width * height, value));
 }
 
-std::vector<uint8_t> pixels(const Image& image) { return {image.bytes().begin(), image.bytes().end()}; }
+std::vector<uint8_t> pixels(const Image& image)
+{
+    return {image.bytes().begin(), image.bytes().end()};
+}
 
 // ---------------------------------------------------------------------------------------------
 // Layouts and depths
@@ -48,8 +55,12 @@ TEST(ImageAlpha, EveryAcceptedLayoutPutsItsColourComponentsFirstAndTakesTheMaskA
         size_t red; // index of red; green and blue follow
     };
     const Layout layouts[] = {
-        {AlphaInfo::none, 3, 0},        {AlphaInfo::premultipliedLast, 4, 0}, {AlphaInfo::premultipliedFirst, 4, 1},
-        {AlphaInfo::last, 4, 0},        {AlphaInfo::first, 4, 1},             {AlphaInfo::noneSkipLast, 4, 0},
+        {AlphaInfo::none, 3, 0},
+        {AlphaInfo::premultipliedLast, 4, 0},
+        {AlphaInfo::premultipliedFirst, 4, 1},
+        {AlphaInfo::last, 4, 0},
+        {AlphaInfo::first, 4, 1},
+        {AlphaInfo::noneSkipLast, 4, 0},
         {AlphaInfo::noneSkipFirst, 4, 1},
     };
     uint32_t seed = 10;
@@ -62,8 +73,8 @@ TEST(ImageAlpha, EveryAcceptedLayoutPutsItsColourComponentsFirstAndTakesTheMaskA
                 const auto info = BitmapInfo::make(layout.alpha, c == 2 ? BitmapInfo::byteOrder16Little : 0);
                 auto cutout = withMaskAsAlpha(makeImage({w, h, 8 * c, 8 * p, rowBytes, info}, bytes),
                                               grayMask(w, h, mask, maskRow));
-                const std::string where = "alpha info " + std::to_string(int(layout.alpha)) + ", " +
-                                          std::to_string(8 * c) + " bits, width " + std::to_string(w);
+                const std::string where = "alpha info " + std::to_string(int(layout.alpha)) + ", "
+                    + std::to_string(8 * c) + " bits, width " + std::to_string(w);
                 ASSERT_TRUE(cutout) << where << ": " << cutout.error().description();
                 std::vector<uint8_t> expected;
                 for (size_t y = 0; y < h; ++y)
@@ -93,9 +104,9 @@ TEST(ImageAlpha, ResampledMaskAgreesWithImageMagickLanczos)
                     127.5 + 100 * std::sin(x * 0.11 + y * 0.05) * std::cos(y * 0.13) + 20 * std::sin(x * 0.02)));
         test::writeFileBytes(folder / "mask.gray", mask);
         const std::string size = std::to_string(c.w) + "x" + std::to_string(c.h);
-        const auto magick = runCommand("convert -size " + std::to_string(c.mw) + "x" + std::to_string(c.mh) +
-                                       " -depth 8 gray:" + shellQuote((folder / "mask.gray").string()) +
-                                       " -filter Lanczos -resize " + size + "! -depth 8 gray:-");
+        const auto magick = runCommand("convert -size " + std::to_string(c.mw) + "x" + std::to_string(c.mh)
+                                       + " -depth 8 gray:" + shellQuote((folder / "mask.gray").string())
+                                       + " -filter Lanczos -resize " + size + "! -depth 8 gray:-");
         ASSERT_EQ(magick.exitCode, 0);
         ASSERT_EQ(magick.output.size(), c.w * c.h);
 
@@ -158,21 +169,24 @@ TEST(ImageAlpha, RefusesInTheCheckedOrder)
         {"four components without alpha", image({3, 2, 8, 32, 12, 0}, 24, sRGB), E::unsupportedPixelFormat(8, 32, 0)},
         {"unknown alpha info", image({3, 2, 8, 32, 12, 9}, 24, sRGB), E::unsupportedPixelFormat(8, 32, 9)},
         {"no pixel data", Image({3, 2, 8, 24, 9, 0}, sRGB, nullptr), E::unreadablePixelData()},
-        {"source and mask one byte short", image({4, 3, 8, 24, 12, 0}, 35, sRGB), E::truncatedPixelData(36, 35), shortMask},
+        {"source and mask one byte short", image({4, 3, 8, 24, 12, 0}, 35, sRGB), E::truncatedPixelData(36, 35),
+         shortMask},
         {"mask one byte short", good, E::maskScalingFailed(), shortMask},
-        {"mask rows narrower than its width", good, E::maskScalingFailed(), grayMask(4, 3, std::vector<uint8_t>(12, 1), 3)},
-        {"mask without pixel data", good, E::maskScalingFailed(), Image({4, 3, 8, 8, 4, 0}, linearGrayColorSpace(), nullptr)},
+        {"mask rows narrower than its width", good, E::maskScalingFailed(),
+         grayMask(4, 3, std::vector<uint8_t>(12, 1), 3)},
+        {"mask without pixel data", good, E::maskScalingFailed(),
+         Image({4, 3, 8, 8, 4, 0}, linearGrayColorSpace(), nullptr)},
         {"half-size mask one byte short", good, E::maskScalingFailed(), grayMask(2, 2, std::vector<uint8_t>(3, 1))},
-        {"mask of 32-bit integers", good, E::maskScalingFailed(), makeImage({4, 3, 32, 32, 16, 0}, std::vector<uint8_t>(48, 1))},
+        {"mask of 32-bit integers", good, E::maskScalingFailed(),
+         makeImage({4, 3, 32, 32, 16, 0}, std::vector<uint8_t>(48, 1))},
         {"mask without pixels", good, E::maskScalingFailed(), grayMask(0, 3, {})},
     };
     for (const auto& c : cases) {
         auto result = withMaskAsAlpha(c.source, c.mask.value_or(solidMask(c.source.width(), c.source.height(), 1)));
         ASSERT_FALSE(result) << c.what;
         EXPECT_EQ(result.error(), c.expected) << c.what;
-        if (c.expected == E::maskScalingFailed()) { // the sidecar reads masks the same way
+        if (c.expected == E::maskScalingFailed()) // the sidecar reads masks the same way
             EXPECT_EQ(maskAsLinearGrayImage(*c.mask, 4, 3).error(), c.expected) << c.what;
-        }
     }
     EXPECT_EQ(maskAsLinearGrayImage(solidMask(2, 2, 3), 0, 2).error(), E::maskScalingFailed());
 }

@@ -35,7 +35,8 @@ TEST(ImageMetadata, ReadGivesAbsentForNonImagesAndEmptyFieldsForBareImages)
 TEST(ImageIO, FailuresSayWhichFileAndLeaveNoFile)
 {
     TemporaryDirectory dir;
-    const Image noColorSpace = makeImage({3, 2, 8, 32, 12, BitmapInfo::make(AlphaInfo::last)}, std::vector<uint8_t>(24), std::nullopt);
+    const Image noColorSpace =
+        makeImage({3, 2, 8, 32, 12, BitmapInfo::make(AlphaInfo::last)}, std::vector<uint8_t>(24), std::nullopt);
     auto refused = write(noColorSpace, dir / "none.png", OutputFormat::png, std::nullopt);
     ASSERT_FALSE(refused);
     EXPECT_EQ(refused.error(), ImageIOWriteError::missingColorSpace());

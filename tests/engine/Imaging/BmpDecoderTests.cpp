@@ -29,9 +29,14 @@ std::vector<uint8_t> bmpFile(int32_t width, int32_t height, uint16_t bitsPerPixe
     b[0] = 'B';
     b[1] = 'M';
     const auto offset = static_cast<uint32_t>(54 + palette.size());
-    for (auto [at, value] : {std::pair{2u, offset + uint32_t(pixels.size())}, {10u, offset}, {14u, 40u},
-                             {18u, uint32_t(width)}, {22u, uint32_t(height)}, {30u, compression},
-                             {34u, uint32_t(pixels.size())}, {46u, uint32_t(palette.size() / 4)}})
+    for (auto [at, value] : {std::pair{2u, offset + uint32_t(pixels.size())},
+                             {10u, offset},
+                             {14u, 40u},
+                             {18u, uint32_t(width)},
+                             {22u, uint32_t(height)},
+                             {30u, compression},
+                             {34u, uint32_t(pixels.size())},
+                             {46u, uint32_t(palette.size() / 4)}})
         put(b, at, value);
     put(b, 26, 1, 2);
     put(b, 28, bitsPerPixel, 2);
@@ -156,9 +161,9 @@ TEST(BmpDecoder, RefusesWhatItCannotDecodeWithAClearReason)
     writeFileBytes(dir / "half.bmp", bmpFile(600, 400, 24, 0, {}, std::vector<uint8_t>(600 * 3 * 200, 0x80)));
     writeFileBytes(dir / "jpeg-inside.bmp", bmpFile(8, 8, 24, 4, {}, std::vector<uint8_t>(64, 0)));
 
-    for (const auto& [name, kind, fragment] :
-         {std::tuple{"huge.bmp", Kind::tooLarge, "too large"}, {"half.bmp", Kind::corruptData, "truncated"},
-          {"jpeg-inside.bmp", Kind::unsupported, "JPEG"}}) {
+    for (const auto& [name, kind, fragment] : {std::tuple{"huge.bmp", Kind::tooLarge, "too large"},
+                                               {"half.bmp", Kind::corruptData, "truncated"},
+                                               {"jpeg-inside.bmp", Kind::unsupported, "JPEG"}}) {
         SCOPED_TRACE(name);
         expectError(decodeFile(dir / name), kind, fragment);
     }

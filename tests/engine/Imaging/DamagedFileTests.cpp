@@ -22,8 +22,8 @@ TEST_P(DamagedFile, TruncationIsAnErrorAtEveryCut)
 {
     test::TemporaryDirectory dir;
     const auto whole = dir / ("whole." + GetParam().name);
-    const std::string env = "P=" + shellQuote(test::samplePhoto("chelsea.png").parent_path().string()) +
-                            " F=" + shellQuote(whole.string()) + "; ";
+    const std::string env = "P=" + shellQuote(test::samplePhoto("chelsea.png").parent_path().string())
+        + " F=" + shellQuote(whole.string()) + "; ";
     test::make("bash -c " + shellQuote(env + GetParam().make));
     ASSERT_TRUE(test::decodeFile(whole)) << "the intact file decodes";
 
@@ -31,7 +31,8 @@ TEST_P(DamagedFile, TruncationIsAnErrorAtEveryCut)
     for (double fraction : {0.02, 0.1, 0.5, 0.9}) {
         SCOPED_TRACE(fraction);
         const auto cut = dir / ("cut." + GetParam().name);
-        test::writeFileBytes(cut, std::vector<uint8_t>(bytes.begin(), bytes.begin() + static_cast<long>(bytes.size() * fraction)));
+        test::writeFileBytes(
+            cut, std::vector<uint8_t>(bytes.begin(), bytes.begin() + static_cast<long>(bytes.size() * fraction)));
         auto decoded = test::decodeFile(cut);
         ASSERT_FALSE(decoded) << "decoded anyway";
         EXPECT_NE(decoded.error().kind, ImageSourceError::Kind::tooLarge) << decoded.error().description();
@@ -40,15 +41,14 @@ TEST_P(DamagedFile, TruncationIsAnErrorAtEveryCut)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    EveryInputFormat, DamagedFile,
-    ::testing::Values(Format{"png", "convert \"$P/chelsea.png\" \"$F\""},
-                      Format{"jpg", "convert \"$P/chelsea.png\" -quality 90 \"$F\""},
-                      Format{"tif", "convert \"$P/chelsea.png\" -compress lzw \"$F\""},
-                      Format{"webp", "cwebp -quiet -q 90 \"$P/chelsea.png\" -o \"$F\""},
-                      Format{"heic", "heif-enc -q 80 \"$P/chelsea.png\" -o \"$F\" >/dev/null"},
-                      Format{"bmp", "convert \"$P/chelsea.png\" bmp3:\"$F\""}),
-    [](const auto& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(EveryInputFormat, DamagedFile,
+                         ::testing::Values(Format{"png", "convert \"$P/chelsea.png\" \"$F\""},
+                                           Format{"jpg", "convert \"$P/chelsea.png\" -quality 90 \"$F\""},
+                                           Format{"tif", "convert \"$P/chelsea.png\" -compress lzw \"$F\""},
+                                           Format{"webp", "cwebp -quiet -q 90 \"$P/chelsea.png\" -o \"$F\""},
+                                           Format{"heic", "heif-enc -q 80 \"$P/chelsea.png\" -o \"$F\" >/dev/null"},
+                                           Format{"bmp", "convert \"$P/chelsea.png\" bmp3:\"$F\""}),
+                         [](const auto& info) { return info.param.name; });
 
 // An EXIF block whose IFD entries point far outside it: the image still decodes, the damaged
 // EXIF is simply not there.
@@ -56,9 +56,9 @@ TEST(DamagedExif, CorruptExifLeavesTheImageUsable)
 {
     test::TemporaryDirectory dir;
     const auto file = dir / "exif.jpg";
-    test::make("convert " + shellQuote(test::samplePhoto("chelsea.png").string()) + " " + shellQuote(file.string()) +
-               " && exiftool -q -overwrite_original -DateTimeOriginal='2020:01:01 00:00:00' -ISO=100 " +
-               shellQuote(file.string()));
+    test::make("convert " + shellQuote(test::samplePhoto("chelsea.png").string()) + " " + shellQuote(file.string())
+               + " && exiftool -q -overwrite_original -DateTimeOriginal='2020:01:01 00:00:00' -ISO=100 "
+               + shellQuote(file.string()));
     auto bytes = test::readFileBytes(file);
     // Find the TIFF header inside APP1 and garble everything after it.
     const std::string marker = "Exif";

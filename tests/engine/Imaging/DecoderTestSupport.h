@@ -75,15 +75,16 @@ inline std::vector<uint8_t> magickRaw(const std::filesystem::path& file, const s
                                       const std::string& options = "")
 {
     const std::string fp = depth == 32 ? " -define quantum:format=floating-point" : "";
-    const auto out = runCommand("convert " + shellQuote(file.string() + "[0]") + " " + options + fp + " -depth " +
-                                std::to_string(depth) + " -endian LSB " + layout + ":-")
+    const auto out = runCommand("convert " + shellQuote(file.string() + "[0]") + " " + options + fp + " -depth "
+                                + std::to_string(depth) + " -endian LSB " + layout + ":-")
                          .output;
     return {out.begin(), out.end()};
 }
 
 // A failed decode of the expected kind whose description contains `fragment`.
 template <typename T>
-void expectError(const Result<T, ImageSourceError>& result, ImageSourceError::Kind kind, const std::string& fragment = "")
+void expectError(const Result<T, ImageSourceError>& result, ImageSourceError::Kind kind,
+                 const std::string& fragment = "")
 {
     ASSERT_FALSE(result) << "succeeded; expected an error containing \"" << fragment << '"';
     EXPECT_EQ(result.error().kind, kind) << result.error().description();

@@ -20,7 +20,8 @@ std::vector<uint8_t> exiftoolBlock(const TemporaryDirectory& dir, const std::str
 {
     const auto file = dir / "made.exif";
     std::filesystem::remove(file);
-    EXPECT_EQ(runCommand("exiftool -q -n -o " + shellQuote(file.string()) + " " + tagArguments).exitCode, 0) << tagArguments;
+    EXPECT_EQ(runCommand("exiftool -q -n -o " + shellQuote(file.string()) + " " + tagArguments).exitCode, 0)
+        << tagArguments;
     return std::filesystem::exists(file) ? readFileBytes(file) : std::vector<uint8_t>{};
 }
 
@@ -81,7 +82,6 @@ std::vector<uint8_t> handMadeTiff(std::vector<RawEntry> ifd0, const std::vector<
     return out;
 }
 
-
 } // namespace
 
 // What a cutout carries from real camera EXIF is checked through CutoutFidelity; here what the
@@ -97,8 +97,8 @@ TEST(ExifDictionary, ReadsOnlyTheExifSubIfdWhateverTheByteOrder)
     EXPECT_EQ(exif.at("ExposureTime").bytes, rational(1, 250)); // stored little-endian
     EXPECT_EQ(exif.at("ExposureBiasValue").type, 10);
     // No camera identity, no location, no pointers, no interoperability.
-    for (const char* absent : {"Make", "Model", "Orientation", "XResolution", "GPSLatitude", "GPSTag",
-                               "ExifTag", "InteroperabilityTag", "InteroperabilityIndex"})
+    for (const char* absent : {"Make", "Model", "Orientation", "XResolution", "GPSLatitude", "GPSTag", "ExifTag",
+                               "InteroperabilityTag", "InteroperabilityIndex"})
         EXPECT_FALSE(exif.count(absent)) << absent;
     EXPECT_EQ(parsed->orientation, 6);
     EXPECT_EQ(parsed->xResolution, 300.0);
@@ -132,7 +132,8 @@ TEST(ExifDictionary, ConvertsResolutionToDotsPerInchAndIgnoresInvalidValues)
 {
     TemporaryDirectory dir;
     for (const auto& [block, x, y, orientation] :
-         {std::tuple{exiftoolBlock(dir, "-XResolution=100 -YResolution=50 -ResolutionUnit=3 -Orientation=8"), 254.0, 127.0, 8},
+         {std::tuple{exiftoolBlock(dir, "-XResolution=100 -YResolution=50 -ResolutionUnit=3 -Orientation=8"), 254.0,
+                     127.0, 8},
           {exiftoolBlock(dir, "-XResolution=100 -YResolution=50 -ResolutionUnit=1"), 0.0, 0.0, 0},
           {handMadeTiff({{0x0112, 3, 1, {9, 0}}, {0x011a, 5, 1, rational(72, 1)}, {0x011b, 5, 1, rational(72, 0)}}, {}),
            72.0, 0.0, 0}}) {
@@ -149,11 +150,11 @@ TEST(ExifDictionary, LeavesOutMakerNotesAndUnwritableEntriesAndKeepsUnknownTags)
 {
     // With Make "Canon" exiv2 decodes the maker note (an IFD; these values are all inline),
     // the code path where crafted files have crashed it before: fuzz it too.
-    const std::vector<uint8_t> makerNote = {3, 0,                                        //
+    const std::vector<uint8_t> makerNote = {3,    0,                                     //
                                             0x10, 0, 4, 0, 1, 0, 0, 0, 0x81, 2, 0, 0x80, // model id
-                                            0x04, 0, 3, 0, 2, 0, 0, 0, 4, 0, 1, 0,       // shot info
-                                            0x01, 0, 3, 0, 1, 0, 0, 0, 2, 0, 0, 0,       // camera settings
-                                            0, 0, 0, 0};
+                                            0x04, 0, 3, 0, 2, 0, 0, 0, 4,    0, 1, 0,    // shot info
+                                            0x01, 0, 3, 0, 1, 0, 0, 0, 2,    0, 0, 0,    // camera settings
+                                            0,    0, 0, 0};
     const std::string make = std::string("Canon") + '\0';
     const auto block = handMadeTiff({{0x010f, 2, 6, {make.begin(), make.end()}}},
                                     {{0x829a, 5, 1, rational(1, 125)}, // exposure time

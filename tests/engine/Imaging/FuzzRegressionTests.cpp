@@ -76,8 +76,9 @@ TEST(FuzzRegression, EveryKeptInputDecodesToAnErrorOrAConsistentImage)
 // could be compared.
 TEST(FuzzRegression, HeifCanvasesBeyondTheirHeaderAreRefusedBeforeDecoding)
 {
-    for (const char* name : {"heif-coded-size-differs-from-ispe.heic", "heif-grid-canvas-far-larger-than-its-header.heic",
-                             "heif-overlay-tile-canvas-far-larger-than-its-header.heic"}) {
+    for (const char* name :
+         {"heif-coded-size-differs-from-ispe.heic", "heif-grid-canvas-far-larger-than-its-header.heic",
+          "heif-overlay-tile-canvas-far-larger-than-its-header.heic"}) {
         SCOPED_TRACE(name);
         auto source = ImageSource::open(regressionFolder() / name);
         ASSERT_TRUE(source);

@@ -90,10 +90,12 @@ TEST(HeifDecoder, DeepSamplesAreWidenedToTheFullSixteenBitRange)
     make("convert " + q(png16) + " -depth 16 PNG48:" + q(png16)); // the source has 8-bit samples
     for (int bits : {10, 12}) {
         SCOPED_TRACE(bits);
-        const auto heic = heifEnc(dir, png16, "deep" + std::to_string(bits), "-b " + std::to_string(bits) + " " + lossless);
+        const auto heic =
+            heifEnc(dir, png16, "deep" + std::to_string(bits), "-b " + std::to_string(bits) + " " + lossless);
         const auto image = ok(decodeFile(heic));
-        EXPECT_EQ(image.format(), (ImageFormat{97, 63, 16, 48, 97 * 6,
-                                               BitmapInfo::make(AlphaInfo::none, BitmapInfo::byteOrder16Little)}));
+        EXPECT_EQ(
+            image.format(),
+            (ImageFormat{97, 63, 16, 48, 97 * 6, BitmapInfo::make(AlphaInfo::none, BitmapInfo::byteOrder16Little)}));
         // heif-convert writes the same decode as v << (16 - bits): our top bits must equal its.
         make("heif-convert " + q(heic) + " " + q(dir / "converted.png"));
         const auto reference = magickRaw(dir / "converted.png", "rgb", 16);
@@ -110,8 +112,9 @@ TEST(HeifDecoder, DeepSamplesAreWidenedToTheFullSixteenBitRange)
 TEST(HeifDecoder, AlphaComesOutStraightEvenWhenTheFileIsPremultiplied)
 {
     TemporaryDirectory dir;
-    const auto png = photoCrop(dir, "alpha", "\\( -size 63x97 gradient:white-black -rotate 90 \\) -alpha off "
-                                             "-compose CopyOpacity -composite");
+    const auto png = photoCrop(dir, "alpha",
+                               "\\( -size 63x97 gradient:white-black -rotate 90 \\) -alpha off "
+                               "-compose CopyOpacity -composite");
     const auto image = ok(decodeFile(heifEnc(dir, png, "alpha", lossless)));
     EXPECT_EQ(image.format(), (ImageFormat{97, 63, 8, 32, 97 * 4, BitmapInfo::make(AlphaInfo::last)}));
     const auto expected = magickRaw(png, "rgba");

@@ -37,10 +37,12 @@ TEST(ImageSource, RefusesWhatIsNotAnImageFileWithAClearReason)
     // Permissions do not stop root, but a link loop stops everyone.
     std::filesystem::create_symlink("loop-b.png", dir / "loop-a.png");
     std::filesystem::create_symlink("loop-a.png", dir / "loop-b.png");
-    for (const auto& [name, kind, fragment] :
-         {std::tuple{"empty.png", Kind::emptyFile, "empty"}, {"notes.png", Kind::unknownFormat, "not an image"},
-          {"folder.jpg", Kind::unreadableFile, "folder"}, {"pipe.png", Kind::unreadableFile, "not a regular file"},
-          {"missing.png", Kind::unreadableFile, "No such file"}, {"loop-a.png", Kind::unreadableFile, "could not be opened"}}) {
+    for (const auto& [name, kind, fragment] : {std::tuple{"empty.png", Kind::emptyFile, "empty"},
+                                               {"notes.png", Kind::unknownFormat, "not an image"},
+                                               {"folder.jpg", Kind::unreadableFile, "folder"},
+                                               {"pipe.png", Kind::unreadableFile, "not a regular file"},
+                                               {"missing.png", Kind::unreadableFile, "No such file"},
+                                               {"loop-a.png", Kind::unreadableFile, "could not be opened"}}) {
         SCOPED_TRACE(name);
         test::expectError(ImageSource::open(dir / name), kind, fragment);
         test::expectError(ImageSource::readHeader(dir / name), kind, fragment);
@@ -70,14 +72,17 @@ TEST(ImageSource, HeaderComesFromAPrefixUnlessItLiesFurtherIn)
 
     // Each file, the one ImageMagick reads the size from, and whether the prefix is all it costs.
     for (const auto& [file, oracle, prefixOnly] :
-         {std::tuple{bigJpeg, bigJpeg, true}, {bigPng, bigPng, true},
-          {dir / "late-frame.jpg", bigJpeg, false}, {dir / "directory-at-end.tif", dir / "directory-at-end.tif", false}}) {
+         {std::tuple{bigJpeg, bigJpeg, true},
+          {bigPng, bigPng, true},
+          {dir / "late-frame.jpg", bigJpeg, false},
+          {dir / "directory-at-end.tif", dir / "directory-at-end.tif", false}}) {
         SCOPED_TRACE(file);
         const uint64_t before = bytesReadSoFar();
         const auto header = ImageSource::readHeader(file);
         const uint64_t read = bytesReadSoFar() - before;
         ASSERT_TRUE(header) << header.error().description();
-        EXPECT_EQ(std::to_string(header->pixelWidth) + " " + std::to_string(header->pixelHeight), test::identifyFormat(oracle, "%w %h"));
+        EXPECT_EQ(std::to_string(header->pixelWidth) + " " + std::to_string(header->pixelHeight),
+                  test::identifyFormat(oracle, "%w %h"));
         if (prefixOnly) // plus the few bytes of /proc/self/io itself
             EXPECT_LE(read, ImageSource::headerPrefixSize + 4096);
         else

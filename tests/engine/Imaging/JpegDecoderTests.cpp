@@ -31,8 +31,8 @@ TEST(JpegDecoder, RealPhotographsMatchImageMagickWithinRoundingOfTheInverseDCT)
     stray.insert(stray.begin() + static_cast<ptrdiff_t>(table), {0x00, 0x11, 0x22});
     writeFileBytes(dir / "stray.jpg", stray);
     // 4:4:4 with a profile, and 4:2:0 baseline, progressive and with stray bytes.
-    for (const auto& path : {samplePhoto("rocket.jpg"), samplePhoto("grace_hopper.jpg"), dir / "progressive.jpg",
-                             dir / "stray.jpg"}) {
+    for (const auto& path :
+         {samplePhoto("rocket.jpg"), samplePhoto("grace_hopper.jpg"), dir / "progressive.jpg", dir / "stray.jpg"}) {
         SCOPED_TRACE(path.filename().string());
         const auto image = decodeRgb8Photo(path);
         ASSERT_TRUE(image);
@@ -54,17 +54,21 @@ TEST(JpegDecoder, GreyAndCmykKeepTheirComponentsAndAProfileOnlyWhereItFits)
     make("exiftool -q '-icc_profile<=" + bigProfile + "' -o " + q(dir / "cmyk.jpg") + " " + q(dir / "plain-cmyk.jpg"));
     make("exiftool -q '-icc_profile<=" + bigProfile + "' -o " + q(dir / "mismatch.jpg") + " " + q(photo));
 
-    for (const auto& [name, layout, components] : {std::tuple{"grey.jpg", "gray", size_t{1}}, {"cmyk.jpg", "cmyk", size_t{4}}}) {
+    for (const auto& [name, layout, components] :
+         {std::tuple{"grey.jpg", "gray", size_t{1}}, {"cmyk.jpg", "cmyk", size_t{4}}}) {
         const auto image = ok(decodeFile(dir / name));
         const size_t w = image.width();
-        EXPECT_EQ(image.format(), (ImageFormat{w, image.height(), 8, 8 * components, w * components,
-                                                BitmapInfo::make(AlphaInfo::none)}));
-        EXPECT_EQ(image.colorSpace(), components == 1 ? ColorSpace::named(ColorSpace::Name::deviceGray)
-                                                      : ColorSpace::fromICCProfile(readFileBytes(bigProfile)));
+        EXPECT_EQ(
+            image.format(),
+            (ImageFormat{w, image.height(), 8, 8 * components, w * components, BitmapInfo::make(AlphaInfo::none)}));
+        EXPECT_EQ(image.colorSpace(),
+                  components == 1 ? ColorSpace::named(ColorSpace::Name::deviceGray)
+                                  : ColorSpace::fromICCProfile(readFileBytes(bigProfile)));
         EXPECT_LE(maxDifference(packedPixels(image), magickRaw(dir / name, layout)), 2);
     }
     // The CMYK profile on an RGB image describes other pixels.
-    for (const auto& [path, space] : {std::pair{dir / "mismatch.jpg", ColorSpace::Name::sRGB}, {photo, ColorSpace::Name::sRGB},
+    for (const auto& [path, space] : {std::pair{dir / "mismatch.jpg", ColorSpace::Name::sRGB},
+                                      {photo, ColorSpace::Name::sRGB},
                                       {dir / "plain-cmyk.jpg", ColorSpace::Name::deviceCMYK}}) {
         const auto image = ok(decodeFile(path));
         EXPECT_EQ(image.colorSpace(), ColorSpace::named(space)) << path;
@@ -77,12 +81,13 @@ TEST(JpegDecoder, ResolutionComesFromJFIFThenEXIF)
     TemporaryDirectory dir;
     convertPhoto("grace_hopper.jpg", "-density 118 -units PixelsPerCentimeter", dir / "cm.jpg");
     // JFIF unit 0 states an aspect ratio only: EXIF's resolution is used, and without it none.
-    make("exiftool -q -JFIF:ResolutionUnit=none -o " + q(dir / "aspect.jpg") + " " + q(samplePhoto("grace_hopper.jpg")));
-    make("exiftool -q -EXIF:XResolution=200 -EXIF:YResolution=150 -EXIF:ResolutionUnit=inches -o " + q(dir / "exif.jpg") +
-         " " + q(dir / "aspect.jpg"));
+    make("exiftool -q -JFIF:ResolutionUnit=none -o " + q(dir / "aspect.jpg") + " "
+         + q(samplePhoto("grace_hopper.jpg")));
+    make("exiftool -q -EXIF:XResolution=200 -EXIF:YResolution=150 -EXIF:ResolutionUnit=inches -o " + q(dir / "exif.jpg")
+         + " " + q(dir / "aspect.jpg"));
 
-    for (const auto& [name, dpiX, dpiY] : {std::tuple{"cm.jpg", 118 * 2.54, 118 * 2.54}, {"aspect.jpg", 0.0, 0.0},
-                                           {"exif.jpg", 200.0, 150.0}}) {
+    for (const auto& [name, dpiX, dpiY] :
+         {std::tuple{"cm.jpg", 118 * 2.54, 118 * 2.54}, {"aspect.jpg", 0.0, 0.0}, {"exif.jpg", 200.0, 150.0}}) {
         const auto properties = ok(propertiesOf(dir / name));
         EXPECT_NEAR(properties.dpiWidth.value_or(0), dpiX, 1e-6) << name;
         EXPECT_NEAR(properties.dpiHeight.value_or(0), dpiY, 1e-6) << name;

@@ -39,8 +39,8 @@ struct TestPlane {
 
 // Stores `values` (0–1) in `format`, with `extra` padding bytes after every sample and `rowPad`
 // after every row, so strides are exercised too.
-TestPlane storePlane(size_t width, size_t height, std::vector<double> values, SampleFormat format,
-                     size_t extra = 0, size_t rowPad = 0)
+TestPlane storePlane(size_t width, size_t height, std::vector<double> values, SampleFormat format, size_t extra = 0,
+                     size_t rowPad = 0)
 {
     TestPlane p{width, height, std::move(values), {}, {}};
     const size_t sample = sampleSize(format), pixel = sample + extra, row = width * pixel + rowPad;
@@ -109,15 +109,15 @@ struct SizePair {
 // Single pixels, up and down by odd factors, opposite directions per axis, extreme aspect ratios,
 // and one tall enough to be split into row bands across threads.
 const std::vector<SizePair> sizePairs = {
-    {1, 1, 1, 1},      {1, 1, 5, 7},      {7, 5, 1, 1},       {13, 11, 29, 31}, {31, 29, 7, 5},
-    {17, 3, 5, 19},    {64, 48, 64, 48},  {97, 89, 211, 53},  {211, 53, 97, 89}, {10, 400, 400, 10},
-    {2, 3, 3, 2},      {5, 257, 5, 16},   {128, 96, 517, 389},
+    {1, 1, 1, 1},   {1, 1, 5, 7},     {7, 5, 1, 1},        {13, 11, 29, 31},  {31, 29, 7, 5},
+    {17, 3, 5, 19}, {64, 48, 64, 48}, {97, 89, 211, 53},   {211, 53, 97, 89}, {10, 400, 400, 10},
+    {2, 3, 3, 2},   {5, 257, 5, 16},  {128, 96, 517, 389},
 };
 
 std::string describe(const SizePair& s, SampleFormat format)
 {
-    return std::to_string(s.sw) + "x" + std::to_string(s.sh) + " -> " + std::to_string(s.tw) + "x" + std::to_string(s.th) +
-           ", format " + std::to_string(int(format));
+    return std::to_string(s.sw) + "x" + std::to_string(s.sh) + " -> " + std::to_string(s.tw) + "x"
+        + std::to_string(s.th) + ", format " + std::to_string(int(format));
 }
 
 // Every format and stride against the reference; then a constant plane, which must stay exactly
@@ -153,10 +153,14 @@ TEST(LanczosResampler, MatchesTheDirectReferenceAndKeepsConstantsExact)
         const auto flat = storePlane(s.sw, s.sh, std::vector<double>(s.sw * s.sh, 200 / 255.0), SampleFormat::uint8);
         ASSERT_TRUE(resampler->resample(flat.view, std::span(bytes)));
         ASSERT_TRUE(resampler->resample(flat.view, std::span(floats)));
-        EXPECT_TRUE(std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b == 200; })) << where;
-        EXPECT_TRUE(std::all_of(floats.begin(), floats.end(), [](float f) { return std::fabs(f - 200 / 255.0) <= 1e-6; }))
+        EXPECT_TRUE(std::all_of(
+            bytes.begin(), bytes.end(), [](uint8_t b) { return b == 200; }))
             << where;
-        const auto full = storePlane(s.sw, s.sh, std::vector<double>(s.sw * s.sh, 1.0), SampleFormat::uint16LittleEndian);
+        EXPECT_TRUE(std::all_of(floats.begin(), floats.end(), [](float f) {
+            return std::fabs(f - 200 / 255.0) <= 1e-6;
+        })) << where;
+        const auto full =
+            storePlane(s.sw, s.sh, std::vector<double>(s.sw * s.sh, 1.0), SampleFormat::uint16LittleEndian);
         ASSERT_TRUE(resampler->resample(full.view, std::span(bytes)));
         EXPECT_TRUE(std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b == 255; })) << where;
     }
@@ -201,7 +205,8 @@ TEST(LanczosResampler, NonFiniteFloatsAreReadAsTheirClampedValues)
 TEST(LanczosResampler, RefusesSizesAndViewsItCannotServe)
 {
     // Empty, a side beyond 65535, 400 megapixels; the longest sides allowed.
-    for (const auto& [sw, sh, tw, th] : {std::array<size_t, 4>{0, 5, 5, 5}, {5, 5, 5, 0}, {5, 5, 70000, 5}, {20000, 20000, 1, 1}})
+    for (const auto& [sw, sh, tw, th] :
+         {std::array<size_t, 4>{0, 5, 5, 5}, {5, 5, 5, 0}, {5, 5, 70000, 5}, {20000, 20000, 1, 1}})
         EXPECT_FALSE(LanczosResampler::make(sw, sh, tw, th)) << sw << "x" << sh << " -> " << tw << "x" << th;
     ASSERT_TRUE(LanczosResampler::make(65535, 1, 1, 65535));
 
@@ -218,7 +223,7 @@ TEST(LanczosResampler, RefusesSizesAndViewsItCannotServe)
     };
     EXPECT_FALSE(with([](PlaneView& v) { v.width = 11; }));
     EXPECT_FALSE(with([](PlaneView& v) { v.height = 5; }));
-    EXPECT_FALSE(with([](PlaneView& v) { v.bytesPerPixel = 1; }));      // smaller than a sample
+    EXPECT_FALSE(with([](PlaneView& v) { v.bytesPerPixel = 1; }));       // smaller than a sample
     EXPECT_FALSE(with([](PlaneView& v) { v.bytesPerRow = 9 * 4 + 1; })); // last sample runs into the next row
     EXPECT_FALSE(with([](PlaneView& v) { v.bytes = v.bytes.first(v.bytes.size() - 4 - 3); }));
     EXPECT_FALSE(with([](PlaneView& v) { v.bytesPerRow = SIZE_MAX / 2; }));

@@ -2,7 +2,6 @@
 // spaces, resolution units and EXIF (wherever writers put it), and damaged or hostile files.
 #include "DecoderTestSupport.h"
 
-
 #include <gtest/gtest.h>
 
 #include <zlib.h>
@@ -68,14 +67,19 @@ TEST(PngDecoder, EachLayoutDecodesAsImageMagickReadsIt)
     const std::vector<Case> cases = {
         {"rgb.png", photo + "PNG24:", "rgb", 8},
         {"palette.png", photo + "-colors 64 PNG8:", "rgb", 8},
-        {"palette-trns.png", "-size 64x48 gradient:red-blue \\( -size 64x48 gradient:white-black \\) -alpha off "
-                             "-compose copy_opacity -composite -colors 16 PNG8:", "rgba", 8},
+        {"palette-trns.png",
+         "-size 64x48 gradient:red-blue \\( -size 64x48 gradient:white-black \\) -alpha off "
+         "-compose copy_opacity -composite -colors 16 PNG8:",
+         "rgba", 8},
         {"rgb-trns.png", "-size 8x8 xc:red -fill blue -draw 'point 1 1' -transparent blue -define png:color-type=2 ",
          "rgba", 8},
         {"grey.png", grey + "-depth 8 -define png:color-type=0 ", "gray", 8},
         {"grey2.png", grey + "-depth 2 -define png:color-type=0 -define png:bit-depth=2 ", "gray", 8},
-        {"grey-alpha.png", q(samplePhoto("chelsea.png")) + " -colorspace Gray -alpha set -channel A -fx i/w +channel "
-                           "-define png:color-type=4 ", "graya", 8},
+        {"grey-alpha.png",
+         q(samplePhoto("chelsea.png"))
+             + " -colorspace Gray -alpha set -channel A -fx i/w +channel "
+               "-define png:color-type=4 ",
+         "graya", 8},
         {"rgba16.png", photo + "-alpha set -channel A -fx j/h +channel -depth 16 PNG64:", "rgba", 16},
         {"grey16.png", grey + "-depth 16 -interlace PNG -define png:color-type=0 ", "gray", 16},
     };
@@ -85,10 +89,10 @@ TEST(PngDecoder, EachLayoutDecodesAsImageMagickReadsIt)
         const auto image = ok(decodeFile(dir / c.name));
         const bool grey = c.layout.starts_with("gray"), alpha = c.layout.ends_with('a');
         const size_t bitsPerPixel = c.depth * ((grey ? 1 : 3) + alpha);
-        EXPECT_EQ(image.format(), (ImageFormat{image.width(), image.height(), c.depth, bitsPerPixel,
-                                                image.width() * bitsPerPixel / 8,
-                                                BitmapInfo::make(alpha ? AlphaInfo::last : AlphaInfo::none,
-                                                                 c.depth == 16 ? BitmapInfo::byteOrder16Little : 0)}));
+        EXPECT_EQ(image.format(),
+                  (ImageFormat{image.width(), image.height(), c.depth, bitsPerPixel, image.width() * bitsPerPixel / 8,
+                               BitmapInfo::make(alpha ? AlphaInfo::last : AlphaInfo::none,
+                                                c.depth == 16 ? BitmapInfo::byteOrder16Little : 0)}));
         EXPECT_EQ(image.colorSpace()->model(), grey ? ColorSpace::Model::gray : ColorSpace::Model::rgb);
         EXPECT_TRUE(packedPixels(image) == magickRaw(dir / c.name, c.layout, int(c.depth)));
     }
@@ -114,7 +118,8 @@ TEST(PngDecoder, ColourSpaceComesFromIccpThenSrgbThenLinearGamma)
     const std::vector<Case> cases = {
         {"grey with gAMA 1/2.2", edited(grey, "gAMA", chunk("gAMA", {0, 0, 0xB1, 0x8F})),
          ColorSpace::named(ColorSpace::Name::deviceGray)},
-        {"grey with sRGB and gAMA 1.0", edited(grey, "gAMA", srgbAndLinear), ColorSpace::named(ColorSpace::Name::deviceGray)},
+        {"grey with sRGB and gAMA 1.0", edited(grey, "gAMA", srgbAndLinear),
+         ColorSpace::named(ColorSpace::Name::deviceGray)},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -160,7 +165,8 @@ TEST(PngDecoder, PropertiesReadUnitlessResolutionAndExifWhereverWritersPutIt)
     }
     // Unreadable EXIF is no EXIF, not a failure: a raw profile claiming more bytes than it
     // holds, and an eXIf chunk of noise.
-    for (const auto& png : {rawProfile(block.size() * 10), edited(photo, "", chunk("eXIf", randomBytes(64, 5)), "IEND")}) {
+    for (const auto& png :
+         {rawProfile(block.size() * 10), edited(photo, "", chunk("eXIf", randomBytes(64, 5)), "IEND")}) {
         const auto properties = ok(propertiesOf(shared(png)));
         EXPECT_FALSE(properties.orientation);
         EXPECT_FALSE(properties.exif);
@@ -180,7 +186,8 @@ TEST(PngDecoder, DamagedDataIsAnErrorNeverAPartialImage)
     trailer[trailer.size() - 12 - 4] ^= 0xFF;
     for (const auto& [what, bytes, fragment] :
          {std::tuple{"no IEND", std::vector<uint8_t>(png.begin(), png.end() - 12), ""},
-          {"IDAT with a bad CRC", flipped, "CRC"}, {"tEXt with a bad CRC", trailer, ""}}) {
+          {"IDAT with a bad CRC", flipped, "CRC"},
+          {"tEXt with a bad CRC", trailer, ""}}) {
         SCOPED_TRACE(what);
         expectError(decodeFile(shared(bytes)), Kind::corruptData, fragment);
     }

@@ -30,7 +30,8 @@ Image cutout(size_t width, size_t height, size_t depth, uint32_t seed)
         const size_t x = i % width, y = i / width;
         const double dx = (x - width / 2.0) / (width * 0.35), dy = (y - height / 2.0) / (height * 0.4);
         const double alpha = std::clamp((1.0 - std::hypot(dx, dy)) * 8.0, 0.0, 1.0);
-        for (unsigned v : {unsigned(x * 65535 / width) ^ (noise[4 * i] & 15u), unsigned(y * 65535 / height) ^ (noise[4 * i + 1] << 4),
+        for (unsigned v : {unsigned(x * 65535 / width) ^ (noise[4 * i] & 15u),
+                           unsigned(y * 65535 / height) ^ (noise[4 * i + 1] << 4),
                            noise[4 * i + 2] * 257u ^ noise[4 * i + 3], unsigned(std::lround(alpha * 65535))}) {
             pixels.push_back(uint8_t(depth == 8 ? v >> 8 : v)); // 16-bit little-endian
             if (depth == 16)
@@ -59,8 +60,8 @@ Result<void, std::string> writeTo(const std::filesystem::path& path, const Image
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0)
         return unexpected(std::string("could not create the test file"));
-    auto written = compression ? png::encodePngWith(fd, image, properties, *compression)
-                               : encodePng(fd, image, properties);
+    auto written =
+        compression ? png::encodePngWith(fd, image, properties, *compression) : encodePng(fd, image, properties);
     ::close(fd);
     return written;
 }
@@ -116,8 +117,9 @@ TEST(PngEncoder, RoundTripsKeepEveryByteForImageMagickAndForOurDecoder)
                   c.identify + " " + std::to_string(c.image.width()) + "x" + std::to_string(c.image.height()));
         const auto source = packedPixels(c.image);
         // "-set colorspace" stops ImageMagick converting linear grey on the way out.
-        EXPECT_TRUE(magickRaw(path, c.layout, int(c.image.bitsPerComponent()), c.layout == "gray" ? "-set colorspace Gray" : "") ==
-                    source);
+        EXPECT_TRUE(
+            magickRaw(path, c.layout, int(c.image.bitsPerComponent()), c.layout == "gray" ? "-set colorspace Gray" : "")
+            == source);
         auto decoded = decodeFile(path);
         ASSERT_TRUE(decoded) << decoded.error().description();
         EXPECT_EQ(decoded->format(), c.image.format());
@@ -151,8 +153,9 @@ TEST(PngEncoder, ColourSpaceBecomesIccpSrgbOrGamma)
     // A profile that cannot describe these pixels is refused, never silently dropped.
     auto damaged = readFileBytes(iccFolder + "a98.icc");
     damaged.resize(100);
-    for (const std::optional<ColorSpace>& space : {std::optional(ColorSpace::fromICCProfile(readFileBytes(iccFolder + "sgray.icc"))),
-                                                   std::optional(ColorSpace::fromICCProfile(damaged)), std::optional<ColorSpace>()})
+    for (const std::optional<ColorSpace>& space :
+         {std::optional(ColorSpace::fromICCProfile(readFileBytes(iccFolder + "sgray.icc"))),
+          std::optional(ColorSpace::fromICCProfile(damaged)), std::optional<ColorSpace>()})
         EXPECT_FALSE(writeTo(dir / "refused.png", rgba.withColorSpace(space)));
 }
 

@@ -45,8 +45,9 @@ TEST(RowNormalizer, SixteenBitSamplesComeOutInHostOrderWhateverTheStoredOrder)
 {
     const std::vector<uint8_t> big = {0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC};
     const std::vector<uint8_t> little = {0x34, 0x12, 0x78, 0x56, 0xBC, 0x9A};
-    for (auto [order, bytes] : {std::pair{BitmapInfo::byteOrder16Big, big}, std::pair{BitmapInfo::byteOrder16Little, little},
-                                std::pair{BitmapInfo::byteOrderDefault, little}}) {
+    for (auto [order, bytes] :
+         {std::pair{BitmapInfo::byteOrder16Big, big}, std::pair{BitmapInfo::byteOrder16Little, little},
+          std::pair{BitmapInfo::byteOrderDefault, little}}) {
         auto image = makeImage({1, 1, 16, 48, 6, BitmapInfo::make(AlphaInfo::none, order)}, bytes);
         auto n = RowNormalizer::make(image);
         ASSERT_TRUE(n);
@@ -59,8 +60,8 @@ TEST(RowNormalizer, SixteenBitSamplesComeOutInHostOrderWhateverTheStoredOrder)
 TEST(RowNormalizer, GreyWithAndWithoutAlphaAndRowPadding)
 {
     // Two rows of two grey+alpha pixels, rows padded to 6 bytes.
-    auto image = makeImage({2, 2, 8, 16, 6, BitmapInfo::make(AlphaInfo::last)}, {1, 2, 3, 4, 99, 99, 5, 6, 7, 8, 99, 99},
-                           ColorSpace::named(ColorSpace::Name::deviceGray));
+    auto image = makeImage({2, 2, 8, 16, 6, BitmapInfo::make(AlphaInfo::last)},
+                           {1, 2, 3, 4, 99, 99, 5, 6, 7, 8, 99, 99}, ColorSpace::named(ColorSpace::Name::deviceGray));
     auto n = RowNormalizer::make(image);
     ASSERT_TRUE(n);
     EXPECT_EQ(row8(*n, 1), (std::vector<uint8_t>{5, 6, 7, 8}));

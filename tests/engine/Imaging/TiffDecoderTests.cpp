@@ -18,12 +18,12 @@ using Kind = ImageSourceError::Kind;
 struct DecodeCase {
     const char* name;
     const char* photo;
-    const char* options;     // how ImageMagick writes the TIFF
-    const char* reference;   // ImageMagick's raw layout for the comparison
+    const char* options;   // how ImageMagick writes the TIFF
+    const char* reference; // ImageMagick's raw layout for the comparison
     const char* referenceOptions;
-    int depth;               // of the decoded samples: 8, 16, or 32 for float
+    int depth; // of the decoded samples: 8, 16, or 32 for float
     AlphaInfo alpha;
-    int tolerance;           // in 8/16-bit steps; float cases compare within 1e-4
+    int tolerance; // in 8/16-bit steps; float cases compare within 1e-4
 };
 
 // Alpha from the photograph's own luminance: smooth, and different in every part of the image.
@@ -41,20 +41,25 @@ TEST_P(TiffDecodesLikeImageMagick, SamplesMatch)
     const std::string reference = c.reference;
     const int channels = reference == "gray" ? 1 : reference == "graya" ? 2 : reference == "rgb" ? 3 : 4;
     const uint32_t order = c.depth == 16 ? BitmapInfo::byteOrder16Little
-                         : c.depth == 32 ? BitmapInfo::floatComponents | BitmapInfo::byteOrder32Little : 0;
-    EXPECT_EQ(image.format(), (ImageFormat{image.width(), image.height(), size_t(c.depth), size_t(c.depth * channels),
-                                            image.width() * c.depth * channels / 8, BitmapInfo::make(c.alpha, order)}));
+        : c.depth == 32                  ? BitmapInfo::floatComponents | BitmapInfo::byteOrder32Little
+                                         : 0;
+    EXPECT_EQ(image.format(),
+              (ImageFormat{image.width(), image.height(), size_t(c.depth), size_t(c.depth * channels),
+                           image.width() * c.depth * channels / 8, BitmapInfo::make(c.alpha, order)}));
     // Without a profile, the space is named after the samples.
-    EXPECT_EQ(image.colorSpace(), ColorSpace::named(channels <= 2          ? ColorSpace::Name::deviceGray
-                                                     : reference == "cmyk" ? ColorSpace::Name::deviceCMYK
-                                                                           : ColorSpace::Name::sRGB));
+    EXPECT_EQ(image.colorSpace(),
+              ColorSpace::named(channels <= 2             ? ColorSpace::Name::deviceGray
+                                    : reference == "cmyk" ? ColorSpace::Name::deviceCMYK
+                                                          : ColorSpace::Name::sRGB));
 
     const auto ours = test::packedPixels(image);
     const auto theirs = test::magickRaw(file, reference, c.depth, c.referenceOptions);
     ASSERT_EQ(ours.size(), theirs.size());
     const auto sample = [&](const std::vector<uint8_t>& v, size_t i) -> double {
         float f = 0;
-        return c.depth == 8 ? v[i] : c.depth == 16 ? v[i] | v[i + 1] << 8 : (std::memcpy(&f, &v[i], 4), f * 1e4); // steps of 1e-4
+        return c.depth == 8 ? v[i]
+            : c.depth == 16 ? v[i] | v[i + 1] << 8
+                            : (std::memcpy(&f, &v[i], 4), f * 1e4); // steps of 1e-4
     };
     double worst = 0;
     for (size_t i = 0; i < ours.size(); i += c.depth / 8)
@@ -65,24 +70,33 @@ TEST_P(TiffDecodesLikeImageMagick, SamplesMatch)
 INSTANTIATE_TEST_SUITE_P(
     Layouts, TiffDecodesLikeImageMagick,
     testing::Values(
-        DecodeCase{"LzwPredictor8", "coffee.png", "-compress lzw -define tiff:predictor=2", "rgb", "", 8, AlphaInfo::none, 0},
+        DecodeCase{"LzwPredictor8", "coffee.png", "-compress lzw -define tiff:predictor=2", "rgb", "", 8,
+                   AlphaInfo::none, 0},
         DecodeCase{"BigEndian16", "astronaut.png", "-depth 16 -endian MSB", "rgb", "", 16, AlphaInfo::none, 0},
         DecodeCase{"UnassociatedAlpha8", "motorcycle_left.png", lumaAlpha, "rgba", "", 8, AlphaInfo::last, 0},
-        DecodeCase{"PlanarAlpha16", "chelsea.png", "\\( +clone -colorspace gray \\) -alpha off -compose copy_opacity -composite -depth 16 -interlace plane",
-                   "rgba", "", 16, AlphaInfo::last, 0},
-        DecodeCase{"GreyAlpha16Planar", "coffee.png", "-colorspace gray \\( +clone -negate \\) -alpha off -compose copy_opacity -composite -depth 16 -interlace plane",
+        DecodeCase{
+            "PlanarAlpha16", "chelsea.png",
+            "\\( +clone -colorspace gray \\) -alpha off -compose copy_opacity -composite -depth 16 -interlace plane",
+            "rgba", "", 16, AlphaInfo::last, 0},
+        DecodeCase{"GreyAlpha16Planar", "coffee.png",
+                   "-colorspace gray \\( +clone -negate \\) -alpha off -compose copy_opacity -composite -depth 16 "
+                   "-interlace plane",
                    "graya", "", 16, AlphaInfo::last, 0},
         DecodeCase{"Grey4", "chelsea.png", "-colorspace gray -depth 4", "gray", "", 8, AlphaInfo::none, 0},
-        DecodeCase{"BilevelFaxMinIsWhite", "chelsea.png", "-monochrome -compress group4", "gray", "", 8, AlphaInfo::none, 0},
+        DecodeCase{"BilevelFaxMinIsWhite", "chelsea.png", "-monochrome -compress group4", "gray", "", 8,
+                   AlphaInfo::none, 0},
         // The 16-bit colour map: ImageMagick truncates to 8 bits where we round.
         DecodeCase{"Palette8", "astronaut.png", "-colors 200 -type palette", "rgb", "", 8, AlphaInfo::none, 1},
         DecodeCase{"Cmyk", "astronaut.png", "-colorspace cmyk", "cmyk", "", 8, AlphaInfo::none, 0},
-        DecodeCase{"Float32", "coffee.png", "-define quantum:format=floating-point -depth 32", "rgb", "", 32, AlphaInfo::none, 1},
-        DecodeCase{"PartialTiles", "chelsea.png", "-define tiff:tile-geometry=128x128", "rgb", "", 8, AlphaInfo::none, 0},
-        DecodeCase{"PlanarTiles16", "chelsea.png", "-define tiff:tile-geometry=128x128 -interlace plane -depth 16", "rgb", "", 16, AlphaInfo::none, 0},
+        DecodeCase{"Float32", "coffee.png", "-define quantum:format=floating-point -depth 32", "rgb", "", 32,
+                   AlphaInfo::none, 1},
+        DecodeCase{"PartialTiles", "chelsea.png", "-define tiff:tile-geometry=128x128", "rgb", "", 8, AlphaInfo::none,
+                   0},
+        DecodeCase{"PlanarTiles16", "chelsea.png", "-define tiff:tile-geometry=128x128 -interlace plane -depth 16",
+                   "rgb", "", 16, AlphaInfo::none, 0},
         // Uncompressed YCbCr goes through libtiff's RGBA interface, which pads to four bytes.
-        DecodeCase{"UncompressedYCbCr", "chelsea.png", "-colorspace YCbCr -compress none", "rgba", "-colorspace sRGB", 8,
-                   AlphaInfo::noneSkipLast, 2}),
+        DecodeCase{"UncompressedYCbCr", "chelsea.png", "-colorspace YCbCr -compress none", "rgba", "-colorspace sRGB",
+                   8, AlphaInfo::noneSkipLast, 2}),
     [](const testing::TestParamInfo<DecodeCase>& info) { return std::string(info.param.name); });
 
 // JPEG-compressed YCbCr as cameras and scanners write it, 4:2:0, which ImageMagick cannot write:
@@ -95,10 +109,14 @@ TEST(TiffDecoder, SubsampledJpegYCbCrComesOutAsRgbLikeImageMagicksReading)
     const auto file = dir / "subsampled.tif";
     TIFF* tif = TIFFOpen(file.c_str(), "w");
     ASSERT_NE(tif, nullptr);
-    for (const auto& [tag, value] : {std::pair{TIFFTAG_IMAGEWIDTH, 451}, {TIFFTAG_IMAGELENGTH, 300}, {TIFFTAG_BITSPERSAMPLE, 8},
-                                    {TIFFTAG_SAMPLESPERPIXEL, 3}, {TIFFTAG_COMPRESSION, COMPRESSION_JPEG},
-                                    {TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_YCBCR}, {TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB},
-                                    {TIFFTAG_ROWSPERSTRIP, 16}})
+    for (const auto& [tag, value] : {std::pair{TIFFTAG_IMAGEWIDTH, 451},
+                                     {TIFFTAG_IMAGELENGTH, 300},
+                                     {TIFFTAG_BITSPERSAMPLE, 8},
+                                     {TIFFTAG_SAMPLESPERPIXEL, 3},
+                                     {TIFFTAG_COMPRESSION, COMPRESSION_JPEG},
+                                     {TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_YCBCR},
+                                     {TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB},
+                                     {TIFFTAG_ROWSPERSTRIP, 16}})
         TIFFSetField(tif, tag, value);
     TIFFSetField(tif, TIFFTAG_YCBCRSUBSAMPLING, 2, 2);
     bool ok = true;
@@ -142,8 +160,8 @@ TEST(TiffDecoder, PropertiesGiveResolutionInInchesWhateverTheUnit)
 {
     TemporaryDirectory dir;
     test::convertPhoto("astronaut.png", "-density 118.11 -units PixelsPerCentimeter", dir / "cm.tif");
-    test::make("exiftool -q -overwrite_original -ResolutionUnit=None " +
-               test::q(test::convertPhoto("astronaut.png", "", dir / "none.tif")));
+    test::make("exiftool -q -overwrite_original -ResolutionUnit=None "
+               + test::q(test::convertPhoto("astronaut.png", "", dir / "none.tif")));
     for (const auto& [name, dpiX, dpiY] : {std::tuple{"cm.tif", 300.0, 300.0}, {"none.tif", 0.0, 0.0}}) {
         SCOPED_TRACE(name);
         const auto properties = test::ok(test::propertiesOf(dir / name));
@@ -157,9 +175,9 @@ TEST(TiffDecoder, PropertiesGiveResolutionInInchesWhateverTheUnit)
 std::vector<uint8_t> forgeGreyTiff(uint32_t width, uint32_t height, const std::vector<uint8_t>& pixels)
 {
     const std::vector<std::array<uint32_t, 4>> entries = {
-        {256, 4, 1, width}, {257, 4, 1, height}, {258, 3, 1, 8}, {259, 3, 1, 1}, {262, 3, 1, 1},
-        {273, 4, 1, 8 + 2 + 12 * 9 + 4 /* the pixels, after the directory */}, {277, 3, 1, 1},
-        {278, 4, 1, height}, {279, 4, 1, width * height}, // may wrap; never read
+        {256, 4, 1, width}, {257, 4, 1, height}, {258, 3, 1, 8},
+        {259, 3, 1, 1},     {262, 3, 1, 1},      {273, 4, 1, 8 + 2 + 12 * 9 + 4 /* the pixels, after the directory */},
+        {277, 3, 1, 1},     {278, 4, 1, height}, {279, 4, 1, width * height}, // may wrap; never read
     };
     std::vector<uint8_t> file = {'I', 'I', 42, 0, 8, 0, 0, 0};
     auto put = [&](uint32_t v, int n) {

@@ -34,7 +34,8 @@ struct Layout {
 };
 
 const char* const lumaAlpha = "\\( +clone -colorspace gray \\) -alpha off -compose copy_opacity -composite";
-const Layout rgba8{"rgba8", "rgba", lumaAlpha, 4, 8, AlphaInfo::last}, gray8{"gray8", "gray", "-colorspace gray", 1, 8, AlphaInfo::none};
+const Layout rgba8{"rgba8", "rgba", lumaAlpha, 4, 8, AlphaInfo::last},
+    gray8{"gray8", "gray", "-colorspace gray", 1, 8, AlphaInfo::none};
 
 // The 451 × 300 photograph in `layout`, 16-bit samples little-endian, in sRGB or grey.
 Image photoAs(const Layout& layout)
@@ -57,8 +58,10 @@ TEST(TiffEncoder, RoundTripsEachLayoutExactlyThroughUsAndImageMagick)
     TemporaryDirectory dir;
     for (const auto& layout : {rgba8, Layout{"rgba16", "rgba", lumaAlpha, 4, 16, AlphaInfo::last},
                                Layout{"rgb16", "rgb", "", 3, 16, AlphaInfo::none}, gray8,
-                               Layout{"graya8", "graya", "-colorspace gray \\( +clone -negate \\) -alpha off "
-                                                         "-compose copy_opacity -composite", 2, 8, AlphaInfo::last}}) {
+                               Layout{"graya8", "graya",
+                                      "-colorspace gray \\( +clone -negate \\) -alpha off "
+                                      "-compose copy_opacity -composite",
+                                      2, 8, AlphaInfo::last}}) {
         const Image image = photoAs(layout);
         for (const bool compressed : {false, true}) {
             SCOPED_TRACE(std::string(layout.name) + (compressed ? " LZW" : " uncompressed"));
@@ -79,11 +82,14 @@ TEST(TiffEncoder, StraightensPremultipliedAndDropsPaddingLikeEveryOtherWriter)
 {
     TemporaryDirectory dir;
     // Two pixels: half-transparent premultiplied red, and opaque blue with a padding byte first.
-    ASSERT_TRUE(encodeToFile(dir / "p.tif", makeImage({2, 1, 8, 32, 8, BitmapInfo::make(AlphaInfo::premultipliedLast)},
-                                                      {64, 0, 0, 128, 0, 0, 255, 255}), {}));
+    ASSERT_TRUE(encodeToFile(
+        dir / "p.tif",
+        makeImage({2, 1, 8, 32, 8, BitmapInfo::make(AlphaInfo::premultipliedLast)}, {64, 0, 0, 128, 0, 0, 255, 255}),
+        {}));
     EXPECT_EQ(magickRaw(dir / "p.tif", "rgba"), (std::vector<uint8_t>{128, 0, 0, 128, 0, 0, 255, 255}));
-    ASSERT_TRUE(encodeToFile(dir / "x.tif", makeImage({2, 1, 8, 32, 8, BitmapInfo::make(AlphaInfo::noneSkipFirst)},
-                                                      {9, 1, 2, 3, 9, 4, 5, 6}), {}));
+    ASSERT_TRUE(encodeToFile(
+        dir / "x.tif",
+        makeImage({2, 1, 8, 32, 8, BitmapInfo::make(AlphaInfo::noneSkipFirst)}, {9, 1, 2, 3, 9, 4, 5, 6}), {}));
     EXPECT_EQ(exiftoolTag(dir / "x.tif", "SamplesPerPixel"), "3");
     EXPECT_EQ(magickRaw(dir / "x.tif", "rgb"), (std::vector<uint8_t>{1, 2, 3, 4, 5, 6}));
 }
@@ -93,7 +99,8 @@ TEST(TiffEncoder, TagsAndTheExifIfdAreWhatWasGivenAndValidate)
     TemporaryDirectory dir;
     const auto source = convertPhoto("rocket.jpg", "-endian MSB", dir / "camera.tif");
     make("exiftool -q -overwrite_original -DateTimeOriginal='2023:05:06 07:08:09' -ExposureTime=1/250 -ISO=400 "
-         "-UserComment='cutout test' -SubSecTimeOriginal=042 -Make=Maker -GPSLatitude=48.8584 -GPSLatitudeRef=N " + q(source));
+         "-UserComment='cutout test' -SubSecTimeOriginal=042 -Make=Maker -GPSLatitude=48.8584 -GPSLatitudeRef=N "
+         + q(source));
     auto properties = propertiesOf(source);
     ASSERT_TRUE(properties && properties->exif);
     properties->tiff = TIFFProperties{5};
@@ -108,8 +115,9 @@ TEST(TiffEncoder, TagsAndTheExifIfdAreWhatWasGivenAndValidate)
     // exiftool's own source tags include ComponentsConfiguration, which it then calls out of
     // place in TIFF; we carry every Exif entry as given, so that is the only remark allowed.
     const auto validation = runCommand("exiftool -s3 -validate -warning -a " + q(file)).output;
-    EXPECT_TRUE(validation == "OK\n" ||
-                validation == "1 Warning (minor)\n[minor] ExifIFD tag 0x9101 ComponentsConfiguration is not allowed in TIFF\n")
+    EXPECT_TRUE(validation == "OK\n"
+                || validation
+                    == "1 Warning (minor)\n[minor] ExifIFD tag 0x9101 ComponentsConfiguration is not allowed in TIFF\n")
         << validation;
     auto reread = propertiesOf(file);
     ASSERT_TRUE(reread && reread->exif);
@@ -124,7 +132,7 @@ TEST(TiffEncoder, TagsAndTheExifIfdAreWhatWasGivenAndValidate)
 TEST(TiffEncoder, UnusualExifEntriesAreWrittenAsGivenOrSkippedWithoutFailing)
 {
     ExifDictionary exif = {
-        {"ISOSpeedRatings", {0x8827, 4, 1, {0x20, 0x03, 0, 0}}},  // LONG where SHORT is usual
+        {"ISOSpeedRatings", {0x8827, 4, 1, {0x20, 0x03, 0, 0}}},   // LONG where SHORT is usual
         {"PrivateTag", {0xc7f0, 7, 5, {'h', 'e', 'l', 'l', 'o'}}}, // unknown to every library
         {"Truncated", {0x9204, 10, 1, {1, 0, 0, 0}}},              // SRATIONAL of 4 bytes
         {"Mystery", {0x9205, 99, 1, {1}}},                         // no such type
@@ -155,8 +163,11 @@ TEST(TiffEncoder, WriteErrorsAndUnwritableImagesAreErrorValues)
     TemporaryDirectory dir;
     // Float images are refused through ImageIO's tests; CMYK and images without a space here.
     const auto pixels = randomBytes(16 * 4, 5);
-    EXPECT_FALSE(encodeToFile(dir / "cmyk.tif", makeImage({16, 1, 8, 32, 64, 0}, pixels, ColorSpace::named(ColorSpace::Name::deviceCMYK)), {}));
-    EXPECT_FALSE(encodeToFile(dir / "none.tif", makeImage({16, 1, 8, 32, 64, BitmapInfo::make(AlphaInfo::last)}, pixels, std::nullopt), {}));
+    EXPECT_FALSE(encodeToFile(dir / "cmyk.tif",
+                              makeImage({16, 1, 8, 32, 64, 0}, pixels, ColorSpace::named(ColorSpace::Name::deviceCMYK)),
+                              {}));
+    EXPECT_FALSE(encodeToFile(
+        dir / "none.tif", makeImage({16, 1, 8, 32, 64, BitmapInfo::make(AlphaInfo::last)}, pixels, std::nullopt), {}));
 }
 
 } // namespace

@@ -35,8 +35,8 @@ TEST(WebPDecoder, AnimationGivesItsFirstFrame)
     TemporaryDirectory dir;
     convertPhoto("coffee.png", "-crop 64x48+0+0 +repage", dir / "first.png");
     convertPhoto("coffee.png", "-crop 64x48+200+100 +repage", dir / "second.png");
-    make("img2webp -lossless " + q(dir / "first.png") + " -d 100 " + q(dir / "second.png") + " -o " +
-         q(dir / "animation.webp"));
+    make("img2webp -lossless " + q(dir / "first.png") + " -d 100 " + q(dir / "second.png") + " -o "
+         + q(dir / "animation.webp"));
     const auto image = ok(decodeFile(dir / "animation.webp"));
     EXPECT_EQ(image.format(), (ImageFormat{64, 48, 8, 24, 64 * 3, BitmapInfo::make(AlphaInfo::none)}));
     EXPECT_EQ(packedPixels(image), magickRaw(dir / "first.png", "rgb"));

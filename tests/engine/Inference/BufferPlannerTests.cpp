@@ -20,8 +20,8 @@ struct Steps {
     std::vector<size_t> bytes;
     std::vector<Storage> storage;
     std::vector<std::pair<std::vector<int>, std::vector<int>>> steps;
-    std::set<std::pair<int, int>> inPlaces;             // (operand, result)
-    std::map<int, std::pair<int, Slices>> concats;      // step → output, inputs
+    std::set<std::pair<int, int>> inPlaces;        // (operand, result)
+    std::map<int, std::pair<int, Slices>> concats; // step → output, inputs
 
     int buffer(size_t size, Storage where = Storage::arena)
     {
@@ -86,18 +86,21 @@ struct Steps {
                 if (plan.elidedSteps[i])
                     continue; // a view: nothing is written
                 for (size_t other = 0; other < bytes.size(); ++other)
-                    EXPECT_TRUE(int(other) == w || written[other] < 0 || lastRead[other] < int(i) || !overlaps(size_t(w), other) ||
-                                (inPlaces.contains({int(other), w}) && lastRead[other] == int(i)))
+                    EXPECT_TRUE(int(other) == w || written[other] < 0 || lastRead[other] < int(i)
+                                || !overlaps(size_t(w), other)
+                                || (inPlaces.contains({int(other), w}) && lastRead[other] == int(i)))
                         << "step " << i << " writes buffer " << w << " over live buffer " << other;
             }
             // Elided concatenations: the inputs must already sit at their slices.
             for (const auto& [step, concat] : concats)
                 for (const auto& [input, offset] : concat.second)
-                    EXPECT_TRUE(!plan.elidedSteps[size_t(step)] ||
-                                plan.buffers[size_t(input)].offset == plan.buffers[size_t(concat.first)].offset + offset);
+                    EXPECT_TRUE(!plan.elidedSteps[size_t(step)]
+                                || plan.buffers[size_t(input)].offset
+                                    == plan.buffers[size_t(concat.first)].offset + offset);
         }
         for (size_t b = 0; b < bytes.size(); ++b)
-            EXPECT_LE(plan.buffers[b].storage == Storage::arena ? plan.buffers[b].offset + bytes[b] : 0, plan.arenaBytes);
+            EXPECT_LE(plan.buffers[b].storage == Storage::arena ? plan.buffers[b].offset + bytes[b] : 0,
+                      plan.arenaBytes);
         return plan;
     }
 };
@@ -116,7 +119,8 @@ TEST(BufferPlanner, InPlaceStepsShareTheirOperandsBytes)
 {
     Steps s;
     const int input = s.buffer(256, Storage::externalInput);
-    const int a = s.chain(input, 1, 256), b = s.buffer(256), c = s.buffer(256), out = s.buffer(256, Storage::externalOutput);
+    const int a = s.chain(input, 1, 256), b = s.buffer(256), c = s.buffer(256),
+              out = s.buffer(256, Storage::externalOutput);
     s.inPlace({a}, a, b);
     s.inPlace({b, input}, b, c); // accumulates into b's bytes
     s.inPlace({c}, c, out);

@@ -20,8 +20,14 @@ Tensor floats(std::vector<float> values, I dims = {})
     return {ElementType::float32, dims.empty() ? I{int64_t(values.size())} : dims, std::move(values), {}};
 }
 
-Attribute integer(int64_t value) { return {Attribute::Kind::integer, value, 0, {}, {}, {}, {}}; }
-Attribute integers(I values) { return {Attribute::Kind::integers, 0, 0, {}, std::move(values), {}, {}}; }
+Attribute integer(int64_t value)
+{
+    return {Attribute::Kind::integer, value, 0, {}, {}, {}, {}};
+}
+Attribute integers(I values)
+{
+    return {Attribute::Kind::integers, 0, 0, {}, std::move(values), {}, {}};
+}
 
 Result<Tensor, std::string> fold(const std::string& op, const std::vector<Tensor>& inputs,
                                  std::map<std::string, Attribute> attributes = {})
@@ -37,14 +43,15 @@ testing::AssertionResult refusedFor(const Result<Tensor, std::string>& result, c
     if (result)
         return testing::AssertionFailure() << "folded";
     return result.error().find(cause) != std::string::npos ? testing::AssertionSuccess()
-                                                            : testing::AssertionFailure() << result.error();
+                                                           : testing::AssertionFailure() << result.error();
 }
 
 TEST(ConstantFolder, SliceClampsIndicesAndWalksBackwards)
 {
     const Tensor data = ints({10, 11, 12, 13, 14, 15});
     EXPECT_EQ(fold("Slice", {data, ints({-4}), ints({INT64_MAX}), ints({0}), ints({2})})->ints, (I{12, 14}));
-    EXPECT_EQ(fold("Slice", {data, ints({-1}), ints({INT64_MIN}), ints({0}), ints({-1})})->ints, (I{15, 14, 13, 12, 11, 10}));
+    EXPECT_EQ(fold("Slice", {data, ints({-1}), ints({INT64_MIN}), ints({0}), ints({-1})})->ints,
+              (I{15, 14, 13, 12, 11, 10}));
     EXPECT_EQ(fold("Slice", {data, ints({2}), ints({2})})->dims, I{0});
     EXPECT_TRUE(refusedFor(fold("Slice", {data, ints({0}), ints({2}), ints({0}), ints({0})}), "step is zero"));
 

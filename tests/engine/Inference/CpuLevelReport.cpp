@@ -5,5 +5,6 @@
 #include <gtest/gtest.h>
 
 namespace {
-[[maybe_unused]] const auto* const cpuLevel = testing::AddGlobalTestEnvironment(pelorin::test::makeCpuLevelEnvironment());
+[[maybe_unused]] const auto* const cpuLevel =
+    testing::AddGlobalTestEnvironment(pelorin::test::makeCpuLevelEnvironment());
 }

@@ -32,7 +32,8 @@ public:
     FakeNetwork(size_t height, size_t width, Response respond) : Network(height, width), respond_(std::move(respond)) {}
     static std::shared_ptr<FakeNetwork> constant(size_t height, size_t width, std::vector<float> output)
     {
-        return std::make_shared<FakeNetwork>(height, width, [output](std::span<const float>) { return output; });
+        return std::make_shared<FakeNetwork>(
+            height, width, [output](std::span<const float>) { return output; });
     }
 
     Result<AlignedFloats, std::string> run(std::span<const float> input) const override
@@ -80,8 +81,12 @@ struct Picture {
         for (size_t i = 0; i < width * height; ++i)
             for (size_t k = 0; k < order.size(); ++k) {
                 const char name = order[k];
-                const uint16_t v = name == 'a' ? alpha[i] : name == 'x' ? 0x1234
-                                 : rgb[3 * i + (name == 'g' ? 1 : name == 'b' ? 2 : 0)];
+                const uint16_t v = name == 'a' ? alpha[i]
+                    : name == 'x'              ? 0x1234
+                                               : rgb[3 * i
+                                        + (name == 'g'       ? 1
+                                                            : name == 'b' ? 2
+                                                                          : 0)];
                 uint8_t* s = bytes.data() + (i / width) * row + (i % width) * pixel + k * bytesPerComponent;
                 s[bytesPerComponent == 1 || big ? 0 : 1] = uint8_t(v >> 8);
                 if (bytesPerComponent == 2)
@@ -146,7 +151,8 @@ void expectClose(const std::vector<float>& actual, const std::vector<float>& exp
 // component order is PixelLayout's, checked through RowNormalizer). Alpha is ignored.
 TEST(ForegroundSegmenterInput, IsTheResampledColourPlanesWhateverTheSizeAndLayout)
 {
-    for (auto [width, height, inW, inH] : {std::array<size_t, 4>{6, 4, 6, 4}, {37, 23, 16, 12}, {9, 7, 16, 12}, {40, 5, 8, 16}}) {
+    for (auto [width, height, inW, inH] :
+         {std::array<size_t, 4>{6, 4, 6, 4}, {37, 23, 16, 12}, {9, 7, 16, 12}, {40, 5, 8, 16}}) {
         const auto picture = Picture::random(width, height, uint32_t(width * 100 + height));
         expectClose(inputFor(picture.store("rgb", 8, 0), inW, inH), picture.modelInput(inW, inH, 8),
                     std::to_string(width) + "×" + std::to_string(height) + " → " + std::to_string(inW));
@@ -155,10 +161,14 @@ TEST(ForegroundSegmenterInput, IsTheResampledColourPlanesWhateverTheSizeAndLayou
     auto picture = Picture::random(21, 13, 5);
     using BitmapInfo::make;
     const std::tuple<const char*, size_t, uint32_t> layouts[] = {
-        {"rgba", 8, make(AlphaInfo::premultipliedLast)}, {"xrgb", 8, make(AlphaInfo::noneSkipFirst)},
-        {"rgb", 16, make(AlphaInfo::none, BitmapInfo::byteOrder16Little)}, {"rgb", 16, make(AlphaInfo::none)},
+        {"rgba", 8, make(AlphaInfo::premultipliedLast)},
+        {"xrgb", 8, make(AlphaInfo::noneSkipFirst)},
+        {"rgb", 16, make(AlphaInfo::none, BitmapInfo::byteOrder16Little)},
+        {"rgb", 16, make(AlphaInfo::none)},
         {"argb", 16, make(AlphaInfo::first, BitmapInfo::byteOrder16Big)},
-        {"rgba", 16, make(AlphaInfo::last, BitmapInfo::byteOrder16Little)}, {"k", 8, 0}, {"ka", 16, make(AlphaInfo::last)},
+        {"rgba", 16, make(AlphaInfo::last, BitmapInfo::byteOrder16Little)},
+        {"k", 8, 0},
+        {"ka", 16, make(AlphaInfo::last)},
     };
     for (const auto& [order, bits, info] : layouts) {
         if (order[0] == 'k') // grey: the same grey in all three channels
@@ -176,10 +186,13 @@ TEST(ForegroundSegmenterInput, UnreadableImagesAreRefusedWithoutRunningTheModel)
     const auto srgb = ColorSpace::named(ColorSpace::Name::sRGB);
     const std::vector<uint8_t> pixels(4096, 0x80);
     const std::pair<Image, const char*> cases[] = {
-        {makeImage({4, 4, 32, 96, 48, BitmapInfo::floatComponents}, pixels), "Floating-point images cannot be segmented."},
-        {makeImage({4, 4, 8, 32, 16, 0}, pixels, ColorSpace::named(ColorSpace::Name::deviceCMYK)), "CMYK images cannot be segmented."},
+        {makeImage({4, 4, 32, 96, 48, BitmapInfo::floatComponents}, pixels),
+         "Floating-point images cannot be segmented."},
+        {makeImage({4, 4, 8, 32, 16, 0}, pixels, ColorSpace::named(ColorSpace::Name::deviceCMYK)),
+         "CMYK images cannot be segmented."},
         {makeImage({4, 4, 4, 12, 8, 0}, pixels), "Images of 4 bits per component cannot be segmented."},
-        {makeImage({4, 4, 8, 8, 4, BitmapInfo::make(AlphaInfo::only)}, pixels), "Images with alpha info 7 have no colour to segment."},
+        {makeImage({4, 4, 8, 8, 4, BitmapInfo::make(AlphaInfo::only)}, pixels),
+         "Images with alpha info 7 have no colour to segment."},
         {makeImage({4, 4, 8, 16, 8, 0}, pixels), "Images with 2 components per pixel cannot be segmented."},
         {makeImage({4, 4, 8, 24, 11, 0}, pixels), "The image's rows are shorter than its pixels."},
         {makeImage({4, 4, 8, 24, 12, 0}, std::vector<uint8_t>(47)), "The image's pixel data is truncated."},
@@ -229,7 +242,8 @@ TEST(ForegroundSegmenterMask, IsTheOutputResampledToTheSourceInFloatRows)
         // The same resampling done directly into packed rows, then clamped.
         std::vector<float> expected(width * height);
         auto resampler = LanczosResampler::make(n, n, width, height);
-        ASSERT_TRUE(resampler && resampler->resample(PlaneView::packed(std::span<const float>(output), n, n), expected));
+        ASSERT_TRUE(resampler
+                    && resampler->resample(PlaneView::packed(std::span<const float>(output), n, n), expected));
         for (float& v : expected)
             v = std::clamp(v, 0.0f, 1.0f);
         EXPECT_EQ(maskValues(*mask), expected);
@@ -270,7 +284,10 @@ TEST(ForegroundSegmenterMask, ConcurrentCallsRunTheNetworkOneAtATime)
     {
         std::vector<std::jthread> jobs(4);
         for (auto& job : jobs)
-            job = std::jthread([&] { auto d = segmenter.detect(image); masks += d && d->has_value() && (*d)->generateScaledMask(); });
+            job = std::jthread([&] {
+                auto d = segmenter.detect(image);
+                masks += d && d->has_value() && (*d)->generateScaledMask();
+            });
     }
     EXPECT_EQ(masks, 4);
     EXPECT_EQ(network->runs, 4);
@@ -327,11 +344,12 @@ TEST(ForegroundSegmenterRealModel, FlatGreyAndNoiseHaveNoSubject)
     };
     for (const auto& [name, arguments] : scenes) {
         const auto file = dir / (std::string(name) + ".png");
-        ASSERT_EQ(test::runCommand(std::string("convert ") + arguments + " " + test::shellQuote(file.string())).exitCode, 0);
+        ASSERT_EQ(
+            test::runCommand(std::string("convert ") + arguments + " " + test::shellQuote(file.string())).exitCode, 0);
         auto detected = ForegroundSegmenter::shared().detect(decode(file));
         ASSERT_TRUE(detected) << detected.error();
-        EXPECT_FALSE(detected->has_value()) << name << ": subject covers "
-                                            << (*detected)->subjectFraction() * 100 << "% of the output";
+        EXPECT_FALSE(detected->has_value())
+            << name << ": subject covers " << (*detected)->subjectFraction() * 100 << "% of the output";
     }
 }
 

@@ -96,32 +96,49 @@ TEST_F(ModelLoading, DamagedFilesAreRefusedWithTheirNameAndWhy)
 
 TEST_F(ModelLoading, UnsupportedOpsAndAttributesAreNamed)
 {
-    const std::tuple<const char*, Extra, std::vector<std::string>> cases[] = { // what, graph, parts of the message
-        {"an op outside the set", [](OnnxTestModel& m) {
+    const std::tuple<const char*, Extra, std::vector<std::string>> cases[] = {
+        // what, graph, parts of the message
+        {"an op outside the set",
+         [](OnnxTestModel& m) {
              return m.node("LeakyRelu", {"hidden"}, {"leaky"}, "my_leaky_relu").f("alpha", 0.1f), "leaky";
-         }, {"my_leaky_relu", "LeakyRelu", "not supported"}},
-        {"grouped convolution", [](OnnxTestModel& m) {
+         },
+         {"my_leaky_relu", "LeakyRelu", "not supported"}},
+        {"grouped convolution",
+         [](OnnxTestModel& m) {
              m.floatInitializer("wg", {16, 8, 3, 3}, std::vector<float>(16 * 8 * 9, 0.f));
              return m.node("Conv", {"hidden", "wg"}, {"grouped"}, "grouped_conv").i("group", 2), "grouped";
-         }, {"grouped_conv", "Conv", "'group'"}},
-        {"nearest resize", [](OnnxTestModel& m) { return resize(m, "hidden", "resized", "nearest_resize", "nearest"), "resized"; },
+         },
+         {"grouped_conv", "Conv", "'group'"}},
+        {"nearest resize",
+         [](OnnxTestModel& m) { return resize(m, "hidden", "resized", "nearest_resize", "nearest"), "resized"; },
          {"nearest_resize", "Resize", "'mode'", "nearest"}},
-        {"dilated pooling", [](OnnxTestModel& m) {
-             m.node("MaxPool", {"hidden"}, {"pooled"}, "dilated_pool").ints("kernel_shape", {2, 2}).ints("dilations", {2, 2});
+        {"dilated pooling",
+         [](OnnxTestModel& m) {
+             m.node("MaxPool", {"hidden"}, {"pooled"}, "dilated_pool")
+                 .ints("kernel_shape", {2, 2})
+                 .ints("dilations", {2, 2});
              return resize(m, "pooled", "up"), "up";
-         }, {"dilated_pool", "MaxPool", "'dilations'"}},
-        {"pooling indices", [](OnnxTestModel& m) {
-             return m.node("MaxPool", {"hidden"}, {"pooled", "indices"}, "indexed_pool").ints("kernel_shape", {1, 1}), "pooled";
-         }, {"indexed_pool", "'indices'", "not supported"}},
-        {"broadcasting add", [](OnnxTestModel& m) {
+         },
+         {"dilated_pool", "MaxPool", "'dilations'"}},
+        {"pooling indices",
+         [](OnnxTestModel& m) {
+             return m.node("MaxPool", {"hidden"}, {"pooled", "indices"}, "indexed_pool").ints("kernel_shape", {1, 1}),
+                    "pooled";
+         },
+         {"indexed_pool", "'indices'", "not supported"}},
+        {"broadcasting add",
+         [](OnnxTestModel& m) {
              m.floatInitializer("offset", {1, 16, 1, 1}, std::vector<float>(16, 1.f));
              return m.node("Add", {"hidden", "offset"}, {"shifted"}, "bias_add"), "shifted";
-         }, {"bias_add", "Add", "constant"}},
-        {"shape arithmetic on computed data", [](OnnxTestModel& m) {
+         },
+         {"bias_add", "Add", "constant"}},
+        {"shape arithmetic on computed data",
+         [](OnnxTestModel& m) {
              m.int64Initializer("s0", {1}, {0});
              m.int64Initializer("s1", {1}, {8});
              return m.node("Slice", {"hidden", "s0", "s1", "s0"}, {"sliced"}, "data_slice"), "sliced";
-         }, {"data_slice", "Slice", "computed"}},
+         },
+         {"data_slice", "Slice", "computed"}},
     };
     for (const auto& [what, extra, expected] : cases) {
         OnnxTestModel model;
@@ -150,21 +167,27 @@ TEST_F(ModelLoading, ShapesThatDoNotFitAreRefused)
 
     // The output must be a one-channel mask at the input's size, from an RGB input, without cycles.
     const std::tuple<const char*, std::function<void(OnnxTestModel&)>, const char*> cases[] = {
-        {"two output channels", [](OnnxTestModel& m) {
+        {"two output channels",
+         [](OnnxTestModel& m) {
              m.input("input", {1, 3, 64, 64});
              m.floatInitializer("w", {2, 3, 1, 1}, std::vector<float>(6, 1.f));
              m.node("Conv", {"input", "w"}, {"output"});
-         }, "1×2×64×64"},
-        {"grey input", [](OnnxTestModel& m) {
+         },
+         "1×2×64×64"},
+        {"grey input",
+         [](OnnxTestModel& m) {
              m.input("input", {1, 1, 64, 64});
              m.node("Relu", {"input"}, {"output"});
-         }, "1 channels"},
-        {"a cycle", [](OnnxTestModel& m) {
+         },
+         "1 channels"},
+        {"a cycle",
+         [](OnnxTestModel& m) {
              m.input("input", {1, 3, 64, 64});
              m.node("Add", {"input", "b"}, {"a"});
              m.node("Relu", {"a"}, {"b"});
              m.node("Relu", {"b"}, {"output"});
-         }, "cycle"},
+         },
+         "cycle"},
     };
     for (const auto& [what, build, expected] : cases) {
         OnnxTestModel model;

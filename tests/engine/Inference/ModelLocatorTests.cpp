@@ -72,7 +72,8 @@ TEST_F(ModelLocatorTest, CacheFollowsXdgRulesAndHome)
     const auto xdgCached = touch(sandbox / "xdg/pelorin/models" / modelFileName);
     // Unset and relative XDG paths (to be ignored) fall back to HOME.
     for (const auto& [xdg, expected] : {std::pair<std::optional<std::string>, fs::path>{std::nullopt, homeCached},
-                                        {"relative/cache", homeCached}, {(sandbox / "xdg").string(), xdgCached}}) {
+                                        {"relative/cache", homeCached},
+                                        {(sandbox / "xdg").string(), xdgCached}}) {
         ScopedEnv cache("XDG_CACHE_HOME", xdg);
         EXPECT_EQ(locateModel(), expected) << xdg.value_or("unset");
     }
@@ -88,8 +89,9 @@ TEST_F(ModelLocatorTest, NotFoundNamesThePlacesSearchedAndTheSegmenterRetriesLat
         auto detected = segmenter.detect(image);
         ASSERT_FALSE(detected);
         EXPECT_EQ(detected.error().rfind("Cannot find isnet-general-fp16.onnx: ", 0), 0u) << detected.error();
-        for (const std::string& part : {(sandbox / "cache/pelorin/models" / modelFileName).string(), std::string("PELORIN_MODEL"),
-                                        "share/pelorin/models/" + std::string(modelFileName), std::string("scripts/fetch-model")})
+        for (const std::string& part :
+             {(sandbox / "cache/pelorin/models" / modelFileName).string(), std::string("PELORIN_MODEL"),
+              "share/pelorin/models/" + std::string(modelFileName), std::string("scripts/fetch-model")})
             EXPECT_NE(detected.error().find(part), std::string::npos) << detected.error();
     }
     // With the environment back, the same segmenter finds the installed model.

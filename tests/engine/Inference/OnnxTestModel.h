@@ -33,7 +33,8 @@ public:
         auto* type = input->mutable_type()->mutable_tensor_type();
         type->set_elem_type(onnx::TensorProto::FLOAT);
         for (int64_t d : dims)
-            d >= 0 ? type->mutable_shape()->add_dim()->set_dim_value(d) : type->mutable_shape()->add_dim()->set_dim_param("n");
+            d >= 0 ? type->mutable_shape()->add_dim()->set_dim_value(d)
+                   : type->mutable_shape()->add_dim()->set_dim_param("n");
     }
     void output(const std::string& name)
     {
@@ -63,13 +64,22 @@ public:
     class Node {
     public:
         explicit Node(onnx::NodeProto& proto) : proto_(proto) {}
-        Node& i(const std::string& key, int64_t value) { return attribute(key, onnx::AttributeProto::INT).set_i(value), *this; }
+        Node& i(const std::string& key, int64_t value)
+        {
+            return attribute(key, onnx::AttributeProto::INT).set_i(value), *this;
+        }
         Node& ints(const std::string& key, const std::vector<int64_t>& values)
         {
             return attribute(key, onnx::AttributeProto::INTS).mutable_ints()->Add(values.begin(), values.end()), *this;
         }
-        Node& s(const std::string& key, const std::string& value) { return attribute(key, onnx::AttributeProto::STRING).set_s(value), *this; }
-        Node& f(const std::string& key, float value) { return attribute(key, onnx::AttributeProto::FLOAT).set_f(value), *this; }
+        Node& s(const std::string& key, const std::string& value)
+        {
+            return attribute(key, onnx::AttributeProto::STRING).set_s(value), *this;
+        }
+        Node& f(const std::string& key, float value)
+        {
+            return attribute(key, onnx::AttributeProto::FLOAT).set_f(value), *this;
+        }
 
     private:
         onnx::AttributeProto& attribute(const std::string& key, onnx::AttributeProto::AttributeType type)

@@ -57,19 +57,30 @@ Tensor4 referenceConv(const Tensor4& x, const std::vector<float>& weights, const
                             const int64_t iy = oy * s.strideH - s.padTop + ky * s.dilationH;
                             const int64_t ix = ox * s.strideW - s.padLeft + kx * s.dilationW;
                             if (iy >= 0 && iy < inH && ix >= 0 && ix < inW) // else zero padding
-                                sum += double(x.at(i, iy, ix)) * weights[size_t(((o * inC + i) * s.kernelH + ky) * s.kernelW + kx)];
+                                sum += double(x.at(i, iy, ix))
+                                    * weights[size_t(((o * inC + i) * s.kernelH + ky) * s.kernelW + kx)];
                         }
                 y.at(o, oy, ox) = float(sum);
             }
     return y;
 }
 
-Tensor4 referenceRelu(Tensor4 x) { return std::ranges::for_each(x.data, [](float& v) { v = std::max(v, 0.f); }), x; }
+Tensor4 referenceRelu(Tensor4 x)
+{
+    return std::ranges::for_each(
+               x.data, [](float& v) { v = std::max(v, 0.f); }),
+           x;
+}
 Tensor4 referenceSigmoid(Tensor4 x)
 {
-    return std::ranges::for_each(x.data, [](float& v) { v = float(1.0 / (1.0 + std::exp(-double(v)))); }), x;
+    return std::ranges::for_each(
+               x.data, [](float& v) { v = float(1.0 / (1.0 + std::exp(-double(v)))); }),
+           x;
 }
-Tensor4 referenceAdd(Tensor4 a, const Tensor4& b) { return std::ranges::transform(a.data, b.data, a.data.begin(), std::plus<>()), a; }
+Tensor4 referenceAdd(Tensor4 a, const Tensor4& b)
+{
+    return std::ranges::transform(a.data, b.data, a.data.begin(), std::plus<>()), a;
+}
 
 Tensor4 referenceConcatChannels(const std::vector<Tensor4>& inputs)
 {
@@ -132,9 +143,11 @@ void addConvNode(OnnxTestModel& model, const std::string& name, const std::vecto
                  const std::string& output, const ConvSpec& spec)
 {
     model.node("Conv", inputs, {output}, name)
-        .ints("kernel_shape", {spec.kernelH, spec.kernelW}).ints("strides", {spec.strideH, spec.strideW})
+        .ints("kernel_shape", {spec.kernelH, spec.kernelW})
+        .ints("strides", {spec.strideH, spec.strideW})
         .ints("dilations", {spec.dilationH, spec.dilationW})
-        .ints("pads", {spec.padTop, spec.padLeft, spec.padBottom, spec.padRight}).i("group", 1);
+        .ints("pads", {spec.padTop, spec.padLeft, spec.padBottom, spec.padRight})
+        .i("group", 1);
 }
 
 // Adds Conv `name` (weights scaled so activations stay near 1) and returns its parameters.
@@ -143,8 +156,8 @@ ConvLayer addConv(OnnxTestModel& model, const std::string& name, const std::stri
 {
     const float scale = 1.5f / std::sqrt(float(inChannels * spec.kernelH * spec.kernelW));
     const size_t count = size_t(outChannels * inChannels * spec.kernelH * spec.kernelW);
-    ConvLayer layer{seededValues(count, seed, -scale, scale),
-                    seededValues(size_t(outChannels), seed + 1, -0.2f, 0.2f), outChannels, spec};
+    ConvLayer layer{seededValues(count, seed, -scale, scale), seededValues(size_t(outChannels), seed + 1, -0.2f, 0.2f),
+                    outChannels, spec};
     model.floatInitializer(name + ".weight", {outChannels, inChannels, spec.kernelH, spec.kernelW}, layer.weights);
     model.floatInitializer(name + ".bias", {outChannels}, layer.bias);
     addConvNode(model, name, {input, name + ".weight", name + ".bias"}, output, spec);
@@ -162,8 +175,11 @@ ConvLayer addConvRelu(OnnxTestModel& model, const std::string& name, const std::
 
 void addResize(OnnxTestModel& model, const std::string& input, const std::string& sizes, const std::string& output)
 {
-    model.node("Resize", {input, "", "", sizes}, {output}).s("mode", "linear")
-        .s("coordinate_transformation_mode", "half_pixel").s("nearest_mode", "floor").f("cubic_coeff_a", -0.75f);
+    model.node("Resize", {input, "", "", sizes}, {output})
+        .s("mode", "linear")
+        .s("coordinate_transformation_mode", "half_pixel")
+        .s("nearest_mode", "floor")
+        .f("cubic_coeff_a", -0.75f);
 }
 
 Tensor4 randomInput(uint32_t seed)

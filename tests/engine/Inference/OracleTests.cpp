@@ -25,8 +25,8 @@ std::vector<float> modelInput(const char* photo)
 {
     test::TemporaryDirectory folder;
     const auto rgb = folder / "input.rgb";
-    const auto command = "convert " + test::shellQuote(test::samplePhoto(photo).string() + "[0]") +
-                         " -alpha off -colorspace sRGB -resize 1024x1024! -depth 8 " + test::shellQuote("rgb:" + rgb.string());
+    const auto command = "convert " + test::shellQuote(test::samplePhoto(photo).string() + "[0]")
+        + " -alpha off -colorspace sRGB -resize 1024x1024! -depth 8 " + test::shellQuote("rgb:" + rgb.string());
     EXPECT_EQ(test::runCommand(command).exitCode, 0) << command;
     const auto bytes = test::readFileBytes(rgb);
     if (bytes.size() != 3 * planeSize)
@@ -60,7 +60,8 @@ TEST(OracleTest, ExecutorMatchesOpenCvOnRealPhotos)
     EXPECT_EQ((*network)->countSteps("wino") > 0, test::winogradAvailable()) << test::cpuLevelLine();
 
     using Points = std::vector<std::pair<double, double>>;
-    const std::tuple<const char*, Points, Points> photos[] = { // points clearly on the subject; on the background
+    const std::tuple<const char*, Points, Points> photos[] = {
+        // points clearly on the subject; on the background
         {"chelsea.png", {{0.4, 0.6}}, {{0.97, 0.6}}},
         {"astronaut.png", {{0.45, 0.7}}, {{0.05, 0.1}}},
         {"coffee.png", {{0.45, 0.55}}, {{0.05, 0.1}, {0.95, 0.9}}},

@@ -24,6 +24,5 @@ TEST(ProcessingSettings, IsSupportedImageLooksOnlyAtTheLowerCasedExtension)
         EXPECT_FALSE(ProcessingSettings::isSupportedImage(rejected)) << rejected;
 }
 
-
 } // namespace
 } // namespace pelorin

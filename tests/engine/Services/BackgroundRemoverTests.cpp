@@ -15,7 +15,10 @@
 namespace pelorin {
 
 // Failures show the error's sentence.
-void PrintTo(const BackgroundRemoverError& error, std::ostream* out) { *out << '"' << error.description() << '"'; }
+void PrintTo(const BackgroundRemoverError& error, std::ostream* out)
+{
+    *out << '"' << error.description() << '"';
+}
 
 namespace {
 
@@ -39,8 +42,8 @@ MaskPixelBuffer paddedBuffer(const std::vector<Value>& values, size_t width, siz
     std::vector<uint8_t> bytes(row * height, 0xAB);
     for (size_t y = 0; y < height; ++y)
         std::memcpy(&bytes[y * row], &values[y * width], width * sizeof(Value));
-    return makeBuffer(sizeof(Value) == 1 ? MaskPixelFormat::oneComponent8 : MaskPixelFormat::oneComponent32Float,
-                      width, height, row, bytes);
+    return makeBuffer(sizeof(Value) == 1 ? MaskPixelFormat::oneComponent8 : MaskPixelFormat::oneComponent32Float, width,
+                      height, row, bytes);
 }
 
 std::vector<uint8_t> pixels(const Image& image)
@@ -56,8 +59,8 @@ TEST(BackgroundRemoverConversion, FloatValuesRoundHalfAwayFromZeroAndSaturate)
     const float twoAndAHalf = 2.5f / 255.0f;
     ASSERT_EQ(twoAndAHalf * 255.0f, 2.5f);
     const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
-    const std::vector<float> values = {1.0f, 1.5f, nan, -0.2f, 0.5f, 0.25f, 0.0f, -0.0f,
-                                       inf,  -inf, twoAndAHalf, 0.9999f, 1e-3f, 0.998f};
+    const std::vector<float> values = {1.0f,  1.5f, nan,  -0.2f,       0.5f,    0.25f, 0.0f,
+                                       -0.0f, inf,  -inf, twoAndAHalf, 0.9999f, 1e-3f, 0.998f};
     const std::vector<uint8_t> expected = {255, 255, 255, 0, 128, 64, 0, 0, 255, 0, 3, 255, 0, 254};
     const auto buffer = paddedBuffer(values, values.size(), 1);
     auto image = BackgroundRemover::imageFromMaskPixelBuffer(buffer);
@@ -79,7 +82,8 @@ TEST(BackgroundRemoverConversion, RowPaddingIsSkippedForBothFormatsIntoPackedLin
     // Odd padding puts rows at unaligned addresses too.
     for (size_t pad : {0, 1, 3, 19}) {
         SCOPED_TRACE("row padding " + std::to_string(pad));
-        const auto floats = paddedBuffer(values, width, height, pad), bytes = paddedBuffer(expected, width, height, pad);
+        const auto floats = paddedBuffer(values, width, height, pad),
+                   bytes = paddedBuffer(expected, width, height, pad);
         for (const auto* buffer : {&floats, &bytes}) {
             auto image = BackgroundRemover::imageFromMaskPixelBuffer(*buffer);
             ASSERT_TRUE(image);
@@ -122,7 +126,8 @@ TEST(MaskPixelBuffer, StorageMustCoverItsRowsAndIsReadableOnlyWhileLocked)
     EXPECT_FALSE(MaskPixelBuffer::make(MaskPixelFormat::oneComponent32Float, 4, 4, 15, PixelBlock::allocate(64)));
     EXPECT_FALSE(MaskPixelBuffer::make(MaskPixelFormat::oneComponent8, 4, SIZE_MAX, 4, PixelBlock::allocate(64)));
 
-    const auto buffer = MaskPixelBuffer::make(MaskPixelFormat::oneComponent8, 4, 4, 4, PixelBlock::allocate(16)).value();
+    const auto buffer =
+        MaskPixelBuffer::make(MaskPixelFormat::oneComponent8, 4, 4, 4, PixelBlock::allocate(16)).value();
     EXPECT_EQ(buffer.baseAddress(), nullptr);
     {
         const MaskPixelBuffer copy = buffer; // shares the buffer and its lock

@@ -160,13 +160,21 @@ TEST_F(BatchTest, EachFailureEndsOnlyItsJobWithItsErrorAndReason)
     d.maskFailures.emplace(2, BackgroundRemoverError::visionRequestFailed("model: 100% %1 gone"));
     d.compositeFailures.emplace(3, AlphaCompositionError::maskScalingFailed());
     d.saveFailures.emplace(std::pair{Step::sidecarSave, 4}, ImageIOWriteError::finalizeFailed("sidecar"));
-    d.saveFailures.emplace(std::pair{Step::cutoutSave, 5},
-                           ImageIOWriteError::destinationCreationFailed("cutout").withDetail("No space left on device"));
+    d.saveFailures.emplace(
+        std::pair{Step::cutoutSave, 5},
+        ImageIOWriteError::destinationCreationFailed("cutout").withDetail("No space left on device"));
     d.saveFailures.emplace(std::pair{Step::cutoutSave, 6}, ImageIOWriteError::unsupportedFormat(OutputFormat::tiff));
 
-    std::vector<ProcessingJob> list = {job(0), job(1), job(2, true), job(3, true),
-                                       job(4, true), job(5, true), job(6, true, {}, OutputFormat::tiff), job(7, true)};
-    list[1] = ProcessingJob(list[1].id(), sources / "missing.png", list[1].outputURL(), std::nullopt, OutputFormat::png);
+    std::vector<ProcessingJob> list = {job(0),
+                                       job(1),
+                                       job(2, true),
+                                       job(3, true),
+                                       job(4, true),
+                                       job(5, true),
+                                       job(6, true, {}, OutputFormat::tiff),
+                                       job(7, true)};
+    list[1] =
+        ProcessingJob(list[1].id(), sources / "missing.png", list[1].outputURL(), std::nullopt, OutputFormat::png);
     const std::optional<Error> expected[] = {
         std::nullopt,
         Error::sourceImageUnreadable(sources / "missing.png"),
@@ -183,7 +191,8 @@ TEST_F(BatchTest, EachFailureEndsOnlyItsJobWithItsErrorAndReason)
     for (size_t i = 0; i < list.size(); ++i) {
         SCOPED_TRACE("job " + std::to_string(i));
         const auto id = list[i].id();
-        EXPECT_EQ(eventsOf(events, id), startedThen(expected[i] ? Event::failed(id, *expected[i]) : completed(list[i])));
+        EXPECT_EQ(eventsOf(events, id),
+                  startedThen(expected[i] ? Event::failed(id, *expected[i]) : completed(list[i])));
     }
     // A failed sidecar write stops the job before any cutout is written.
     EXPECT_EQ(d.stepsOf(4), (std::vector{Step::mask, Step::composite, Step::sidecarSave}));
@@ -283,9 +292,11 @@ TEST(BatchProcessorRealPipeline, PhotosBecomeCutoutsWithSidecarAndMetadataAndAnE
     // A JPEG with EXIF that must travel (exposure, orientation) and GPS that must not.
     const auto cat = dir / "cat.jpg", sky = dir / "sky.png", astronaut = samplePhoto("astronaut.png");
     ASSERT_EQ(runCommand("convert " + shellQuote(samplePhoto("chelsea.png").string()) + " -quality 92 "
-                         + shellQuote(cat.string()) + " && exiftool -q -overwrite_original -n -ExposureTime=0.004 "
-                         "-Orientation=6 -GPSLatitude=48.85 -GPSLatitudeRef=N " + shellQuote(cat.string())
-                         + " && convert -size 640x480 gradient:'#7aa7e0'-'#cfe3f7' " + shellQuote(sky.string()))
+                         + shellQuote(cat.string())
+                         + " && exiftool -q -overwrite_original -n -ExposureTime=0.004 "
+                           "-Orientation=6 -GPSLatitude=48.85 -GPSLatitudeRef=N "
+                         + shellQuote(cat.string()) + " && convert -size 640x480 gradient:'#7aa7e0'-'#cfe3f7' "
+                         + shellQuote(sky.string()))
                   .exitCode,
               0);
     const std::vector list = {
@@ -310,8 +321,9 @@ TEST(BatchProcessorRealPipeline, PhotosBecomeCutoutsWithSidecarAndMetadataAndAnE
     EXPECT_EQ(runCommand(tags + shellQuote((dir / "chelsea-cutout.png").string())).output, "0.004\n6\n");
     EXPECT_EQ(runCommand(tags + shellQuote((dir / "chelsea-mask.png").string())).output, "");
     EXPECT_EQ(identifyFormat(dir / "astronaut-cutout.tiff", "%m %wx%h %[channels]"), "TIFF 512x512 srgba");
-    EXPECT_EQ(entryNames(dir.path()), (std::vector<std::string>{"astronaut-cutout.tiff", "cat.jpg", "chelsea-cutout.png",
-                                                                "chelsea-mask.png", "sky.png"}));
+    EXPECT_EQ(entryNames(dir.path()),
+              (std::vector<std::string>{"astronaut-cutout.tiff", "cat.jpg", "chelsea-cutout.png", "chelsea-mask.png",
+                                        "sky.png"}));
 }
 
 } // namespace

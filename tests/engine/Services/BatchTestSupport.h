@@ -55,7 +55,10 @@ struct Call {
     fs::path url; // saves only
 };
 
-inline size_t jobOf(const Image& image) { return image.width() - kBaseWidth; }
+inline size_t jobOf(const Image& image)
+{
+    return image.width() - kBaseWidth;
+}
 
 // Polls until `done` holds; false once `limit` has gone by.
 template <typename Done>
@@ -158,7 +161,12 @@ public:
     // True when the stream ended in time.
     bool waitForEnd(std::chrono::seconds limit = kWait)
     {
-        return eventually([&] { events(); return handle_.events.isDrained(); }, limit);
+        return eventually(
+            [&] {
+                events();
+                return handle_.events.isDrained();
+            },
+            limit);
     }
     const Events& events()
     {
@@ -184,12 +192,19 @@ inline Events runToEnd(const BatchProcessing& processor, std::vector<ProcessingJ
 inline Events eventsOf(const Events& events, const Uuid& id)
 {
     Events mine;
-    std::copy_if(events.begin(), events.end(), std::back_inserter(mine), [&](const auto& e) { return e.jobId() == id; });
+    std::copy_if(events.begin(), events.end(), std::back_inserter(mine),
+                 [&](const auto& e) { return e.jobId() == id; });
     return mine;
 }
 
-inline Event completed(const ProcessingJob& job) { return Event::completed(job.id(), job.outputURL()); }
-inline Events startedThen(const Event& terminal) { return {Event::started(terminal.jobId()), terminal}; }
+inline Event completed(const ProcessingJob& job)
+{
+    return Event::completed(job.id(), job.outputURL());
+}
+inline Events startedThen(const Event& terminal)
+{
+    return {Event::started(terminal.jobId()), terminal};
+}
 
 // Every job has exactly one terminal event, after started unless cancelled, and nothing else.
 inline ::testing::AssertionResult followsEventContract(const Events& events, const std::vector<ProcessingJob>& jobs)
@@ -218,8 +233,9 @@ inline void expectWriteError(const Events& events, const ProcessingJob& job, con
     const auto& last = mine.back();
     // Only the reason is the system's to choose.
     const auto error = BatchProcessingError::writeFailed(url, last.error() ? last.error()->reason() : "");
-    EXPECT_EQ(last, kind == Kind::failed ? Event::failed(job.id(), error)
-                                         : Event::completedWithWarning(job.id(), job.outputURL(), error));
+    EXPECT_EQ(last,
+              kind == Kind::failed ? Event::failed(job.id(), error)
+                                   : Event::completedWithWarning(job.id(), job.outputURL(), error));
     EXPECT_FALSE(error.reason().empty());
 }
 
@@ -241,7 +257,8 @@ inline fs::path writeSource(const fs::path& folder, size_t index, size_t height 
     fs::create_directories(folder);
     const auto path = folder / ("source-" + std::to_string(index) + ".png");
     const auto pixels = randomBytes(width * height * 3, uint32_t(index));
-    auto written = write(makeImage({width, height, 8, 24, width * 3, 0}, pixels), path, OutputFormat::png, std::nullopt);
+    auto written =
+        write(makeImage({width, height, 8, 24, width * 3, 0}, pixels), path, OutputFormat::png, std::nullopt);
     EXPECT_TRUE(written) << written.error().description();
     return path;
 }
@@ -263,8 +280,8 @@ protected:
         folder = folder.empty() ? out : folder;
         fs::create_directories(folder);
         const auto name = std::to_string(index) + ".png";
-        return job(index, folder / ("cutout-" + name), sidecar ? std::optional(folder / ("mask-" + name)) : std::nullopt,
-                   format);
+        return job(index, folder / ("cutout-" + name),
+                   sidecar ? std::optional(folder / ("mask-" + name)) : std::nullopt, format);
     }
     std::vector<ProcessingJob> jobs(size_t count, const fs::path& folder = {}) const
     {

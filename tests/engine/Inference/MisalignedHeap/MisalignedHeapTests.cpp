@@ -42,14 +42,26 @@ void release(void* pointer) noexcept
 } // namespace
 
 // libstdc++'s array, nothrow and other sized forms all call these.
-void* operator new(size_t size) { return allocate(size, 64, misalignment); }
+void* operator new(size_t size)
+{
+    return allocate(size, 64, misalignment);
+}
 void* operator new(size_t size, std::align_val_t alignment)
 {
     return allocate(size, std::max<size_t>(size_t(alignment), sizeof(void*)), 0);
 }
-void operator delete(void* p) noexcept { release(p); }
-void operator delete(void* p, size_t) noexcept { release(p); }
-void operator delete(void* p, std::align_val_t) noexcept { release(p); }
+void operator delete(void* p) noexcept
+{
+    release(p);
+}
+void operator delete(void* p, size_t) noexcept
+{
+    release(p);
+}
+void operator delete(void* p, std::align_val_t) noexcept
+{
+    release(p);
+}
 
 namespace pelorin {
 namespace {

@@ -109,8 +109,9 @@ Result<Image, ImageSourceError> decodeDirectColour(const BmpHeader& header, std:
     StbPixels pixels(stbi_load_from_memory(input.data(), static_cast<int>(input.size()), &w, &h, &stored, requested));
     if (!pixels) {
         const char* reason = stbi_failure_reason();
-        return unexpected(ImageSourceError{Kind::corruptData, std::string("The BMP file could not be decoded (") +
-                                                                  (reason ? reason : "unknown reason") + ")."});
+        return unexpected(ImageSourceError{Kind::corruptData,
+                                           std::string("The BMP file could not be decoded (")
+                                               + (reason ? reason : "unknown reason") + ")."});
     }
     if (static_cast<size_t>(w) != width || static_cast<size_t>(h) != height)
         return unexpected(ImageSourceError{Kind::corruptData, "The BMP decoder produced an unexpected size."});

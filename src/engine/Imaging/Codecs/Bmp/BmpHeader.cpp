@@ -58,16 +58,15 @@ Result<BmpHeader, ImageSourceError> readBmpHeader(std::span<const uint8_t> file)
     case 40:
     case 56:
     case 108:
-    case 124:
-        break;
+    case 124: break;
     case 16:
     case 52:
     case 64:
-        return unsupported("This BMP header variant (" + std::to_string(header.infoHeaderSize) +
-                           " bytes) is not supported.");
+        return unsupported("This BMP header variant (" + std::to_string(header.infoHeaderSize)
+                           + " bytes) is not supported.");
     default:
-        return corrupt("The BMP file is damaged: its header size (" + std::to_string(header.infoHeaderSize) +
-                       " bytes) is not one of a BMP header.");
+        return corrupt("The BMP file is damaged: its header size (" + std::to_string(header.infoHeaderSize)
+                       + " bytes) is not one of a BMP header.");
     }
     const size_t headersEnd = infoAt + header.infoHeaderSize;
     if (file.size() < headersEnd)
@@ -107,26 +106,21 @@ Result<BmpHeader, ImageSourceError> readBmpHeader(std::span<const uint8_t> file)
         return unsupported("BMP images with " + std::to_string(bpp) + " bits per pixel are not supported.");
 
     switch (compression) {
-    case 0:
-        break;
+    case 0: break;
     case 1:
     case 2:
         if (bpp != (compression == 1 ? 8 : 4))
-            return corrupt("The BMP file is damaged: its run-length compression does not match its " +
-                           std::to_string(bpp) + " bits per pixel.");
+            return corrupt("The BMP file is damaged: its run-length compression does not match its "
+                           + std::to_string(bpp) + " bits per pixel.");
         break;
     case 3:
         if (bpp != 16 && bpp != 32)
             return corrupt("The BMP file is damaged: colour masks need 16 or 32 bits per pixel.");
         break;
-    case 4:
-        return unsupported("BMP files that embed a JPEG image are not supported.");
-    case 5:
-        return unsupported("BMP files that embed a PNG image are not supported.");
-    case 6:
-        return unsupported("BMP files with alpha colour masks (Windows CE) are not supported.");
-    default:
-        return corrupt("The BMP file is damaged: unknown compression " + std::to_string(compression) + ".");
+    case 4: return unsupported("BMP files that embed a JPEG image are not supported.");
+    case 5: return unsupported("BMP files that embed a PNG image are not supported.");
+    case 6: return unsupported("BMP files with alpha colour masks (Windows CE) are not supported.");
+    default: return corrupt("The BMP file is damaged: unknown compression " + std::to_string(compression) + ".");
     }
     header.compression = static_cast<BmpCompression>(compression);
 
@@ -141,8 +135,8 @@ Result<BmpHeader, ImageSourceError> readBmpHeader(std::span<const uint8_t> file)
 
     header.pixelOffset = u32(file, 10);
     if (header.pixelOffset < dataStart || header.pixelOffset > file.size())
-        return corrupt("The BMP file is damaged: its pixel data offset (" + std::to_string(header.pixelOffset) +
-                       ") lies outside the file.");
+        return corrupt("The BMP file is damaged: its pixel data offset (" + std::to_string(header.pixelOffset)
+                       + ") lies outside the file.");
 
     if (header.isIndexed()) {
         header.paletteOffset = dataStart;

@@ -27,9 +27,9 @@ struct BmpHeader {
 
     uint32_t infoHeaderSize = 0;
     size_t width = 0;
-    size_t height = 0;          // rows, whatever their order
-    bool topDown = false;       // a negative height in the file: first row stored first
-    uint16_t bitsPerPixel = 0;  // 1, 4, 8, 16, 24 or 32
+    size_t height = 0;         // rows, whatever their order
+    bool topDown = false;      // a negative height in the file: first row stored first
+    uint16_t bitsPerPixel = 0; // 1, 4, 8, 16, 24 or 32
     BmpCompression compression = BmpCompression::none;
     size_t pixelOffset = 0;     // where the pixel data starts; within the file
     uint32_t alphaMask = 0;     // non-zero only for 16/32-bit pixels with a V4/V5 alpha mask

@@ -32,7 +32,9 @@ Unexpected<ImageSourceError> truncated()
 class Canvas {
 public:
     Canvas(const BmpHeader& header, const Palette& palette, std::span<uint8_t> out)
-        : header_(header), palette_(palette), out_(out)
+        : header_(header),
+          palette_(palette),
+          out_(out)
     {
     }
 
@@ -152,15 +154,13 @@ Result<void, ImageSourceError> decodeIndexedBmp(const BmpHeader& header, std::sp
     const Palette palette = readPalette(header, file);
     const Canvas canvas(header, palette, out);
     switch (header.compression) {
-    case BmpCompression::none:
-        return decodePlain(header, file, canvas);
+    case BmpCompression::none: return decodePlain(header, file, canvas);
     case BmpCompression::rle8:
-    case BmpCompression::rle4:
-        return decodeRunLength(header, file, canvas, palette);
-    case BmpCompression::bitFields:
-        break;
+    case BmpCompression::rle4: return decodeRunLength(header, file, canvas, palette);
+    case BmpCompression::bitFields: break;
     }
-    return unexpected(ImageSourceError{Kind::corruptData, "The BMP file is damaged: colour masks on an indexed image."});
+    return unexpected(
+        ImageSourceError{Kind::corruptData, "The BMP file is damaged: colour masks on an indexed image."});
 }
 
 } // namespace pelorin

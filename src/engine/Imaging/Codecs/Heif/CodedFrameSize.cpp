@@ -201,8 +201,8 @@ std::vector<PixelSize> hevcFrameSizes(std::span<const uint8_t> configuration, st
         }
     }
     for (size_t position = 0; data.size() - position >= 4;) {
-        const size_t length = size_t(data[position]) << 24 | size_t(data[position + 1]) << 16 |
-                              size_t(data[position + 2]) << 8 | data[position + 3];
+        const size_t length = size_t(data[position]) << 24 | size_t(data[position + 1]) << 16
+            | size_t(data[position + 2]) << 8 | data[position + 3];
         position += 4;
         if (length > data.size() - position)
             break;

@@ -29,11 +29,11 @@ struct HeifProperty {
 
 struct HeifItem {
     uint32_t id = 0;
-    std::string type;                                     // four characters: "hvc1", "grid", "iovl", "av01"…
-    std::optional<PixelSize> statedSize;                  // its 'ispe' property
-    std::vector<HeifProperty> configurations;             // its 'hvcC' and 'av1C' properties
-    std::vector<std::span<const uint8_t>> extents;        // where its data lies in the file, in order
-    bool dataLocated = false;                             // every extent was found inside the file
+    std::string type;                              // four characters: "hvc1", "grid", "iovl", "av01"…
+    std::optional<PixelSize> statedSize;           // its 'ispe' property
+    std::vector<HeifProperty> configurations;      // its 'hvcC' and 'av1C' properties
+    std::vector<std::span<const uint8_t>> extents; // where its data lies in the file, in order
+    bool dataLocated = false;                      // every extent was found inside the file
 };
 
 // The first `limit` bytes of the item's data, its extents joined.

@@ -46,9 +46,7 @@ ImageSourceError libheifError(const heif_error& error, const std::string& what)
         break;
     case heif_error_Unsupported_filetype:
     case heif_error_Unsupported_feature:
-    case heif_error_Plugin_loading_error:
-        kind = Kind::unsupported;
-        break;
+    case heif_error_Plugin_loading_error: kind = Kind::unsupported; break;
     default:
         if (error.subcode == heif_suberror_Security_limit_exceeded)
             kind = Kind::tooLarge;
@@ -203,7 +201,8 @@ Result<heif_image_handle*, ImageSourceError> HeifDecoder::primaryImage()
     // Tiles decode on the calling thread: jobs already run in parallel on the process's budget.
     heif_context_set_max_decoding_threads(context_.get(), 0);
 
-    heif_error error = heif_context_read_from_memory_without_copy(context_.get(), bytes_->data(), bytes_->size(), nullptr);
+    heif_error error =
+        heif_context_read_from_memory_without_copy(context_.get(), bytes_->data(), bytes_->size(), nullptr);
     if (error.code != heif_error_Ok) {
         openError_ = libheifError(error, "The HEIF file could not be read");
         context_.reset();
@@ -257,7 +256,8 @@ Result<Image, ImageSourceError> HeifDecoder::decode()
     // Should the container defeat the reading above, libheif's own per-side limit still keeps
     // derived canvases and coded frames near the stated size. Tiles may be larger than a small
     // image, hence the floor.
-    const int statedSide = std::max(heif_image_handle_get_ispe_width(*handle), heif_image_handle_get_ispe_height(*handle));
+    const int statedSide =
+        std::max(heif_image_handle_get_ispe_width(*handle), heif_image_handle_get_ispe_height(*handle));
     heif_context_set_maximum_image_size_limit(
         context_.get(), static_cast<int>(std::min<size_t>(std::max(statedSide + 64, 4096), maxImageDimension) + 1));
 
@@ -287,12 +287,13 @@ Result<Image, ImageSourceError> HeifDecoder::decode()
     // libheif does not hold the coded stream to the container's size: a damaged stream can decode
     // to another size than properties() reported, which callers rely on.
     if (width != handleWidth || height != handleHeight)
-        return unexpected(ImageSourceError{Kind::corruptData, "The HEIF image does not match the size its header states."});
+        return unexpected(
+            ImageSourceError{Kind::corruptData, "The HEIF image does not match the size its header states."});
 
     const int bits = deep ? heif_image_get_bits_per_pixel_range(image.get(), heif_channel_interleaved) : 8;
     if (deep && (bits <= 8 || bits > 16))
-        return unexpected(ImageSourceError{Kind::unsupported,
-                                           "This HEIF image has an unsupported bit depth (" + std::to_string(bits) + ")."});
+        return unexpected(ImageSourceError{
+            Kind::unsupported, "This HEIF image has an unsupported bit depth (" + std::to_string(bits) + ")."});
 
     const size_t components = alpha ? 4 : 3;
     const size_t bytesPerSample = deep ? 2 : 1;
@@ -319,8 +320,8 @@ Result<Image, ImageSourceError> HeifDecoder::decode()
     format.bitsPerComponent = deep ? 16 : 8;
     format.bitsPerPixel = format.bitsPerComponent * components;
     format.bytesPerRow = rowBytes;
-    format.bitmapInfo = BitmapInfo::make(alpha ? AlphaInfo::last : AlphaInfo::none,
-                                         deep ? BitmapInfo::byteOrder16Little : 0);
+    format.bitmapInfo =
+        BitmapInfo::make(alpha ? AlphaInfo::last : AlphaInfo::none, deep ? BitmapInfo::byteOrder16Little : 0);
     return Image(format, readColorSpace(*handle), DataProvider::make(std::move(block)));
 }
 

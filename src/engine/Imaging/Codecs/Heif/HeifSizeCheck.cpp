@@ -31,12 +31,11 @@ std::optional<ImageSourceError> checkCodedFrames(const HeifItem& item, size_t& b
 {
     std::vector<PixelSize> hevc;
     std::vector<PixelSize> av1;
-    for (const HeifProperty& configuration : item.configurations) {
+    for (const HeifProperty& configuration : item.configurations)
         if (configuration.type == "hvcC")
             append(hevc, hevcFrameSizes(configuration.body, {}));
         else
             append(av1, av1MaximumFrameSizes(configuration.body, {}));
-    }
     size_t size = 0;
     for (const auto& extent : item.extents)
         size += extent.size();
@@ -52,11 +51,12 @@ std::optional<ImageSourceError> checkCodedFrames(const HeifItem& item, size_t& b
     for (const PixelSize& frame : hevc) {
         if (frame.width == 0 || frame.height == 0)
             continue;
-        if (item.statedSize && (frame.width > item.statedSize->width + hevcCodingBlockSlack ||
-                                frame.height > item.statedSize->height + hevcCodingBlockSlack))
-            return ImageSourceError{Kind::corruptData, "The HEIF image's coded frame (" + sizeText(frame) +
-                                                           ") is larger than its header states (" +
-                                                           sizeText(*item.statedSize) + ")."};
+        if (item.statedSize
+            && (frame.width > item.statedSize->width + hevcCodingBlockSlack
+                || frame.height > item.statedSize->height + hevcCodingBlockSlack))
+            return ImageSourceError{Kind::corruptData,
+                                    "The HEIF image's coded frame (" + sizeText(frame)
+                                        + ") is larger than its header states (" + sizeText(*item.statedSize) + ")."};
         if (auto refused = checkImageDimensions(frame.width, frame.height))
             return refused;
     }
@@ -82,9 +82,9 @@ std::optional<ImageSourceError> checkHeifDeclaredSizes(std::span<const uint8_t> 
         // libheif itself writes the size after the container's rotation there.
         const auto stated = item.statedSize;
         if (stated && *canvas != *stated && *canvas != PixelSize{stated->height, stated->width})
-            return ImageSourceError{Kind::corruptData, "The HEIF image's canvas (" + sizeText(*canvas) +
-                                                           ") differs from the size its header states (" +
-                                                           sizeText(*stated) + ")."};
+            return ImageSourceError{Kind::corruptData,
+                                    "The HEIF image's canvas (" + sizeText(*canvas)
+                                        + ") differs from the size its header states (" + sizeText(*stated) + ")."};
         if (auto refused = checkImageDimensions(canvas->width, canvas->height))
             return refused;
     }

@@ -13,7 +13,6 @@ namespace pelorin {
 namespace {
 using Kind = ImageSourceError::Kind;
 
-
 // What the decoded pixels look like for a given coded colour space.
 struct OutputLayout {
     J_COLOR_SPACE colorSpace;
@@ -25,16 +24,12 @@ struct OutputLayout {
 std::optional<OutputLayout> outputLayoutFor(J_COLOR_SPACE coded)
 {
     switch (coded) {
-    case JCS_GRAYSCALE:
-        return OutputLayout{JCS_GRAYSCALE, 1, ColorSpace::Model::gray, ColorSpace::Name::deviceGray};
+    case JCS_GRAYSCALE: return OutputLayout{JCS_GRAYSCALE, 1, ColorSpace::Model::gray, ColorSpace::Name::deviceGray};
     case JCS_YCbCr:
-    case JCS_RGB:
-        return OutputLayout{JCS_RGB, 3, ColorSpace::Model::rgb, ColorSpace::Name::sRGB};
+    case JCS_RGB: return OutputLayout{JCS_RGB, 3, ColorSpace::Model::rgb, ColorSpace::Name::sRGB};
     case JCS_CMYK:
-    case JCS_YCCK:
-        return OutputLayout{JCS_CMYK, 4, ColorSpace::Model::cmyk, ColorSpace::Name::deviceCMYK};
-    default:
-        return std::nullopt;
+    case JCS_YCCK: return OutputLayout{JCS_CMYK, 4, ColorSpace::Model::cmyk, ColorSpace::Name::deviceCMYK};
+    default: return std::nullopt;
     }
 }
 
@@ -89,8 +84,8 @@ Result<ImageProperties, ImageSourceError> JpegDecoder::properties()
         }
 
         // JFIF density unit 0 gives only an aspect ratio, no resolution.
-        const bool jfifResolution = info.saw_JFIF_marker && (info.density_unit == 1 || info.density_unit == 2) &&
-                                    info.X_density > 0 && info.Y_density > 0;
+        const bool jfifResolution = info.saw_JFIF_marker && (info.density_unit == 1 || info.density_unit == 2)
+            && info.X_density > 0 && info.Y_density > 0;
         if (jfifResolution) {
             const double scale = info.density_unit == 2 ? centimetresPerInch : 1.0;
             properties.dpiWidth = info.X_density * scale;
@@ -127,15 +122,15 @@ Result<Image, ImageSourceError> JpegDecoder::decodeImage()
 
     const auto layout = outputLayoutFor(info.jpeg_color_space);
     if (!layout)
-        return unexpected(ImageSourceError{
-            Kind::unsupported, "This JPEG image uses a colour arrangement that is not supported (" +
-                                   std::to_string(info.num_components) + " components)."});
+        return unexpected(ImageSourceError{Kind::unsupported,
+                                           "This JPEG image uses a colour arrangement that is not supported ("
+                                               + std::to_string(info.num_components) + " components)."});
     auto colorSpace = colorSpaceFor(jpeg.iccProfile(), *layout);
 
     if (auto started = jpeg.start(layout->colorSpace); !started)
         return unexpected(started.error());
-    if (info.output_width != width || info.output_height != height ||
-        static_cast<size_t>(info.output_components) != layout->components)
+    if (info.output_width != width || info.output_height != height
+        || static_cast<size_t>(info.output_components) != layout->components)
         return unexpected(ImageSourceError{Kind::corruptData, "The JPEG decoder produced an unexpected layout."});
 
     const size_t bytesPerRow = width * layout->components;
@@ -153,8 +148,7 @@ Result<Image, ImageSourceError> JpegDecoder::decodeImage()
     if (layout->model == ColorSpace::Model::cmyk && info.saw_Adobe_marker)
         invertSamples(block);
 
-    const ImageFormat format{width, height, 8, 8 * layout->components, bytesPerRow,
-                             BitmapInfo::make(AlphaInfo::none)};
+    const ImageFormat format{width, height, 8, 8 * layout->components, bytesPerRow, BitmapInfo::make(AlphaInfo::none)};
     return Image(format, std::move(colorSpace), DataProvider::make(std::move(block)));
 }
 

@@ -43,8 +43,7 @@ bool warningMeansDamage(int code)
     case JWRN_ARITH_BAD_CODE:
     case JWRN_MUST_RESYNC:
     case JWRN_NOT_SEQUENTIAL:
-    case JWRN_TOO_MUCH_DATA:
-        return true;
+    case JWRN_TOO_MUCH_DATA: return true;
     default:
         // Stray bytes between markers, an odd JFIF revision, an unknown Adobe transform or a bad
         // ICC segment leave the pixels intact.
@@ -160,12 +159,9 @@ ImageSourceError JpegDecompressor::lastError() const
     case JWRN_JPEG_EOF:
     case JERR_INPUT_EOF:
     case JERR_INPUT_EMPTY:
-    case JERR_NO_IMAGE:
-        return {Kind::corruptData, "The JPEG file is truncated: its image data ends early."};
-    case JERR_OUT_OF_MEMORY:
-        return {Kind::outOfMemory, "There is not enough memory to decode this JPEG image."};
-    case JERR_IMAGE_TOO_BIG:
-        return {Kind::tooLarge, "The JPEG image is too large to decode (" + detail + ")."};
+    case JERR_NO_IMAGE: return {Kind::corruptData, "The JPEG file is truncated: its image data ends early."};
+    case JERR_OUT_OF_MEMORY: return {Kind::outOfMemory, "There is not enough memory to decode this JPEG image."};
+    case JERR_IMAGE_TOO_BIG: return {Kind::tooLarge, "The JPEG image is too large to decode (" + detail + ")."};
     case JERR_BAD_PRECISION:
     case JERR_SOF_UNSUPPORTED:
     case JERR_NOT_COMPILED:
@@ -173,8 +169,7 @@ ImageSourceError JpegDecompressor::lastError() const
     case JERR_ARITH_NOTIMPL:
     case JERR_CONVERSION_NOTIMPL:
         return {Kind::unsupported, "This kind of JPEG image is not supported (" + detail + ")."};
-    default:
-        return {Kind::corruptData, "The JPEG file is damaged (" + detail + ")."};
+    default: return {Kind::corruptData, "The JPEG file is damaged (" + detail + ")."};
     }
 }
 

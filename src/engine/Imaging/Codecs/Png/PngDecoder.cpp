@@ -67,14 +67,14 @@ ColorSpace readColorSpace(const PngReadHandle& reader, bool gray)
     int compression = 0;
     png_bytep profile = nullptr;
     png_uint_32 profileSize = 0;
-    if (png_get_iCCP(reader.png(), reader.info(), &name, &compression, &profile, &profileSize) != 0 && profile &&
-        profileSize > 0)
+    if (png_get_iCCP(reader.png(), reader.info(), &name, &compression, &profile, &profileSize) != 0 && profile
+        && profileSize > 0)
         return ColorSpace::fromICCProfile(std::vector<uint8_t>(profile, profile + profileSize));
     if (gray) {
         png_fixed_point gamma = 0;
-        if (!png_get_valid(reader.png(), reader.info(), PNG_INFO_sRGB) &&
-            png_get_gAMA_fixed(reader.png(), reader.info(), &gamma) != 0 &&
-            std::abs(gamma - linearGamma) <= linearGammaTolerance)
+        if (!png_get_valid(reader.png(), reader.info(), PNG_INFO_sRGB)
+            && png_get_gAMA_fixed(reader.png(), reader.info(), &gamma) != 0
+            && std::abs(gamma - linearGamma) <= linearGammaTolerance)
             return ColorSpace::named(ColorSpace::Name::linearGray);
         // No named grey counterpart of sRGB exists; an sRGB chunk on grey says no more than this.
         return ColorSpace::named(ColorSpace::Name::deviceGray);
@@ -95,8 +95,8 @@ Result<ImageProperties, ImageSourceError> readProperties(std::span<const uint8_t
     properties.pixelHeight = png_get_image_height(reader.png(), reader.info());
     png_uint_32 xPerUnit = 0, yPerUnit = 0;
     int unit = PNG_RESOLUTION_UNKNOWN;
-    if (png_get_pHYs(reader.png(), reader.info(), &xPerUnit, &yPerUnit, &unit) != 0 &&
-        unit == PNG_RESOLUTION_METER && xPerUnit > 0 && yPerUnit > 0) {
+    if (png_get_pHYs(reader.png(), reader.info(), &xPerUnit, &yPerUnit, &unit) != 0 && unit == PNG_RESOLUTION_METER
+        && xPerUnit > 0 && yPerUnit > 0) {
         properties.dpiWidth = xPerUnit * metresPerInch;
         properties.dpiHeight = yPerUnit * metresPerInch;
     }

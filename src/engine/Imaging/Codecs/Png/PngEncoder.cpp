@@ -76,8 +76,7 @@ Result<void, std::string> encode(int fd, const Image& image, const ImageProperti
     if (!writer.set(header))
         return unexpected("The PNG header could not be prepared (" + writer.error().text() + ").");
     if (!header.iccProfile.empty() && !writer.holdsProfile(header.iccProfile))
-        return unexpected("The image's colour profile cannot be stored in a PNG file (" + writer.error().text() +
-                          ").");
+        return unexpected("The image's colour profile cannot be stored in a PNG file (" + writer.error().text() + ").");
     if (!writer.writeHeader()) {
         if (sink.failed())
             return unexpected("The PNG file could not be written: " + sink.failureText() + ".");

@@ -73,8 +73,7 @@ void toBigEndian16(std::span<uint8_t> row)
 }
 
 // Filters rows [first, end) into `out` ((end - first) × (rowBytes + 1) bytes).
-void filterRows(const RowNormalizer& rows, size_t first, size_t end, std::optional<RowFilter> fixedFilter,
-                uint8_t* out)
+void filterRows(const RowNormalizer& rows, size_t first, size_t end, std::optional<RowFilter> fixedFilter, uint8_t* out)
 {
     const size_t rowBytes = rows.outputRowBytes();
     const size_t pixelBytes = rows.channels() * rows.bitsPerComponent() / 8;
@@ -143,8 +142,8 @@ void compressBand(const RowNormalizer& rows, const PngCompression& settings, boo
 std::array<uint8_t, 2> zlibHeader(const PngMethod& settings)
 {
     // The level flags are informative only; libdeflate's levels map as its own zlib wrapper maps them.
-    const bool fastest = settings.level < 2 ||
-                         (settings.deflater == PngMethod::Deflater::zlib && settings.strategy >= Z_HUFFMAN_ONLY);
+    const bool fastest =
+        settings.level < 2 || (settings.deflater == PngMethod::Deflater::zlib && settings.strategy >= Z_HUFFMAN_ONLY);
     const unsigned levelFlags = fastest ? 0 : settings.level < 6 ? 1 : settings.level == 6 ? 2 : 3;
     unsigned header = (Z_DEFLATED + ((15 - 8) << 4)) << 8 | levelFlags << 6;
     header += 31 - header % 31;
@@ -152,8 +151,8 @@ std::array<uint8_t, 2> zlibHeader(const PngMethod& settings)
 }
 } // namespace
 
-Result<void, std::string> writePngImageData(const RowNormalizer& rows, size_t height,
-                                            const PngCompression& settings, PngFileSink& sink)
+Result<void, std::string> writePngImageData(const RowNormalizer& rows, size_t height, const PngCompression& settings,
+                                            PngFileSink& sink)
 {
     const auto writeFailed = [&sink] {
         return unexpected("The PNG file could not be written: " + sink.failureText() + ".");
@@ -164,8 +163,7 @@ Result<void, std::string> writePngImageData(const RowNormalizer& rows, size_t he
         const size_t rowBytes = rows.outputRowBytes();
         const size_t bandRows = std::max<size_t>(1, settings.bandBytes / (rowBytes + 1));
         const size_t bandCount = (height + bandRows - 1) / bandRows;
-        const size_t inFlight =
-            settings.parallel ? std::clamp<size_t>(2 * threadBudget(), 1, maxBandsInFlight) : 1;
+        const size_t inFlight = settings.parallel ? std::clamp<size_t>(2 * threadBudget(), 1, maxBandsInFlight) : 1;
 
         IdatStream idat(sink);
         if (!idat.append(zlibHeader(settings.methods.front())))

@@ -13,7 +13,7 @@
 namespace pelorin::png {
 
 // On failure the sink may hold part of the data; the message is a complete sentence.
-Result<void, std::string> writePngImageData(const RowNormalizer& rows, size_t height,
-                                            const PngCompression& compression, PngFileSink& sink);
+Result<void, std::string> writePngImageData(const RowNormalizer& rows, size_t height, const PngCompression& compression,
+                                            PngFileSink& sink);
 
 } // namespace pelorin::png

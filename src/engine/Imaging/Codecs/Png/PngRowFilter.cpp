@@ -28,8 +28,8 @@ inline uint32_t cost(uint8_t filtered)
 }
 } // namespace
 
-void filterRow(RowFilter filter, std::span<const uint8_t> row, std::span<const uint8_t> prior,
-               size_t pixelBytes, uint8_t* out)
+void filterRow(RowFilter filter, std::span<const uint8_t> row, std::span<const uint8_t> prior, size_t pixelBytes,
+               uint8_t* out)
 {
     const size_t n = row.size();
     const uint8_t* r = row.data();
@@ -37,9 +37,7 @@ void filterRow(RowFilter filter, std::span<const uint8_t> row, std::span<const u
     const size_t lead = pixelBytes < n ? pixelBytes : n; // bytes with no left neighbour
     *out++ = static_cast<uint8_t>(filter);
     switch (filter) {
-    case RowFilter::none:
-        std::memcpy(out, r, n);
-        return;
+    case RowFilter::none: std::memcpy(out, r, n); return;
     case RowFilter::sub:
         std::memcpy(out, r, lead);
         for (size_t i = lead; i < n; ++i)
@@ -64,8 +62,7 @@ void filterRow(RowFilter filter, std::span<const uint8_t> row, std::span<const u
     }
 }
 
-void filterRowAdaptive(std::span<const uint8_t> row, std::span<const uint8_t> prior, size_t pixelBytes,
-                       uint8_t* out)
+void filterRowAdaptive(std::span<const uint8_t> row, std::span<const uint8_t> prior, size_t pixelBytes, uint8_t* out)
 {
     // One pass prices all five filters without storing them; only the winner is written.
     const size_t n = row.size();

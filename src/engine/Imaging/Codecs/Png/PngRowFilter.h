@@ -13,11 +13,10 @@ enum class RowFilter : uint8_t { none = 0, sub = 1, up = 2, average = 3, paeth =
 
 // Writes the filter type byte and the filtered row into `out` (row.size() + 1 bytes). `prior` is
 // the previous unfiltered row (all zeros for the first row); `pixelBytes` the bytes per pixel.
-void filterRow(RowFilter filter, std::span<const uint8_t> row, std::span<const uint8_t> prior,
-               size_t pixelBytes, uint8_t* out);
+void filterRow(RowFilter filter, std::span<const uint8_t> row, std::span<const uint8_t> prior, size_t pixelBytes,
+               uint8_t* out);
 
 // Prices each of the five filters on the row and writes the cheapest into `out`.
-void filterRowAdaptive(std::span<const uint8_t> row, std::span<const uint8_t> prior, size_t pixelBytes,
-                       uint8_t* out);
+void filterRowAdaptive(std::span<const uint8_t> row, std::span<const uint8_t> prior, size_t pixelBytes, uint8_t* out);
 
 } // namespace pelorin::png

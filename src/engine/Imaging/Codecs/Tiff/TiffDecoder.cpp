@@ -36,9 +36,9 @@ std::optional<double> resolution(TIFF* tif, uint32_t tag, double unitToInch)
 // The embedded profile when it describes the decoded components; otherwise the named space.
 ColorSpace colorSpaceOf(TIFF* tif, const TiffLayout& layout)
 {
-    const auto model = layout.kind == TiffLayout::Kind::gray   ? ColorSpace::Model::gray
-                       : layout.kind == TiffLayout::Kind::cmyk ? ColorSpace::Model::cmyk
-                                                               : ColorSpace::Model::rgb;
+    const auto model = layout.kind == TiffLayout::Kind::gray ? ColorSpace::Model::gray
+        : layout.kind == TiffLayout::Kind::cmyk              ? ColorSpace::Model::cmyk
+                                                             : ColorSpace::Model::rgb;
     uint32_t length = 0;
     const uint8_t* profile = nullptr;
     if (TIFFGetField(tif, TIFFTAG_ICCPROFILE, &length, &profile) && profile && length > 0) {
@@ -113,17 +113,15 @@ Result<Image, ImageSourceError> TiffDecoder::decode()
     auto block = PixelBlock::allocate(bytesPerRow * layout->height);
     if (block.empty())
         return unexpected(ImageSourceError{Kind::outOfMemory, "Not enough memory to decode the TIFF image."});
-    auto read = layout->kind == TiffLayout::Kind::rgbaImage ? tiff::readTiffRgba(first, *layout, block.span())
-                                                            : tiff::readTiffPixels(first, *bytes_, *layout, block.span());
+    auto read = layout->kind == TiffLayout::Kind::rgbaImage
+        ? tiff::readTiffRgba(first, *layout, block.span())
+        : tiff::readTiffPixels(first, *bytes_, *layout, block.span());
     if (!read)
         return unexpected(read.error());
 
-    const ImageFormat format{layout->width,
-                             layout->height,
-                             layout->outputBits,
-                             layout->outputBits * layout->outputComponents,
-                             bytesPerRow,
-                             layout->bitmapInfo()};
+    const ImageFormat format{layout->width,      layout->height,
+                             layout->outputBits, layout->outputBits * layout->outputComponents,
+                             bytesPerRow,        layout->bitmapInfo()};
     return Image(format, colorSpaceOf(first.get(), *layout), DataProvider::make(std::move(block)));
 }
 

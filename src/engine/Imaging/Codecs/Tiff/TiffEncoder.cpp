@@ -28,14 +28,14 @@ bool setImageTags(TIFF* tif, const Image& image, const RowNormalizer& rows, uint
                   bool predictor)
 {
     const auto channels = static_cast<uint16_t>(rows.channels());
-    bool ok = TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(image.width())) &&
-              TIFFSetField(tif, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(image.height())) &&
-              TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, static_cast<uint16_t>(rows.bitsPerComponent())) &&
-              TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, channels) &&
-              TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, rows.colorChannels() == 1 ? PHOTOMETRIC_MINISBLACK : PHOTOMETRIC_RGB) &&
-              TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
-              TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, rowsPerStrip) &&
-              TIFFSetField(tif, TIFFTAG_COMPRESSION, lzw ? COMPRESSION_LZW : COMPRESSION_NONE);
+    bool ok = TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(image.width()))
+        && TIFFSetField(tif, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(image.height()))
+        && TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, static_cast<uint16_t>(rows.bitsPerComponent()))
+        && TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, channels)
+        && TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, rows.colorChannels() == 1 ? PHOTOMETRIC_MINISBLACK : PHOTOMETRIC_RGB)
+        && TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG)
+        && TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, rowsPerStrip)
+        && TIFFSetField(tif, TIFFTAG_COMPRESSION, lzw ? COMPRESSION_LZW : COMPRESSION_NONE);
     if (ok && lzw && predictor)
         ok = TIFFSetField(tif, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
     if (ok && rows.hasAlpha()) {
@@ -60,8 +60,8 @@ bool setPropertyTags(TIFF* tif, const ImageProperties& properties)
         // One known density stands for both, as readers assume square pixels without the other.
         const double x = usable(properties.dpiWidth) ? *properties.dpiWidth : *properties.dpiHeight;
         const double y = usable(properties.dpiHeight) ? *properties.dpiHeight : x;
-        ok = TIFFSetField(tif, TIFFTAG_XRESOLUTION, x) && TIFFSetField(tif, TIFFTAG_YRESOLUTION, y) &&
-             TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
+        ok = TIFFSetField(tif, TIFFTAG_XRESOLUTION, x) && TIFFSetField(tif, TIFFTAG_YRESOLUTION, y)
+            && TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
     }
     return ok;
 }
@@ -137,8 +137,8 @@ Result<void, std::string> writeCompressedStrips(TiffHandle& handle, const StripP
             };
             auto scratch = TiffHandle::openBuffer();
             auto buffer = PixelBlock::allocate(plan.rowsPerStrip * plan.rowBytes());
-            if (!scratch->valid() || buffer.empty() ||
-                !setImageTags(scratch->get(), plan.image, plan.rows, plan.rowsPerStrip, plan.lzw, plan.predictor))
+            if (!scratch->valid() || buffer.empty()
+                || !setImageTags(scratch->get(), plan.image, plan.rows, plan.rowsPerStrip, plan.lzw, plan.predictor))
                 return fail(outOfMemory);
             for (size_t i = begin; i < stop && !failed; ++i) {
                 const auto strip = static_cast<uint32_t>(first + i);
@@ -195,8 +195,8 @@ Result<void, std::string> encodeTiff(int fd, const Image& image, const ImageProp
     const bool lzw = properties.tiff && properties.tiff->compression == lzwCompression;
     const auto rowsPerStrip =
         static_cast<uint32_t>(std::clamp<uint64_t>(options.stripBytes / rowBytes, 1, image.height()));
-    if (!setImageTags(tif, image, *rows, rowsPerStrip, lzw, options.horizontalPredictor) ||
-        !setPropertyTags(tif, properties))
+    if (!setImageTags(tif, image, *rows, rowsPerStrip, lzw, options.horizontalPredictor)
+        || !setPropertyTags(tif, properties))
         return unexpected("The TIFF tags could not be set: " + handle->failureText() + ".");
     if (properties.exif && !properties.exif->empty() && !writeExif(*handle, *properties.exif))
         return unexpected(writeFailure(*handle));

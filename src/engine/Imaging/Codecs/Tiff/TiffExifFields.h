@@ -17,10 +17,19 @@ constexpr uint16_t makerNoteTag = 0x927c;
 constexpr size_t fieldTypeSize(uint16_t type)
 {
     switch (type) {
-    case 1: case 2: case 6: case 7: return 1;   // BYTE, ASCII, SBYTE, UNDEFINED
-    case 3: case 8: return 2;                   // SHORT, SSHORT
-    case 4: case 9: case 11: case 13: return 4; // LONG, SLONG, FLOAT, IFD
-    case 5: case 10: case 12: return 8;         // RATIONAL, SRATIONAL, DOUBLE
+    case 1:
+    case 2:
+    case 6:
+    case 7: return 1; // BYTE, ASCII, SBYTE, UNDEFINED
+    case 3:
+    case 8: return 2; // SHORT, SSHORT
+    case 4:
+    case 9:
+    case 11:
+    case 13: return 4; // LONG, SLONG, FLOAT, IFD
+    case 5:
+    case 10:
+    case 12: return 8; // RATIONAL, SRATIONAL, DOUBLE
     default: return 0;
     }
 }

@@ -71,8 +71,8 @@ std::optional<ExifDictionary> readTiffExif(std::span<const uint8_t> file, uint64
         const uint64_t n = in.read(at + 4, big ? 8 : 4);
         const uint64_t field = at + (big ? 12 : 8);
         const uint64_t size = n * fieldTypeSize(type);
-        if (tag == makerNoteTag || tag == interoperabilityPointerTag || size == 0 || n > maxBlockBytes ||
-            valueBytes + size > maxBlockBytes)
+        if (tag == makerNoteTag || tag == interoperabilityPointerTag || size == 0 || n > maxBlockBytes
+            || valueBytes + size > maxBlockBytes)
             continue;
         const uint64_t where = size <= static_cast<uint64_t>(fieldSize) ? field : in.read(field, fieldSize);
         if (!in.has(where, size))

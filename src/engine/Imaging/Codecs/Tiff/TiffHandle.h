@@ -23,7 +23,7 @@ namespace pelorin::tiff {
 struct TiffMessages {
     std::string firstError; // the first error, the one that explains a failure best
     std::string lastWarning;
-    int writeErrno = 0;     // errno of the first failed write, 0 when every write succeeded
+    int writeErrno = 0; // errno of the first failed write, 0 when every write succeeded
 };
 
 class TiffHandle {

@@ -48,8 +48,8 @@ Result<TiffLayout, ImageSourceError> rgbaImageLayout(TIFF* tif, TiffLayout layou
     // The interface fills the fourth byte with opaque alpha when the file has none.
     uint16_t extraCount = 0;
     uint16_t* extraTypes = nullptr;
-    const bool hasAlpha = TIFFGetField(tif, TIFFTAG_EXTRASAMPLES, &extraCount, &extraTypes) && extraCount > 0 &&
-                          (extraTypes[0] == EXTRASAMPLE_ASSOCALPHA || extraTypes[0] == EXTRASAMPLE_UNASSALPHA);
+    const bool hasAlpha = TIFFGetField(tif, TIFFTAG_EXTRASAMPLES, &extraCount, &extraTypes) && extraCount > 0
+        && (extraTypes[0] == EXTRASAMPLE_ASSOCALPHA || extraTypes[0] == EXTRASAMPLE_UNASSALPHA);
     layout.alpha = hasAlpha ? AlphaInfo::premultipliedLast : AlphaInfo::noneSkipLast;
     return layout;
 }
@@ -65,8 +65,8 @@ uint32_t TiffLayout::bitmapInfo() const
 {
     uint32_t flags = 0;
     if (floatSamples)
-        flags = BitmapInfo::floatComponents |
-                (std::endian::native == std::endian::little ? BitmapInfo::byteOrder32Little : BitmapInfo::byteOrder32Big);
+        flags = BitmapInfo::floatComponents
+            | (std::endian::native == std::endian::little ? BitmapInfo::byteOrder32Little : BitmapInfo::byteOrder32Big);
     else if (outputBits == 16) // libtiff hands samples over in host order
         flags = std::endian::native == std::endian::little ? BitmapInfo::byteOrder16Little : BitmapInfo::byteOrder16Big;
     return BitmapInfo::make(alpha, flags);
@@ -82,10 +82,12 @@ Result<TiffLayout, ImageSourceError> readTiffLayout(TIFF* tif)
 {
     TiffLayout layout;
     uint16_t photometric = 0;
-    if (!TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &layout.width) || !TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &layout.height))
+    if (!TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &layout.width)
+        || !TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &layout.height))
         return unexpected(ImageSourceError{Kind::corruptData, "The TIFF file does not say how large its image is."});
     if (!TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric))
-        return unexpected(ImageSourceError{Kind::corruptData, "The TIFF file does not say how its colours are stored."});
+        return unexpected(
+            ImageSourceError{Kind::corruptData, "The TIFF file does not say how its colours are stored."});
     const uint16_t compression = tag16(tif, TIFFTAG_COMPRESSION);
     const uint16_t sampleFormat = tag16(tif, TIFFTAG_SAMPLEFORMAT);
     layout.samplesPerPixel = tag16(tif, TIFFTAG_SAMPLESPERPIXEL);
@@ -134,19 +136,19 @@ Result<TiffLayout, ImageSourceError> readTiffLayout(TIFF* tif)
         layout.kind = K::cmyk;
         storedColorSamples = layout.colorComponents = 4;
         break;
-    default:
-        return rgbaImageLayout(tif, layout);
+    default: return rgbaImageLayout(tif, layout);
     }
 
     if (layout.samplesPerPixel < storedColorSamples)
-        return unexpected(ImageSourceError{Kind::corruptData, "The TIFF file stores fewer samples per pixel than its colours need."});
+        return unexpected(
+            ImageSourceError{Kind::corruptData, "The TIFF file stores fewer samples per pixel than its colours need."});
     if (!directSamples(sampleFormat, layout.bitsPerSample)) {
         if (layout.kind == K::palette || sampleFormat != SAMPLEFORMAT_UINT)
-            return unexpected(unsupported(std::to_string(layout.bitsPerSample) + "-bit " +
-                                          (sampleFormat == SAMPLEFORMAT_IEEEFP ? "floating-point"
-                                           : sampleFormat == SAMPLEFORMAT_INT  ? "signed"
-                                                                               : "integer") +
-                                          " samples"));
+            return unexpected(unsupported(std::to_string(layout.bitsPerSample) + "-bit "
+                                          + (sampleFormat == SAMPLEFORMAT_IEEEFP    ? "floating-point"
+                                                 : sampleFormat == SAMPLEFORMAT_INT ? "signed"
+                                                                                    : "integer")
+                                          + " samples"));
         return rgbaImageLayout(tif, layout);
     }
     if (layout.kind == K::palette && sampleFormat != SAMPLEFORMAT_UINT)
@@ -159,8 +161,8 @@ Result<TiffLayout, ImageSourceError> readTiffLayout(TIFF* tif)
         uint16_t extraCount = 0;
         uint16_t* extraTypes = nullptr;
         const uint16_t type = TIFFGetField(tif, TIFFTAG_EXTRASAMPLES, &extraCount, &extraTypes) && extraCount > 0
-                                  ? extraTypes[0]
-                                  : EXTRASAMPLE_UNSPECIFIED;
+            ? extraTypes[0]
+            : EXTRASAMPLE_UNSPECIFIED;
         if (type == EXTRASAMPLE_ASSOCALPHA)
             layout.alpha = AlphaInfo::premultipliedLast;
         else if (type == EXTRASAMPLE_UNASSALPHA)

@@ -19,11 +19,11 @@ namespace pelorin::tiff {
 
 struct TiffLayout {
     enum class Kind {
-        gray,       // MinIsBlack / MinIsWhite
-        rgb,        // RGB, and JPEG YCbCr delivered as RGB
-        palette,    // indices into the colour map, expanded to 8-bit RGB
-        cmyk,       // separated with the CMYK ink set; extra samples dropped
-        rgbaImage,  // anything else libtiff's RGBA interface reads: 8-bit RGBA, premultiplied alpha
+        gray,      // MinIsBlack / MinIsWhite
+        rgb,       // RGB, and JPEG YCbCr delivered as RGB
+        palette,   // indices into the colour map, expanded to 8-bit RGB
+        cmyk,      // separated with the CMYK ink set; extra samples dropped
+        rgbaImage, // anything else libtiff's RGBA interface reads: 8-bit RGBA, premultiplied alpha
     };
 
     uint32_t width = 0;

@@ -28,8 +28,8 @@ ImageSourceError damaged(const TiffHandle& handle, const std::string& where)
 
 // Where the bands of rows are and how one stored row of one plane looks.
 struct Geometry {
-    uint32_t bandHeight = 0;   // rows per strip, or tile length
-    uint32_t tileWidth = 0;    // 0 for strips
+    uint32_t bandHeight = 0; // rows per strip, or tile length
+    uint32_t tileWidth = 0;  // 0 for strips
     uint32_t tileLength = 0;
     uint64_t tileBytes = 0;
     uint64_t tileRowBytes = 0;
@@ -48,11 +48,12 @@ Result<Geometry, ImageSourceError> geometryOf(TIFF* tif, const TiffLayout& layou
     const uint64_t rowBits = uint64_t{layout.width} * g.samplesInPlane * layout.bitsPerSample;
     g.planeRowBytes = static_cast<size_t>((rowBits + 7) / 8);
     if (static_cast<uint64_t>(TIFFScanlineSize64(tif)) != g.planeRowBytes)
-        return unexpected(ImageSourceError{Kind::unsupported, "The TIFF image's rows are laid out in a way Pelorin does not read."});
+        return unexpected(
+            ImageSourceError{Kind::unsupported, "The TIFF image's rows are laid out in a way Pelorin does not read."});
 
     if (layout.tiled) {
-        if (!TIFFGetField(tif, TIFFTAG_TILEWIDTH, &g.tileWidth) || !TIFFGetField(tif, TIFFTAG_TILELENGTH, &g.tileLength) ||
-            g.tileWidth == 0 || g.tileLength == 0)
+        if (!TIFFGetField(tif, TIFFTAG_TILEWIDTH, &g.tileWidth) || !TIFFGetField(tif, TIFFTAG_TILELENGTH, &g.tileLength)
+            || g.tileWidth == 0 || g.tileLength == 0)
             return unexpected(ImageSourceError{Kind::corruptData, "The TIFF file's tiles have no size."});
         g.tileBytes = TIFFTileSize64(tif);
         g.tileRowBytes = TIFFTileRowSize64(tif);
@@ -75,7 +76,8 @@ Result<Geometry, ImageSourceError> geometryOf(TIFF* tif, const TiffLayout& layou
         g.stripsPerPlane = static_cast<uint32_t>(g.bandCount);
         const uint64_t needed = uint64_t{g.stripsPerPlane} * (layout.planarSeparate ? layout.samplesPerPixel : 1);
         if (TIFFNumberOfStrips(tif) < needed)
-            return unexpected(ImageSourceError{Kind::corruptData, "The TIFF file lists fewer strips than its image needs."});
+            return unexpected(
+                ImageSourceError{Kind::corruptData, "The TIFF file lists fewer strips than its image needs."});
     }
     return g;
 }
@@ -83,8 +85,7 @@ Result<Geometry, ImageSourceError> geometryOf(TIFF* tif, const TiffLayout& layou
 // Turns stored rows (one per plane) into output rows.
 class RowConverter {
 public:
-    RowConverter(TIFF* tif, const TiffLayout& layout, const Geometry& geometry)
-        : layout_(layout), geometry_(geometry)
+    RowConverter(TIFF* tif, const TiffLayout& layout, const Geometry& geometry) : layout_(layout), geometry_(geometry)
     {
         const uint16_t bits = layout.bitsPerSample;
         if (bits < 8) {
@@ -127,8 +128,9 @@ public:
             return gather(planeRows, out,
                           [this](size_t k, uint8_t v) { return invertsComponent(k) ? uint8_t(255 - v) : v; });
         default: // unpacked 1, 2 or 4-bit values
-            return gather(planeRows, out,
-                          [this](size_t k, uint8_t v) { return k < layout_.colorComponents ? colorLut_[v] : alphaLut_[v]; });
+            return gather(planeRows, out, [this](size_t k, uint8_t v) {
+                return k < layout_.colorComponents ? colorLut_[v] : alphaLut_[v];
+            });
         }
     }
 
@@ -150,8 +152,8 @@ private:
     {
         const size_t width = layout_.width;
         const size_t components = layout_.outputComponents;
-        if (!layout_.planarSeparate && geometry_.samplesInPlane == components && !layout_.minIsWhite &&
-            layout_.bitsPerSample >= 8) {
+        if (!layout_.planarSeparate && geometry_.samplesInPlane == components && !layout_.minIsWhite
+            && layout_.bitsPerSample >= 8) {
             std::memcpy(out, rows[0], width * components * sizeof(T));
             return;
         }
@@ -183,8 +185,9 @@ private:
                 out[c] = colormapValue(colormap_[c][index]);
             if (alpha) {
                 const unsigned a = sample(rows, x, 1);
-                out[3] = bits < 8 ? alphaLut_[a] : bits == 16 ? static_cast<uint8_t>((a * 255 + 32767) / 65535)
-                                                              : static_cast<uint8_t>(a);
+                out[3] = bits < 8 ? alphaLut_[a]
+                    : bits == 16  ? static_cast<uint8_t>((a * 255 + 32767) / 65535)
+                                  : static_cast<uint8_t>(a);
             }
         }
     }
@@ -221,7 +224,10 @@ private:
 class BandDecoder {
 public:
     BandDecoder(TiffHandle& handle, const TiffLayout& layout, const Geometry& geometry)
-        : handle_(handle), layout_(layout), geometry_(geometry), converter_(handle.get(), layout, geometry)
+        : handle_(handle),
+          layout_(layout),
+          geometry_(geometry),
+          converter_(handle.get(), layout, geometry)
     {
     }
 
@@ -247,8 +253,9 @@ public:
             const uint32_t y0 = static_cast<uint32_t>(band * geometry_.bandHeight);
             const uint32_t count = std::min(geometry_.bandHeight, layout_.height - y0);
             for (size_t p = 0; p < geometry_.planes; ++p) {
-                auto read = layout_.tiled ? readTileRow(y0, count, static_cast<uint16_t>(p), planes[p].data(), tile.data())
-                                          : readStrip(band, count, p, planes[p].data());
+                auto read = layout_.tiled
+                    ? readTileRow(y0, count, static_cast<uint16_t>(p), planes[p].data(), tile.data())
+                    : readStrip(band, count, p, planes[p].data());
                 if (!read)
                     return read;
             }
@@ -262,10 +269,7 @@ public:
     }
 
 private:
-    static ImageSourceError outOfMemory()
-    {
-        return {Kind::outOfMemory, "Not enough memory to decode the TIFF image."};
-    }
+    static ImageSourceError outOfMemory() { return {Kind::outOfMemory, "Not enough memory to decode the TIFF image."}; }
 
     Result<void, ImageSourceError> readStrip(size_t band, uint32_t rows, size_t plane, uint8_t* buffer)
     {

@@ -43,12 +43,10 @@ ImageSourceError statusError(VP8StatusCode status)
     switch (status) {
     case VP8_STATUS_NOT_ENOUGH_DATA:
         return {Kind::corruptData, "The WebP file is truncated: its image data ends early."};
-    case VP8_STATUS_OUT_OF_MEMORY:
-        return {Kind::outOfMemory, "There is not enough memory to decode this WebP image."};
+    case VP8_STATUS_OUT_OF_MEMORY: return {Kind::outOfMemory, "There is not enough memory to decode this WebP image."};
     case VP8_STATUS_UNSUPPORTED_FEATURE:
         return {Kind::unsupported, "This WebP image uses a feature that is not supported."};
-    default:
-        return {Kind::corruptData, "The WebP file is damaged."};
+    default: return {Kind::corruptData, "The WebP file is damaged."};
     }
 }
 
@@ -111,8 +109,8 @@ struct PixelLayout {
 Image makeImage(const PixelLayout& layout, PixelBlock block, ColorSpace colorSpace)
 {
     const auto alpha = layout.components == 4 ? AlphaInfo::last : AlphaInfo::none;
-    const ImageFormat format{layout.width, layout.height, 8, 8 * layout.components, layout.bytesPerRow(),
-                             BitmapInfo::make(alpha)};
+    const ImageFormat format{layout.width,          layout.height,        8,
+                             8 * layout.components, layout.bytesPerRow(), BitmapInfo::make(alpha)};
     return Image(format, std::move(colorSpace), DataProvider::make(std::move(block)));
 }
 
@@ -150,8 +148,8 @@ Result<PixelBlock, ImageSourceError> decodeFirstFrame(const std::vector<uint8_t>
     if (!decoder)
         return unexpected(ImageSourceError{Kind::corruptData, "The animated WebP file is damaged or truncated."});
     WebPAnimInfo info;
-    if (!WebPAnimDecoderGetInfo(decoder.get(), &info) || info.canvas_width != layout.width ||
-        info.canvas_height != layout.height)
+    if (!WebPAnimDecoderGetInfo(decoder.get(), &info) || info.canvas_width != layout.width
+        || info.canvas_height != layout.height)
         return unexpected(ImageSourceError{Kind::corruptData, "The animated WebP file is damaged."});
     uint8_t* canvas = nullptr;
     int timestamp = 0;
