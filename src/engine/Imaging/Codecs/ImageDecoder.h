@@ -1,11 +1,12 @@
-// ImageDecoder: what every codec offers ImageSource. A decoder reads from the file's bytes, held
-// in memory and shared with the decoder (so it never reads past them and never sees the file change).
+// ImageDecoder: what every codec offers ImageSource. A decoder reads from the file's bytes, held in
+// memory and shared with the decoder (so it never reads past them and never sees the file change).
 //
-// Decoded images follow one convention (see Image.h): straight alpha, except where the file
-// stores premultiplied colour (TIFF associated alpha), which is tagged so and kept as stored; palettes expanded to RGB or
-// RGBA; grey stays grey; 8-bit stays 8-bit; deeper integer samples become 16-bit; float stays float.
-// A decoder checks header dimensions against ImageLimits before allocating pixels.
-// Decoders are used from one thread at a time; different decoders may run concurrently.
+// Decoded images follow one convention (see Image.h): straight alpha, except where the file stores
+// premultiplied colour (TIFF associated alpha), which is tagged so and kept as stored; palettes
+// expanded to RGB or RGBA; grey stays grey; 8-bit stays 8-bit; deeper integer samples become
+// 16-bit; float stays float. A decoder checks header dimensions against ImageLimits before
+// allocating pixels. Decoders are used from one thread at a time; different decoders may run
+// concurrently.
 #pragma once
 
 #include "engine/Common/Result.h"

@@ -4,8 +4,9 @@
 // Rows are cut into bands of about bandBytes filtered bytes; each band is filtered and deflated on
 // its own (on the shared worker threads when `parallel`) and the pieces are joined into one zlib
 // stream: a band ends on a byte boundary without a final block (see PngBandDeflate.h), so its
-// deflate blocks simply continue in the next one, and the Adler-32 checksums are combined. The file is the same whatever the thread count. A band starts with an empty dictionary, which
-// costs a few hundred bytes per band on a photograph.
+// deflate blocks simply continue in the next one, and the Adler-32 checksums are combined. The file
+// is the same whatever the thread count. A band starts with an empty dictionary, which costs a few
+// hundred bytes per band on a photograph.
 #pragma once
 
 #include "engine/Common/Result.h"

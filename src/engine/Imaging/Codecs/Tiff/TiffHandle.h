@@ -1,12 +1,13 @@
 // TiffHandle: a libtiff handle over file bytes in memory (reading), over a file descriptor
-// (writing), or over a growing buffer of its own (scratch writing), with errors and warnings recorded on the handle instead of printed. libtiff's global
-// handlers are process-wide, so every handle brings its own through TIFFOpenOptions.
+// (writing), or over a growing buffer of its own (scratch writing), with errors and warnings
+// recorded on the handle instead of printed. libtiff's global handlers are process-wide, so every
+// handle brings its own through TIFFOpenOptions.
 //
-// Contract: owns the TIFF* (closed on destruction) and the stream state libtiff calls back into.
-// A memory handle does not own the bytes, which must outlive it; libtiff reads them in place.
-// A descriptor handle never closes the descriptor and addresses the file relative to the
-// descriptor's offset at open. Not copyable or movable (libtiff keeps a pointer to the state).
-// One thread at a time per handle.
+// Contract: owns the TIFF* (closed on destruction) and the stream state libtiff calls back into. A
+// memory handle does not own the bytes, which must outlive it; libtiff reads them in place. A
+// descriptor handle never closes the descriptor and addresses the file relative to the descriptor's
+// offset at open. Not copyable or movable (libtiff keeps a pointer to the state). One thread at a
+// time per handle.
 #pragma once
 
 #include <tiffio.h>
