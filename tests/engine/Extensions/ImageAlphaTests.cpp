@@ -1,8 +1,7 @@
 // Cutouts and mask sidecars: colour bytes carried unchanged for every accepted layout and depth
-// (16-bit sources of either byte order keep it: CutoutFidelity's TIFF and PNG sources),
-// the mask as alpha (resampled when it is not of the source's size; the product only ever hands
-// over 8-bit masks at that size), the refusals in their order, and ImageMagick's Lanczos as an independent oracle. Real photographs end to end are
-// CutoutFidelity's.
+// (16-bit sources of either byte order keep it: CutoutFidelity's TIFF and PNG sources), the mask
+// as alpha, the refusals in their order, and a resampled mask against ImageMagick's Lanczos as an
+// independent oracle. Real photographs end to end are CutoutFidelity's.
 #include "engine/Extensions/ImageAlpha.h"
 #include "support/TestSupport.h"
 
@@ -76,14 +75,20 @@ TEST(ImageAlpha, EveryAcceptedLayoutPutsItsColourComponentsFirstAndTakesTheMaskA
                 const std::string where = "alpha info " + std::to_string(int(layout.alpha)) + ", "
                     + std::to_string(8 * c) + " bits, width " + std::to_string(w);
                 ASSERT_TRUE(cutout) << where << ": " << cutout.error().description();
-                std::vector<uint8_t> expected;
+                std::vector<uint8_t> expected, packedMask;
                 for (size_t y = 0; y < h; ++y)
                     for (size_t x = 0; x < w; ++x) {
                         const uint8_t* s = &bytes[y * rowBytes + x * p + layout.red * c];
                         expected.insert(expected.end(), s, s + 3 * c);
                         expected.insert(expected.end(), c, mask[y * maskRow + x]);
+                        packedMask.push_back(mask[y * maskRow + x]);
                     }
                 EXPECT_EQ(pixels(*cutout), expected) << where;
+                // The sidecar is the same mask, packed, in linear grey.
+                auto sidecar = maskAsLinearGrayImage(grayMask(w, h, mask, maskRow), w, h);
+                ASSERT_TRUE(sidecar && sidecar->format() == (ImageFormat{w, h, 8, 8, w, 0}));
+                EXPECT_EQ(sidecar->colorSpace(), std::optional(linearGrayColorSpace()));
+                EXPECT_EQ(pixels(*sidecar), packedMask);
             }
 }
 
@@ -96,7 +101,7 @@ TEST(ImageAlpha, ResampledMaskAgreesWithImageMagickLanczos)
     struct Case {
         size_t mw, mh, w, h;
     };
-    for (const auto& c : {Case{60, 40, 120, 80}, Case{60, 40, 131, 47}, Case{200, 150, 61, 89}}) {
+    for (const auto& c : {Case{60, 40, 131, 47}, Case{200, 150, 61, 89}}) {
         std::vector<uint8_t> mask(c.mw * c.mh);
         for (size_t y = 0; y < c.mh; ++y)
             for (size_t x = 0; x < c.mw; ++x)
@@ -112,9 +117,6 @@ TEST(ImageAlpha, ResampledMaskAgreesWithImageMagickLanczos)
 
         auto sidecar = maskAsLinearGrayImage(grayMask(c.mw, c.mh, mask), c.w, c.h);
         ASSERT_TRUE(sidecar) << sidecar.error().description();
-        auto cutout = withMaskAsAlpha(makeImage({c.w, c.h, 8, 24, c.w * 3, 0}, randomBytes(c.w * c.h * 3, 8)),
-                                      grayMask(c.mw, c.mh, mask));
-        ASSERT_TRUE(cutout) << cutout.error().description();
         // ImageMagick drops the taps that fall outside the image where we repeat the edge sample,
         // so the two agree to one level only where the kernel stays inside the mask.
         auto inside = [](size_t i, size_t from, size_t to) {
@@ -126,7 +128,6 @@ TEST(ImageAlpha, ResampledMaskAgreesWithImageMagickLanczos)
             const int difference = std::abs(sidecar->bytes()[i] - uint8_t(magick.output[i]));
             int& bound = inside(i % c.w, c.mw, c.w) && inside(i / c.w, c.mh, c.h) ? worst : worstAtEdge;
             bound = std::max(bound, difference);
-            ASSERT_EQ(cutout->bytes()[i * 4 + 3], sidecar->bytes()[i]) << i;
         }
         EXPECT_LE(worstAtEdge, 3) << c.mw << "x" << c.mh << " -> " << size;
         EXPECT_LE(worst, 1) << c.mw << "x" << c.mh << " -> " << size;
@@ -161,13 +162,11 @@ TEST(ImageAlpha, RefusesInTheCheckedOrder)
          E::unsupportedPixelFormat(12, 36, 0x1000)},
         // Colour space before the packing checks.
         {"no colour space", image({2, 2, 8, 8, 2, 0}, 4, std::nullopt), E::missingColorSpace()},
-        {"grey", image({2, 2, 8, 8, 2, 0}, 4, sRGB), E::unsupportedPixelFormat(8, 8, 0)},
         // Rows shorter than their pixels: reported before the (also bad) layout, whole word again.
         {"short rows", image({3, 2, 8, 32, 11, 0x2007}, 22, sRGB), E::unsupportedPixelFormat(8, 32, 0x2007)},
         // Layout: the alpha-info value alone, and 8 × bytes per component.
         {"alpha only", image({3, 2, 8, 32, 12, 0x2007}, 24, sRGB), E::unsupportedPixelFormat(8, 32, 7)},
         {"four components without alpha", image({3, 2, 8, 32, 12, 0}, 24, sRGB), E::unsupportedPixelFormat(8, 32, 0)},
-        {"unknown alpha info", image({3, 2, 8, 32, 12, 9}, 24, sRGB), E::unsupportedPixelFormat(8, 32, 9)},
         {"no pixel data", Image({3, 2, 8, 24, 9, 0}, sRGB, nullptr), E::unreadablePixelData()},
         {"source and mask one byte short", image({4, 3, 8, 24, 12, 0}, 35, sRGB), E::truncatedPixelData(36, 35),
          shortMask},
@@ -176,9 +175,6 @@ TEST(ImageAlpha, RefusesInTheCheckedOrder)
          grayMask(4, 3, std::vector<uint8_t>(12, 1), 3)},
         {"mask without pixel data", good, E::maskScalingFailed(),
          Image({4, 3, 8, 8, 4, 0}, linearGrayColorSpace(), nullptr)},
-        {"half-size mask one byte short", good, E::maskScalingFailed(), grayMask(2, 2, std::vector<uint8_t>(3, 1))},
-        {"mask of 32-bit integers", good, E::maskScalingFailed(),
-         makeImage({4, 3, 32, 32, 16, 0}, std::vector<uint8_t>(48, 1))},
         {"mask without pixels", good, E::maskScalingFailed(), grayMask(0, 3, {})},
     };
     for (const auto& c : cases) {
@@ -191,21 +187,6 @@ TEST(ImageAlpha, RefusesInTheCheckedOrder)
         EXPECT_EQ(maskAsLinearGrayImage(*c.mask, 4, 3).error(), c.expected) << c.what;
     }
     EXPECT_EQ(maskAsLinearGrayImage(solidMask(2, 2, 3), 0, 2).error(), E::maskScalingFailed());
-}
-
-// ---------------------------------------------------------------------------------------------
-// The sidecar
-
-TEST(ImageAlpha, SidecarIsThePackedMaskInLinearGrey)
-{
-    const size_t w = 5, h = 4, row = 8;
-    const auto bytes = randomBytes(row * h, 6);
-    auto sidecar = maskAsLinearGrayImage(grayMask(w, h, bytes, row), w, h);
-    ASSERT_TRUE(sidecar) << sidecar.error().description();
-    EXPECT_EQ(sidecar->format(), (ImageFormat{w, h, 8, 8, w, 0}));
-    EXPECT_EQ(sidecar->colorSpace(), std::optional(linearGrayColorSpace()));
-    for (size_t i = 0; i < w * h; ++i)
-        EXPECT_EQ(sidecar->bytes()[i], bytes[i / w * row + i % w]) << i;
 }
 
 } // namespace

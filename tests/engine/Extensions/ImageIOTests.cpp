@@ -1,8 +1,7 @@
-// Metadata read back from files; write failures that leave no file. What a written cutout carries
-// (metadata merged into the empty properties of a write), orientation written but not applied, is
-// CutoutFidelity's, read by exiftool and ImageMagick.
+// Write failures that leave no file. What a written cutout carries (metadata merged into the empty
+// properties of a write), orientation written but not applied, is CutoutFidelity's, read by exiftool
+// and ImageMagick; metadata of files that are not images is DamagedFileTests'.
 #include "engine/Extensions/ImageIO.h"
-#include "engine/Extensions/ImageMetadata.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -13,36 +12,18 @@ namespace {
 using test::makeImage;
 using test::TemporaryDirectory;
 
-// 8-bit RGBA, 3 × 2.
-Image smallRGBA()
-{
-    return makeImage({3, 2, 8, 32, 12, BitmapInfo::make(AlphaInfo::last)}, test::randomBytes(24, 1));
-}
-
-TEST(ImageMetadata, ReadGivesAbsentForNonImagesAndEmptyFieldsForBareImages)
-{
-    TemporaryDirectory dir;
-    test::writeFileBytes(dir / "text.png", {'h', 'i'});
-    EXPECT_FALSE(ImageMetadata::read(dir / "text.png"));
-    EXPECT_FALSE(ImageMetadata::read(dir / "missing.png"));
-
-    ASSERT_TRUE(write(smallRGBA(), dir / "bare.png", OutputFormat::png, std::nullopt));
-    const auto bare = ImageMetadata::read(dir / "bare.png");
-    ASSERT_TRUE(bare) << "a readable image without metadata still has a metadata value";
-    EXPECT_EQ(*bare, ImageMetadata{});
-}
-
 TEST(ImageIO, FailuresSayWhichFileAndLeaveNoFile)
 {
     TemporaryDirectory dir;
-    const Image noColorSpace =
-        makeImage({3, 2, 8, 32, 12, BitmapInfo::make(AlphaInfo::last)}, std::vector<uint8_t>(24), std::nullopt);
-    auto refused = write(noColorSpace, dir / "none.png", OutputFormat::png, std::nullopt);
+    const ImageFormat rgba{3, 2, 8, 32, 12, BitmapInfo::make(AlphaInfo::last)};
+    auto refused = write(makeImage(rgba, std::vector<uint8_t>(24), std::nullopt), dir / "none.png", OutputFormat::png,
+                         std::nullopt);
     ASSERT_FALSE(refused);
     EXPECT_EQ(refused.error(), ImageIOWriteError::missingColorSpace());
     EXPECT_FALSE(std::filesystem::exists(dir / "none.png"));
 
-    auto nowhere = write(smallRGBA(), dir / "missing-folder" / "out.tiff", OutputFormat::tiff, std::nullopt);
+    auto nowhere = write(makeImage(rgba, std::vector<uint8_t>(24)), dir / "missing-folder" / "out.tiff",
+                         OutputFormat::tiff, std::nullopt);
     ASSERT_FALSE(nowhere);
     EXPECT_NE(nowhere.error().description().find("out.tiff"), std::string::npos);
 

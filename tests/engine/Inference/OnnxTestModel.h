@@ -47,14 +47,6 @@ public:
     {
         initializer(name, onnx::TensorProto::FLOAT, dims).mutable_float_data()->Add(values.begin(), values.end());
     }
-    // fp16 from raw IEEE binary16 bit patterns, stored as raw_data (little-endian, as the format says).
-    void halfInitializer(const std::string& name, const std::vector<int64_t>& dims, const std::vector<uint16_t>& bits)
-    {
-        std::string raw;
-        for (uint16_t b : bits)
-            raw += {char(b & 0xFF), char(b >> 8)};
-        initializer(name, onnx::TensorProto::FLOAT16, dims).set_raw_data(raw);
-    }
     void int64Initializer(const std::string& name, const std::vector<int64_t>& dims, const std::vector<int64_t>& values)
     {
         initializer(name, onnx::TensorProto::INT64, dims).mutable_int64_data()->Add(values.begin(), values.end());
@@ -75,10 +67,6 @@ public:
         Node& s(const std::string& key, const std::string& value)
         {
             return attribute(key, onnx::AttributeProto::STRING).set_s(value), *this;
-        }
-        Node& f(const std::string& key, float value)
-        {
-            return attribute(key, onnx::AttributeProto::FLOAT).set_f(value), *this;
         }
 
     private:

@@ -1,20 +1,9 @@
-#include "engine/Models/OutputFormat.h"
 #include "engine/Models/ProcessingSettings.h"
 
 #include <gtest/gtest.h>
 
-#include <set>
-
 namespace pelorin {
 namespace {
-
-TEST(OutputFormat, StoredNamesAreReadExactly)
-{
-    for (const auto format : OutputFormats::allCases)
-        EXPECT_EQ(OutputFormats::fromRawValue(OutputFormats::rawValue(format)), format);
-    for (const char* stored : {"TIFF", "PNG", "jpeg", "jpg", "", " png", "png "})
-        EXPECT_FALSE(OutputFormats::fromRawValue(stored)) << '"' << stored << '"';
-}
 
 TEST(ProcessingSettings, IsSupportedImageLooksOnlyAtTheLowerCasedExtension)
 {
