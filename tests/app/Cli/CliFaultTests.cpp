@@ -184,12 +184,9 @@ private slots:
     {
         QTest::addColumn<QString>("fault");
         QTest::addColumn<QString>("reason");
-        QTest::newRow("deleted") << "deleted"
-                                 << "No such file or directory";
-        QTest::newRow("replaced by a file") << "file"
-                                            << "Not a directory";
-        QTest::newRow("full") << "full"
-                              << "No space left on device";
+        QTest::newRow("deleted") << QString("deleted") << QString("No such file or directory");
+        QTest::newRow("replaced by a file") << QString("file") << QString("Not a directory");
+        QTest::newRow("full") << QString("full") << QString("No space left on device");
     }
     void unwritableOutput()
     {

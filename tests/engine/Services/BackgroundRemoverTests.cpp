@@ -1,6 +1,6 @@
 // The background remover: every way a mask buffer becomes an 8-bit image or is refused (rounding,
-// strides, format codes, dimensions, missing storage, the buffer's lock), and the whole request on
-// the real model (an image the segmenter cannot read).
+// strides, format codes, dimensions, missing storage), and the whole request on the real model
+// (an image the segmenter cannot read).
 #include "engine/Services/BackgroundRemover.h"
 
 #include "support/TestSupport.h"
@@ -66,8 +66,6 @@ TEST(BackgroundRemoverConversion, FloatValuesRoundHalfAwayFromZeroAndSaturate)
     auto image = BackgroundRemover::imageFromMaskPixelBuffer(buffer);
     ASSERT_TRUE(image) << image.error().description();
     EXPECT_EQ(pixels(*image), expected);
-    EXPECT_EQ(buffer.lockCount(), 0);
-    EXPECT_EQ(buffer.timesLocked(), 1);
 }
 
 TEST(BackgroundRemoverConversion, RowPaddingIsSkippedForBothFormatsIntoPackedLinearGrey)
@@ -91,52 +89,26 @@ TEST(BackgroundRemoverConversion, RowPaddingIsSkippedForBothFormatsIntoPackedLin
             EXPECT_EQ(image->colorSpace(), linearGrayColorSpace());
             EXPECT_FALSE(image->shouldInterpolate());
             EXPECT_EQ(pixels(*image), expected);
-            EXPECT_EQ(buffer->lockCount(), 0);
         }
     }
 }
 
-TEST(BackgroundRemoverConversion, UnknownFormatsEmptyDimensionsAndMissingStorageAreRefusedAndUnlocked)
+TEST(BackgroundRemoverConversion, UnknownFormatsEmptyDimensionsAndMissingStorageAreRefused)
 {
     const struct {
         MaskPixelBuffer buffer;
         const char* reason;
-        int timesLocked; // an unknown format is refused before locking
     } cases[] = {
-        {makeBuffer(0x42475241, 4, 4, 16, std::vector<uint8_t>(64)), "unsupported mask pixel format 'BGRA'", 0},
-        {makeBuffer(0x4C30307F, 4, 4, 16, std::vector<uint8_t>(64)), "unsupported mask pixel format 0x4c30307f", 0},
-        {makeBuffer(MaskPixelFormat::oneComponent8, 640, 0, 640, {}), "invalid mask dimensions 640x0", 1},
-        {makeBuffer(MaskPixelFormat::oneComponent32Float, 0, 480, 0, std::vector<uint8_t>(16)),
-         "invalid mask dimensions 0x480", 1},
-        {makeBuffer(MaskPixelFormat::oneComponent32Float, 4, 4, 16, {}), "mask pixel buffer base address was nil", 1},
+        {makeBuffer(0x42475241, 4, 4, 16, std::vector<uint8_t>(64)), "unsupported mask pixel format 'BGRA'"},
+        {makeBuffer(MaskPixelFormat::oneComponent8, 640, 0, 640, {}), "invalid mask dimensions 640x0"},
+        {makeBuffer(MaskPixelFormat::oneComponent32Float, 4, 4, 16, {}), "mask pixel buffer base address was nil"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.reason);
         auto image = BackgroundRemover::imageFromMaskPixelBuffer(c.buffer);
         ASSERT_FALSE(image);
         EXPECT_EQ(image.error(), Error::cgImageConversionFailed(c.reason));
-        EXPECT_EQ(c.buffer.lockCount(), 0);
-        EXPECT_EQ(c.buffer.timesLocked(), c.timesLocked);
     }
-}
-
-TEST(MaskPixelBuffer, StorageMustCoverItsRowsAndIsReadableOnlyWhileLocked)
-{
-    EXPECT_FALSE(MaskPixelBuffer::make(MaskPixelFormat::oneComponent8, 4, 4, 4, PixelBlock::allocate(15)));
-    EXPECT_FALSE(MaskPixelBuffer::make(MaskPixelFormat::oneComponent32Float, 4, 4, 15, PixelBlock::allocate(64)));
-    EXPECT_FALSE(MaskPixelBuffer::make(MaskPixelFormat::oneComponent8, 4, SIZE_MAX, 4, PixelBlock::allocate(64)));
-
-    const auto buffer =
-        MaskPixelBuffer::make(MaskPixelFormat::oneComponent8, 4, 4, 4, PixelBlock::allocate(16)).value();
-    EXPECT_EQ(buffer.baseAddress(), nullptr);
-    {
-        const MaskPixelBuffer copy = buffer; // shares the buffer and its lock
-        const MaskPixelBuffer::ReadOnlyLock lock(copy);
-        EXPECT_NE(buffer.baseAddress(), nullptr);
-    }
-    EXPECT_EQ(buffer.baseAddress(), nullptr);
-    EXPECT_FALSE(buffer.unlockReadOnly()); // never below zero
-    EXPECT_EQ(buffer.lockCount(), 0);
 }
 
 // A photograph's mask and an empty sky go through the batch's real pipeline.

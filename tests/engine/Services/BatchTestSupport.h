@@ -250,10 +250,10 @@ inline std::vector<std::string> entryNames(const fs::path& folder)
     return names;
 }
 
-// Writes the source of job `index`: random RGB, (kBaseWidth + index) × height pixels.
-inline fs::path writeSource(const fs::path& folder, size_t index, size_t height = 12)
+// Writes the source of job `index`: random RGB, (kBaseWidth + index) × 12 pixels.
+inline fs::path writeSource(const fs::path& folder, size_t index)
 {
-    const size_t width = kBaseWidth + index;
+    const size_t width = kBaseWidth + index, height = 12;
     fs::create_directories(folder);
     const auto path = folder / ("source-" + std::to_string(index) + ".png");
     const auto pixels = randomBytes(width * height * 3, uint32_t(index));
@@ -291,10 +291,9 @@ protected:
         return list;
     }
     ProcessingJob job(size_t index, fs::path output, std::optional<fs::path> mask = std::nullopt,
-                      OutputFormat format = OutputFormat::png, size_t height = 12) const
+                      OutputFormat format = OutputFormat::png) const
     {
-        return ProcessingJob(Uuid::random(), writeSource(sources, index, height), std::move(output), std::move(mask),
-                             format);
+        return ProcessingJob(Uuid::random(), writeSource(sources, index), std::move(output), std::move(mask), format);
     }
 
     TemporaryDirectory dir;
