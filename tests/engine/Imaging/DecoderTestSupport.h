@@ -115,7 +115,8 @@ inline int maxDifference(const std::vector<uint8_t>& a, const std::vector<uint8_
 }
 
 // Decodes a photograph stored as 8-bit RGB and checks what every decoder must report for it: the
-// size ImageMagick reads, the same size from properties(), packed 8-bit RGB rows without alpha.
+// same size from properties(), packed 8-bit RGB rows without alpha. (Comparing its samples with
+// ImageMagick's checks the size.)
 inline std::optional<Image> decodeRgb8Photo(const std::filesystem::path& path)
 {
     auto properties = propertiesOf(path);
@@ -125,7 +126,6 @@ inline std::optional<Image> decodeRgb8Photo(const std::filesystem::path& path)
         return std::nullopt;
     }
     const size_t w = image->width(), h = image->height();
-    EXPECT_EQ(std::to_string(w) + "x" + std::to_string(h), identifyFormat(path, "%wx%h"));
     EXPECT_EQ(properties->pixelWidth, w);
     EXPECT_EQ(properties->pixelHeight, h);
     EXPECT_EQ(image->format(), (ImageFormat{w, h, 8, 24, w * 3, BitmapInfo::make(AlphaInfo::none)}));

@@ -73,16 +73,6 @@ void writeRotatedHalves(const std::filesystem::path& path)
 
 } // namespace
 
-TEST(HeifDecoder, EightBitLosslessMatchesTheSourcePhotoWhateverTheRowPadding)
-{
-    TemporaryDirectory dir;
-    const auto png = photoCrop(dir, "crop");
-    const auto image = ok(decodeFile(heifEnc(dir, png, "crop", lossless)));
-    EXPECT_EQ(image.format(), (ImageFormat{97, 63, 8, 24, 97 * 3, BitmapInfo::make(AlphaInfo::none)}));
-    EXPECT_EQ(image.colorSpace(), ColorSpace::named(ColorSpace::Name::sRGB));
-    EXPECT_LE(maxDifference(packedPixels(image), magickRaw(png, "rgb")), 1); // libheif's RGB path: within a step
-}
-
 TEST(HeifDecoder, DeepSamplesAreWidenedToTheFullSixteenBitRange)
 {
     TemporaryDirectory dir;
@@ -109,9 +99,16 @@ TEST(HeifDecoder, DeepSamplesAreWidenedToTheFullSixteenBitRange)
     }
 }
 
-TEST(HeifDecoder, AlphaComesOutStraightEvenWhenTheFileIsPremultiplied)
+// Odd sizes make libheif pad its rows.
+TEST(HeifDecoder, LosslessPhotosMatchTheirSourceAndAlphaComesOutStraightEvenWhenPremultiplied)
 {
     TemporaryDirectory dir;
+    const auto rgbPng = photoCrop(dir, "crop");
+    const auto rgb = ok(decodeFile(heifEnc(dir, rgbPng, "crop", lossless)));
+    EXPECT_EQ(rgb.format(), (ImageFormat{97, 63, 8, 24, 97 * 3, BitmapInfo::make(AlphaInfo::none)}));
+    EXPECT_EQ(rgb.colorSpace(), ColorSpace::named(ColorSpace::Name::sRGB));
+    EXPECT_LE(maxDifference(packedPixels(rgb), magickRaw(rgbPng, "rgb")), 1); // libheif's RGB path: within a step
+
     const auto png = photoCrop(dir, "alpha",
                                "\\( -size 63x97 gradient:white-black -rotate 90 \\) -alpha off "
                                "-compose CopyOpacity -composite");

@@ -90,11 +90,10 @@ TEST(ImageSource, HeaderComesFromAPrefixUnlessItLiesFurtherIn)
     }
 }
 
-TEST(ImageLimits, RefusesAbsurdDimensionsAndAcceptsLargePhotos)
+// Sides and areas beyond the limits are refused through each decoder's forged headers.
+TEST(ImageLimits, AcceptsLargePhotosAndRefusesEmptyOnes)
 {
     EXPECT_FALSE(checkImageDimensions(12000, 9000) || checkImageDimensions(65535, 4096));
-    EXPECT_EQ(checkImageDimensions(65536, 1)->kind, Kind::tooLarge);
-    EXPECT_EQ(checkImageDimensions(20000, 20000)->kind, Kind::tooLarge);
     EXPECT_EQ(checkImageDimensions(0, 10)->kind, Kind::corruptData);
 }
 

@@ -10,7 +10,7 @@ namespace {
 using namespace test;
 using Kind = ImageSourceError::Kind;
 
-TEST(WebPDecoder, LossyIsRGBAndLosslessAlphaIsExact)
+TEST(WebPDecoder, LossyIsRGBAndLosslessAlphaIsExactAndACutKeepsItsProperties)
 {
     TemporaryDirectory dir;
     make("cwebp -quiet -q 85 " + q(samplePhoto("coffee.png")) + " -o " + q(dir / "lossy.webp"));
@@ -26,6 +26,13 @@ TEST(WebPDecoder, LossyIsRGBAndLosslessAlphaIsExact)
     const auto alpha = ok(decodeFile(dir / "alpha.webp"));
     EXPECT_EQ(alpha.format(), (ImageFormat{451, 300, 8, 32, 451 * 4, BitmapInfo::make(AlphaInfo::last)}));
     EXPECT_EQ(packedPixels(alpha), magickRaw(dir / "alpha.png", "rgba"));
+
+    // Cuts across the file and noise are DamagedFile's and the fuzz target's; a cut whose header
+    // is intact still has its properties, as a header read from a file's first bytes needs.
+    const auto whole = readFileBytes(dir / "lossy.webp");
+    writeFileBytes(dir / "half.webp", {whole.begin(), whole.begin() + ptrdiff_t(whole.size() / 2)});
+    EXPECT_EQ(propertiesOf(dir / "half.webp")->pixelWidth, 600u);
+    expectError(decodeFile(dir / "half.webp"), Kind::corruptData, "truncated");
 }
 
 // EXIF, with or without JPEG's prefix, is the parser's and CutoutFidelity's; an absurd canvas
@@ -40,18 +47,6 @@ TEST(WebPDecoder, AnimationGivesItsFirstFrame)
     const auto image = ok(decodeFile(dir / "animation.webp"));
     EXPECT_EQ(image.format(), (ImageFormat{64, 48, 8, 24, 64 * 3, BitmapInfo::make(AlphaInfo::none)}));
     EXPECT_EQ(packedPixels(image), magickRaw(dir / "first.png", "rgb"));
-}
-
-// Cuts across the file and noise are DamagedFile's and the fuzz target's; a cut whose header is
-// intact still has its properties, as a header read from a file's first bytes needs.
-TEST(WebPDecoder, CutFileKeepsItsPropertiesAndFailsToDecode)
-{
-    TemporaryDirectory dir;
-    make("cwebp -quiet -q 85 " + q(samplePhoto("coffee.png")) + " -o " + q(dir / "whole.webp"));
-    const auto whole = readFileBytes(dir / "whole.webp");
-    writeFileBytes(dir / "half.webp", {whole.begin(), whole.begin() + ptrdiff_t(whole.size() / 2)});
-    EXPECT_EQ(propertiesOf(dir / "half.webp")->pixelWidth, 600u);
-    expectError(decodeFile(dir / "half.webp"), Kind::corruptData, "truncated");
 }
 
 } // namespace
