@@ -44,7 +44,7 @@ tag denseTag(const memory::desc& desc)
     const memory::dims dims = desc.dims();
     if (dims.size() == 4)
         for (tag t : {tag::nChw16c, tag::nChw8c, tag::nchw, tag::nhwc})
-            if (desc == memory::desc(dims, dt::f32, t))
+            if (desc == memory::desc(dims, desc.data_type(), t))
                 return t;
     return tag::undef;
 }
@@ -176,12 +176,12 @@ private:
 
     // The operation descriptor of `op`; absent when oneDNN refuses the combination outright.
     std::optional<dnnl::convolution_forward::desc> convolutionDesc(const ComputeOp& op, dnnl::algorithm algorithm,
-                                                                   const memory::desc& src,
+                                                                   dt type, const memory::desc& src,
                                                                    const memory::desc& dst) const
     {
         const auto& p = op.convolution;
         const memory::desc weights({p.weights->dims[0], p.weights->dims[1], p.weights->dims[2], p.weights->dims[3]},
-                                   dt::f32, tag::any);
+                                   type, tag::any);
         const memory::dims strides{p.stride[0], p.stride[1]};
         const memory::dims dilates{p.dilation[0] - 1, p.dilation[1] - 1}; // oneDNN counts the gaps
         const memory::dims padBegin{p.padBegin[0], p.padBegin[1]}, padEnd{p.padEnd[0], p.padEnd[1]};
@@ -210,6 +210,18 @@ private:
         }
     }
 
+    static bool winogradShape(const ComputeOp& op)
+    {
+        const auto& p = op.convolution;
+        return p.kernel == std::array<int64_t, 2>{3, 3} && p.stride == std::array<int64_t, 2>{1, 1}
+        && p.dilation == std::array<int64_t, 2>{1, 1} && p.weights->dims[0] % 16 == 0 && p.weights->dims[1] % 16 == 0;
+    }
+
+    // bf16 convolutions (fp32 accumulation) run direct kernels: oneDNN's Winograd is fp32 only.
+    // On a CPU with native bf16 they are as fast as fp32 Winograd, with weights a sixth the size
+    // and no Winograd transforms at load.
+    dt convolutionType() const { return options_.precision == Precision::bf16 ? dt::bf16 : dt::f32; }
+
     // What a kernel is worth for a convolution with these channel counts (0: never take it).
     // Measured on AVX-512 with 2 threads against direct convolution (~400 GFLOP/s): F(4×4, 3×3)
     // Winograd wins 1.3–2.7× except on 16→16 channels; F(2×2, 3×3) only from 64 output channels
@@ -237,14 +249,13 @@ private:
     {
         const auto& p = op.convolution;
         const int64_t outChannels = p.weights->dims[0], inChannels = p.weights->dims[1];
-        const bool winogradShape = p.kernel == std::array<int64_t, 2>{3, 3} && p.stride == std::array<int64_t, 2>{1, 1}
-            && p.dilation == std::array<int64_t, 2>{1, 1} && inChannels % 16 == 0 && outChannels % 16 == 0;
+        const dt type = convolutionType();
         std::vector<dnnl::algorithm> algorithms;
-        if (options_.winograd && winogradShape)
+        if (options_.winograd && winogradShape(op) && type == dt::f32)
             algorithms.push_back(dnnl::algorithm::convolution_winograd);
         algorithms.push_back(dnnl::algorithm::convolution_direct);
         const memory::desc src = homeDesc(op.inputs[0]);
-        const memory::desc anySrc(src.dims(), dt::f32, tag::any);
+        const memory::desc anySrc(src.dims(), type, tag::any);
 
         struct Choice {
             int score = 0;
@@ -254,7 +265,7 @@ private:
         } best;
         for (auto algorithm : algorithms)
             for (const memory::desc* candidate : {&src, &anySrc}) {
-                const auto desc = convolutionDesc(op, algorithm, *candidate, dst);
+                const auto desc = convolutionDesc(op, algorithm, type, *candidate, dst);
                 auto pd = desc ? firstKernel(*desc, postOps) : std::nullopt;
                 if (!pd)
                     continue;
@@ -269,7 +280,7 @@ private:
             }
         if (best.score == 0)
             return std::nullopt;
-        const auto desc = convolutionDesc(op, best.algorithm, *best.src, dst);
+        const auto desc = convolutionDesc(op, best.algorithm, type, *best.src, dst);
         auto pd = desc ? firstKernel(*desc, postOps) : std::nullopt;
         for (int k = 0; pd && k < best.implementation; ++k)
             pd->next_impl();
@@ -303,7 +314,7 @@ private:
             return ops;
         };
         const int binaryIndex = relu ? 1 : 0;
-        const memory::desc anyDst(toDnnlDims(graph_.values[size_t(result)].dims), dt::f32, tag::any);
+        const memory::desc anyDst(toDnnlDims(graph_.values[size_t(result)].dims), convolutionType(), tag::any);
 
         // Residual Add, best first: a sum post-op accumulating into the other operand's buffer
         // (when it is not read again), or a binary post-op reading it; else a separate Add.
@@ -361,7 +372,7 @@ private:
         // A few channels padded to a whole block would make every later op work on the padding
         // too, and some kernels only take a few channels in plain layout: one small reorder.
         const int64_t channels = graph_.values[size_t(result)].dims[1];
-        const memory::desc plain(toDnnlDims(graph_.values[size_t(result)].dims), dt::f32, tag::nchw);
+        const memory::desc plain(toDnnlDims(graph_.values[size_t(result)].dims), pd->dst_desc().data_type(), tag::nchw);
         if (channels < 16 && pd->dst_desc() != plain)
             home_[size_t(result)] = reorderInto(dst, plain, op.name);
     }
@@ -412,7 +423,8 @@ private:
     {
         const ComputeOp& op = graph_.ops[index];
         const auto& p = op.pooling;
-        const memory::desc dstAny(toDnnlDims(graph_.values[size_t(op.output)].dims), dt::f32, tag::any);
+        const memory::desc dstAny(toDnnlDims(graph_.values[size_t(op.output)].dims), homeDesc(op.inputs[0]).data_type(),
+                                  tag::any);
         dnnl::pooling_forward::desc desc(dnnl::prop_kind::forward_inference, dnnl::algorithm::pooling_max,
                                          homeDesc(op.inputs[0]), dstAny, {p.stride[0], p.stride[1]},
                                          {p.kernel[0], p.kernel[1]}, {p.padBegin[0], p.padBegin[1]},
@@ -426,15 +438,16 @@ private:
         const ComputeOp& op = graph_.ops[index];
         const int input = op.inputs[0];
         const memory::dims outDims = toDnnlDims(graph_.values[size_t(op.output)].dims);
-        const memory::desc plainSource(toDnnlDims(graph_.values[size_t(input)].dims), dt::f32, tag::nchw);
+        const dt type = homeDesc(input).data_type();
+        const memory::desc plainSource(toDnnlDims(graph_.values[size_t(input)].dims), type, tag::nchw);
         // Linear resampling with an explicit destination size is ONNX's linear / half_pixel. The
         // input's own layout first; the plain one when only the reference kernel takes the former.
         std::optional<dnnl::resampling_forward::primitive_desc> chosen;
         memory::desc chosenSource;
         for (const memory::desc& src : {homeDesc(input), plainSource}) {
-            std::vector<memory::desc> destinations{memory::desc(outDims, dt::f32, tag::any)};
+            std::vector<memory::desc> destinations{memory::desc(outDims, type, tag::any)};
             if (const tag t = denseTag(src); t != tag::undef)
-                destinations.insert(destinations.begin(), memory::desc(outDims, dt::f32, t));
+                destinations.insert(destinations.begin(), memory::desc(outDims, type, t));
             for (const auto& dst : destinations) {
                 try {
                     dnnl::resampling_forward::desc desc(dnnl::prop_kind::forward_inference,
@@ -480,9 +493,21 @@ private:
     void lowerConcat(size_t index)
     {
         const ComputeOp& op = graph_.ops[index];
+        // Inputs of mixed precision meet in the first one's (converted copies are shared).
+        const dt type = homeDesc(op.inputs[0]).data_type();
+        std::vector<int> homes;
         std::vector<memory::desc> sources;
-        for (int input : op.inputs)
-            sources.push_back(homeDesc(input));
+        for (int input : op.inputs) {
+            memory::desc desc = homeDesc(input);
+            int buffer = home_[size_t(input)];
+            if (desc.data_type() != type) {
+                const tag t = denseTag(desc);
+                desc = memory::desc(desc.dims(), type, t == tag::undef ? tag::nchw : t);
+                buffer = bufferIn(input, desc, op.name);
+            }
+            homes.push_back(buffer);
+            sources.push_back(desc);
+        }
         // One shared dense layout lets the output be a plain concatenation of the inputs' bytes.
         tag common = denseTag(sources.front());
         for (const auto& desc : sources)
@@ -490,19 +515,20 @@ private:
                 common = tag::undef;
         const memory::dims outDims = toDnnlDims(graph_.values[size_t(op.output)].dims);
         auto pd = common != tag::undef
-            ? dnnl::concat::primitive_desc(memory::desc(outDims, dt::f32, common), int(op.axis), sources, plan_.engine,
-                                           userScratchpad())
+            ? dnnl::concat::primitive_desc(memory::desc(outDims, sources.front().data_type(), common), int(op.axis),
+                                           sources, plan_.engine, userScratchpad())
             : dnnl::concat::primitive_desc(int(op.axis), sources, plan_.engine, userScratchpad());
         std::vector<std::pair<int, int>> args;
         for (size_t k = 0; k < op.inputs.size(); ++k)
-            args.emplace_back(DNNL_ARG_MULTIPLE_SRC + int(k), home_[size_t(op.inputs[k])]);
+            args.emplace_back(DNNL_ARG_MULTIPLE_SRC + int(k), homes[k]);
         const int stepIndex = addSimpleStep(op, pd, dnnl::concat(pd), args);
 
         // Channel-outer layouts with whole blocks per input: each input is a contiguous slab.
         const int64_t block = common == tag::nChw16c ? 16 : common == tag::nChw8c ? 8 : 1;
         bool viewable = common != tag::undef && common != tag::nhwc && op.axis == 1 && outDims[0] == 1;
-        for (int input : op.inputs)
-            viewable = viewable && input != graph_.input && graph_.values[size_t(input)].dims[1] % block == 0;
+        for (size_t k = 0; k < op.inputs.size(); ++k)
+            viewable = viewable && op.inputs[k] != graph_.input && homes[k] == home_[size_t(op.inputs[k])]
+                && graph_.values[size_t(op.inputs[k])].dims[1] % block == 0;
         if (!viewable)
             return;
         ExecutionPlan::ConcatView view{stepIndex, home_[size_t(op.output)], {}};

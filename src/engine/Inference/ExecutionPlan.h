@@ -10,6 +10,7 @@
 #include "engine/Common/Result.h"
 #include "engine/Inference/BufferPlanner.h"
 #include "engine/Inference/ComputeGraph.h"
+#include "engine/Inference/Network.h"
 
 #include <oneapi/dnnl/dnnl.hpp>
 
@@ -58,6 +59,9 @@ struct LoweringOptions {
     // Undilated 3×3 stride-1 convolutions through Winograd where oneDNN has a kernel for them;
     // off gives the direct-convolution reference.
     bool winograd = true;
+    // fp32 or bf16 (resolved: never automatic). With bf16 the activations between convolutions are
+    // bf16 too; the caller's input and output stay fp32.
+    Precision precision = Precision::fp32;
 };
 
 // Consumes the graph: each convolution's fp32 weights are released as soon as they are converted,

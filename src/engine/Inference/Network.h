@@ -2,7 +2,9 @@
 //
 // load() parses the graph, converts fp16 weights to fp32, folds the constant subgraphs (Shape,
 // Slice, Concat, Cast, Constant) that compute Resize sizes for the chosen input resolution, and
-// plans every primitive and buffer. Everything is computed in fp32. The loaded network is
+// plans every primitive and buffer. Convolutions compute in bf16 where the processor has native bf16
+// arithmetic (fp32 accumulation; masks agree with fp32 to within a few thousandths), else in fp32;
+// PELORIN_PRECISION=fp32 forces fp32 everywhere. The loaded network is
 // immutable: run() may be called from several threads, each call using its own scratch buffers
 // (callers serialise inference when they want it to use every core; see ForegroundSegmenter).
 #pragma once
@@ -19,11 +21,16 @@
 
 namespace pelorin {
 
+// What the convolutions compute in. `automatic`: bf16 where the CPU (at the level oneDNN is held to)
+// has native bf16 dot products, fp32 elsewhere, unless PELORIN_PRECISION says fp32 or bf16.
+enum class Precision { automatic, fp32, bf16 };
+
 class Network {
 public:
     struct Options {
         size_t inputHeight = 1024; // multiples of 32
         size_t inputWidth = 1024;
+        Precision precision = Precision::automatic;
     };
 
     // A clear message on failure: unreadable file, not an ONNX model, or the op/attribute that is

@@ -5,6 +5,7 @@
 #include "engine/Inference/DnnlBinding.h"
 #include "engine/Inference/NarrowConvolutionSplit.h"
 #include "engine/Inference/OnnxGraph.h"
+#include "engine/Inference/PrecisionPolicy.h"
 
 #include <unistd.h>
 
@@ -63,8 +64,9 @@ struct OnnxNetwork::Workspace {
 };
 
 OnnxNetwork::OnnxNetwork(size_t height, size_t width, ExecutionPlan plan, BufferPlanner::Plan layout, double flops,
-                         Dims outputDims)
+                         Dims outputDims, Precision precision)
     : Network(height, width),
+      precision_(precision),
       plan_(std::move(plan)),
       layout_(std::move(layout)),
       flops_(flops),
@@ -89,6 +91,10 @@ OnnxNetwork::load(const std::filesystem::path& model, const Network::Options& op
                           + std::to_string(maxInputSide));
 
     const std::string where = "Cannot load the model " + model.string() + ": ";
+    const auto resolved = resolvePrecision(options.precision);
+    if (!resolved)
+        return unexpected(where + resolved.error());
+    const Precision precision = *resolved;
     try {
         // Each stage's intermediate data is released before the next grows: the parsed file before
         // lowering finishes, the fp32 weights once they are in the primitives' layouts.
@@ -113,7 +119,9 @@ OnnxNetwork::load(const std::filesystem::path& model, const Network::Options& op
                                   + std::to_string(out[2]) + "×" + std::to_string(out[3]) + ", not a 1×1×"
                                   + std::to_string(height) + "×" + std::to_string(width) + " mask");
             flops = graph->totalFlops();
-            auto lowered = lowerToDnnl(splitNarrowConvolutions(std::move(*graph)), executor.lowering);
+            LoweringOptions lowering = executor.lowering;
+            lowering.precision = precision;
+            auto lowered = lowerToDnnl(splitNarrowConvolutions(std::move(*graph)), lowering);
             if (!lowered)
                 return unexpected(where + lowered.error());
             plan = std::move(*lowered);
@@ -137,7 +145,7 @@ OnnxNetwork::load(const std::filesystem::path& model, const Network::Options& op
                               + " of working memory, more than this machine can spare");
 
         return std::shared_ptr<const OnnxNetwork>(
-            new OnnxNetwork(height, width, std::move(*plan), std::move(*layout), flops, outputDims));
+            new OnnxNetwork(height, width, std::move(*plan), std::move(*layout), flops, outputDims, precision));
     } catch (const std::bad_alloc&) {
         return unexpected(where + "not enough memory");
     } catch (const std::exception& e) { // every stage reports its own errors; this is a backstop

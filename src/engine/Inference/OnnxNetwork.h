@@ -19,7 +19,7 @@ namespace pelorin::inference {
 
 // Choices beyond Network::Options, for tests and measurements.
 struct ExecutorOptions {
-    LoweringOptions lowering; // which kernels may be chosen (ExecutionPlan.h)
+    LoweringOptions lowering; // which kernels may be chosen (ExecutionPlan.h); precision comes from Options
     // Run up to this tensor (any name in the graph) instead of the model's mask output; its shape
     // is then whatever the graph says (outputDims()).
     std::string outputName;
@@ -37,6 +37,7 @@ public:
     Result<AlignedFloats, std::string> run(std::span<const float> input) const override;
 
     const Dims& outputDims() const { return outputDims_; }
+    Precision precision() const { return precision_; }
     double flopsPerRun() const { return flops_; }
     size_t arenaBytes() const { return layout_.arenaBytes; }
     size_t stepCount() const { return plan_.steps.size(); }
@@ -51,9 +52,10 @@ private:
     struct Workspace;
 
     OnnxNetwork(size_t height, size_t width, ExecutionPlan plan, BufferPlanner::Plan layout, double flops,
-                Dims outputDims);
+                Dims outputDims, Precision precision);
     Result<std::unique_ptr<Workspace>, std::string> makeWorkspace() const;
 
+    Precision precision_; // as resolved at load: fp32 or bf16
     ExecutionPlan plan_;
     BufferPlanner::Plan layout_;
     size_t scratchpadBytes_ = 0;

@@ -3,10 +3,13 @@
 // constant folder cannot evaluate are ConstantFolderTests'.
 #include "engine/Inference/OnnxTestModel.h"
 #include "engine/Inference/Network.h"
+#include "engine/Inference/OnnxNetwork.h"
+#include "engine/Inference/PrecisionPolicy.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <functional>
 
 namespace pelorin {
@@ -58,6 +61,34 @@ protected:
 
     test::TemporaryDirectory directory_;
 };
+
+// PELORIN_PRECISION is the user's override of the automatic choice; a typo or bf16 on a processor
+// without it is refused by name rather than quietly run some other way (or emulated, many times slower).
+TEST_F(ModelLoading, PrecisionSettingsAreResolvedOrRefusedByName)
+{
+    OnnxTestModel model;
+    buildModel(model);
+    const auto file = write(model);
+    const bool native = inference::cpuHasNativeBf16();
+    // "fp32", "bf16", or the load error.
+    const auto precisionWith = [&](const char* setting, Precision asked) -> std::string {
+        setting ? setenv("PELORIN_PRECISION", setting, 1) : unsetenv("PELORIN_PRECISION");
+        auto network = inference::OnnxNetwork::load(file, {64, 64, asked});
+        unsetenv("PELORIN_PRECISION");
+        return !network ? network.error() : (*network)->precision() == Precision::bf16 ? "bf16" : "fp32";
+    };
+    EXPECT_EQ(precisionWith(nullptr, Precision::automatic), native ? "bf16" : "fp32");
+    EXPECT_EQ(precisionWith("fp32", Precision::automatic), "fp32");
+    EXPECT_EQ(precisionWith("bf16", Precision::fp32), "fp32") << "an explicit choice outranks the setting";
+    EXPECT_NE(
+        precisionWith("fp16", Precision::automatic).find("PELORIN_PRECISION must be fp32, bf16 or auto, not \"fp16\""),
+        std::string::npos);
+    const auto bf16 = precisionWith("bf16", Precision::automatic);
+    if (native)
+        EXPECT_EQ(bf16, "bf16");
+    else
+        EXPECT_NE(bf16.find("native bf16"), std::string::npos) << bf16;
+}
 
 TEST_F(ModelLoading, SizesOffTheGridOfPoolingAndInputsOfTheWrongSizeAreRefused)
 {

@@ -1,0 +1,36 @@
+#include "engine/Inference/PrecisionPolicy.h"
+
+#include <oneapi/dnnl/dnnl.hpp>
+
+#include <cstdlib>
+#include <string_view>
+
+namespace pelorin::inference {
+
+bool cpuHasNativeBf16()
+{
+    const dnnl::cpu_isa isa = dnnl::get_effective_cpu_isa();
+    return isa == dnnl::cpu_isa::avx512_core_bf16 || isa == dnnl::cpu_isa::avx512_core_amx;
+}
+
+Result<Precision, std::string> resolvePrecision(Precision requested)
+{
+    if (requested == Precision::automatic) {
+        const char* value = std::getenv("PELORIN_PRECISION");
+        const std::string_view setting = value ? value : "";
+        if (setting == "fp32")
+            return Precision::fp32;
+        if (setting == "bf16")
+            requested = Precision::bf16;
+        else if (!setting.empty() && setting != "auto")
+            return unexpected("PELORIN_PRECISION must be fp32, bf16 or auto, not \"" + std::string(setting) + "\"");
+        else
+            return cpuHasNativeBf16() ? Precision::bf16 : Precision::fp32;
+    }
+    if (requested == Precision::bf16 && !cpuHasNativeBf16())
+        return unexpected(std::string("bf16 needs a processor with native bf16 instructions (AVX512_BF16 or AMX), "
+                                      "which this one lacks or is held below"));
+    return requested;
+}
+
+} // namespace pelorin::inference
