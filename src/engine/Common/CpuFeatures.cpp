@@ -24,4 +24,14 @@ bool cpuHasSsse3()
 #endif
 }
 
+bool cpuHasF16c()
+{
+#if defined(__x86_64__) || defined(__i386__)
+    static const bool available = __builtin_cpu_supports("f16c") && __builtin_cpu_supports("avx") && !heldToBaseline();
+    return available;
+#else
+    return false;
+#endif
+}
+
 } // namespace pelorin

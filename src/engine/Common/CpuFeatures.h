@@ -9,5 +9,8 @@ namespace pelorin {
 
 // SSSE3 byte shuffles (every x86-64 processor since about 2008), unless held to the baseline.
 bool cpuHasSsse3();
+// F16C half-precision conversions (with AVX; every x86-64 processor since about 2012), unless held
+// to the baseline.
+bool cpuHasF16c();
 
 } // namespace pelorin

@@ -31,9 +31,9 @@ std::filesystem::path TemporaryFile::makePath(const std::filesystem::path& folde
     return folder / (".pelorin-" + Uuid::random().toString() + ".tmp");
 }
 
-std::error_code TemporaryFile::publish(const std::filesystem::path& destination)
+std::error_code TemporaryFile::publish(const std::filesystem::path& destination, bool durable)
 {
-    {
+    if (durable) {
         // The data must be on disk before the name points at it, or a crash could leave a
         // truncated file under the final name.
         FileDescriptor file(::open(path_.c_str(), O_RDONLY | O_CLOEXEC));
@@ -43,6 +43,8 @@ std::error_code TemporaryFile::publish(const std::filesystem::path& destination)
     if (::rename(path_.c_str(), destination.c_str()) != 0)
         return lastError();
     owned_ = false;
+    if (!durable)
+        return {};
     // Make the new name itself durable; a failure here does not undo the publication.
     FileDescriptor folder(::open(folderOf(destination).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (folder.isOpen())

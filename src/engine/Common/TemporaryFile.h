@@ -25,7 +25,9 @@ public:
     // Flushes the file to disk, renames it over `destination` (replacing what is there in one
     // step), then flushes the folder. On success the file lives under its final name and is no
     // longer owned; on failure it is still owned and the error carries errno's meaning.
-    std::error_code publish(const std::filesystem::path& destination);
+    // Without `durable` nothing is flushed: for files that are checked when read, so a crash
+    // leaving a stale or truncated one costs nothing but a rebuild.
+    std::error_code publish(const std::filesystem::path& destination, bool durable = true);
 
     // Removes the file now (if still owned).
     void remove();

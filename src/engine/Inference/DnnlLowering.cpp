@@ -51,13 +51,14 @@ tag denseTag(const memory::desc& desc)
 
 class Lowering {
 public:
-    Lowering(ComputeGraph& graph, const LoweringOptions& options)
+    Lowering(ComputeGraph& graph, const LoweringOptions& options, std::shared_ptr<const PreparedWeightCache> cache)
         : graph_(graph),
           options_(options),
           home_(graph.values.size(), -1),
           fused_(graph.ops.size(), false)
     {
         plan_.engine = dnnl::engine(dnnl::engine::kind::cpu, 0);
+        plan_.weightStorage = std::move(cache);
         stream_ = dnnl::stream(plan_.engine);
     }
 
@@ -377,9 +378,21 @@ private:
             home_[size_t(result)] = reorderInto(dst, plain, op.name);
     }
 
-    // Weights or bias in the layout the primitive chose, converted once here.
+    // Weights or bias in the layout the primitive chose: from the cache when it holds them for
+    // these very weights, else converted once here.
     memory constantMemory(const Tensor& tensor, const memory::desc& desc)
     {
+        const uint32_t checksum = weightChecksum(tensor.floats);
+        const auto* cache = plan_.weightStorage.get();
+        if (auto cached = cache ? cache->find(plan_.preparedWeights.size(), desc, checksum) : std::nullopt) {
+            // Kernels only read weights, so the read-only mapping is bound as it is.
+            memory mapped =
+                alignedMemory(desc, plan_.engine, const_cast<std::byte*>(cached->data()), "a cached weight tensor")
+                    .value();
+            plan_.preparedWeights.push_back({desc, checksum, mapped});
+            ++plan_.weightsFromCache;
+            return mapped;
+        }
         memory::dims dims(tensor.dims.begin(), tensor.dims.end());
         const tag plainTag = dims.size() == 4 ? tag::oihw : tag::a;
         // Only read by the reorder, but bound like every other pointer: aligned, copied if not.
@@ -394,6 +407,7 @@ private:
         memory converted(desc, plan_.engine);
         dnnl::reorder(plain, converted).execute(stream_, plain, converted);
         stream_.wait();
+        plan_.preparedWeights.push_back({desc, checksum, converted});
         return converted;
     }
 
@@ -568,10 +582,11 @@ private:
 
 } // namespace
 
-Result<ExecutionPlan, std::string> lowerToDnnl(ComputeGraph graph, const LoweringOptions& options)
+Result<ExecutionPlan, std::string> lowerToDnnl(ComputeGraph graph, const LoweringOptions& options,
+                                               std::shared_ptr<const PreparedWeightCache> cache)
 {
     try {
-        Lowering lowering(graph, options);
+        Lowering lowering(graph, options, std::move(cache));
         return lowering.run();
     } catch (const dnnl::error& e) {
         return unexpected(std::string("oneDNN failed: ") + e.what());

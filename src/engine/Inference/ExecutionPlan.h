@@ -11,9 +11,11 @@
 #include "engine/Inference/BufferPlanner.h"
 #include "engine/Inference/ComputeGraph.h"
 #include "engine/Inference/Network.h"
+#include "engine/Inference/PreparedWeightCache.h"
 
 #include <oneapi/dnnl/dnnl.hpp>
 
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -53,6 +55,16 @@ struct ExecutionPlan {
     };
     std::vector<InPlace> inPlace;
     std::vector<ConcatView> concatViews;
+    // Every weight and bias tensor as the kernels read it, in lowering order: what a
+    // PreparedWeightCache file holds. Those found in the cache point into its mapping, kept here.
+    struct PreparedWeight {
+        dnnl::memory::desc desc;
+        uint32_t sourceChecksum;
+        dnnl::memory memory;
+    };
+    std::vector<PreparedWeight> preparedWeights;
+    size_t weightsFromCache = 0;
+    std::shared_ptr<const PreparedWeightCache> weightStorage;
 };
 
 struct LoweringOptions {
@@ -66,6 +78,8 @@ struct LoweringOptions {
 
 // Consumes the graph: each convolution's fp32 weights are released as soon as they are converted,
 // so two full copies of the weights never coexist.
-Result<ExecutionPlan, std::string> lowerToDnnl(ComputeGraph graph, const LoweringOptions& options);
+// Weights found in `cache` (layout and source checksum matching) are used where they lie instead.
+Result<ExecutionPlan, std::string> lowerToDnnl(ComputeGraph graph, const LoweringOptions& options,
+                                               std::shared_ptr<const PreparedWeightCache> cache = nullptr);
 
 } // namespace pelorin::inference

@@ -118,8 +118,7 @@ Result<std::shared_ptr<const Tensor>, std::string> convertTensor(const onnx::Ten
         if (type == TP::FLOAT)
             std::memcpy(tensor->floats.data(), raw.data(), raw.size());
         else if (type == TP::FLOAT16)
-            for (size_t i = 0; i < *count; ++i)
-                tensor->floats[i] = halfToFloat(loadLittleEndian<uint16_t>(raw.data() + 2 * i));
+            halvesToFloats(raw.data(), tensor->floats.data(), *count);
         else if (isFloat)
             for (size_t i = 0; i < *count; ++i)
                 tensor->floats[i] = float(rawAsDouble(raw.data(), type, i));

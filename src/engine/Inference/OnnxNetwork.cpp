@@ -6,11 +6,13 @@
 #include "engine/Inference/NarrowConvolutionSplit.h"
 #include "engine/Inference/OnnxGraph.h"
 #include "engine/Inference/PrecisionPolicy.h"
+#include "engine/Common/Sha256.h"
 
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <future>
 #include <map>
 #include <unordered_map>
 
@@ -41,6 +43,18 @@ std::string gigabytes(size_t bytes)
     char text[32];
     std::snprintf(text, sizeof text, "%.1f GB", double(bytes) / 1e9);
     return text;
+}
+
+// Everything the prepared weights depend on besides the weights themselves (checked per tensor).
+std::string weightCacheKey(const Sha256Digest& model, size_t height, size_t width, Precision precision,
+                           const ExecutorOptions& executor)
+{
+    const dnnl_version_t* version = dnnl_version();
+    return "model=" + hexString(model) + ";onednn=" + std::to_string(version->major) + "."
+        + std::to_string(version->minor) + "." + std::to_string(version->patch) + "-" + version->hash
+        + ";isa=" + std::to_string(int(dnnl::get_effective_cpu_isa())) + ";input=" + std::to_string(height) + "x"
+        + std::to_string(width) + ";precision=" + (precision == Precision::bf16 ? "bf16" : "fp32")
+        + ";winograd=" + (executor.lowering.winograd ? "1" : "0") + ";output=" + executor.outputName;
 }
 
 size_t physicalMemory()
@@ -95,6 +109,11 @@ OnnxNetwork::load(const std::filesystem::path& model, const Network::Options& op
     if (!resolved)
         return unexpected(where + resolved.error());
     const Precision precision = *resolved;
+    // The model's digest keys the weight cache; it is read beside the parse, on another core.
+    std::future<Result<Sha256Digest, std::string>> modelDigest;
+    if (executor.weightCache)
+        modelDigest = std::async(std::launch::async, sha256OfFile, model);
+    std::string cacheKey;
     try {
         // Each stage's intermediate data is released before the next grows: the parsed file before
         // lowering finishes, the fp32 weights once they are in the primitives' layouts.
@@ -121,7 +140,13 @@ OnnxNetwork::load(const std::filesystem::path& model, const Network::Options& op
             flops = graph->totalFlops();
             LoweringOptions lowering = executor.lowering;
             lowering.precision = precision;
-            auto lowered = lowerToDnnl(splitNarrowConvolutions(std::move(*graph)), lowering);
+            std::shared_ptr<const PreparedWeightCache> cache;
+            if (modelDigest.valid())
+                if (const auto digest = modelDigest.get()) {
+                    cacheKey = weightCacheKey(*digest, height, width, precision, executor);
+                    cache = PreparedWeightCache::open(*executor.weightCache, cacheKey);
+                }
+            auto lowered = lowerToDnnl(splitNarrowConvolutions(std::move(*graph)), lowering, std::move(cache));
             if (!lowered)
                 return unexpected(where + lowered.error());
             plan = std::move(*lowered);
@@ -136,6 +161,14 @@ OnnxNetwork::load(const std::filesystem::path& model, const Network::Options& op
             planner.requestInPlace(request.step, request.operand, request.result);
         for (const auto& view : plan->concatViews)
             planner.requestConcatInPlace(view.step, view.output, view.inputsAtOffsets);
+        // A cache that was absent, damaged or stale is rewritten; one that cannot be written (a
+        // read-only folder, a full disk) only costs the next load the conversion again.
+        if (!cacheKey.empty() && plan->weightsFromCache < plan->preparedWeights.size()) {
+            std::vector<PreparedWeightCache::Tensor> tensors;
+            for (const auto& weight : plan->preparedWeights)
+                tensors.push_back({weight.desc, weight.sourceChecksum, weight.memory.get_data_handle()});
+            (void)PreparedWeightCache::write(*executor.weightCache, cacheKey, tensors);
+        }
         auto layout = planner.plan();
         if (!layout)
             return unexpected(where + "cannot plan its buffers: " + layout.error());
@@ -319,7 +352,9 @@ namespace pelorin {
 Result<std::shared_ptr<const Network>, std::string> Network::load(const std::filesystem::path& model,
                                                                   const Options& options)
 {
-    auto network = inference::OnnxNetwork::load(model, options);
+    auto network = inference::OnnxNetwork::load(
+        model, options,
+        {.lowering = {}, .outputName = {}, .weightCache = inference::PreparedWeightCache::defaultDirectory()});
     if (!network)
         return unexpected(network.error());
     return std::shared_ptr<const Network>(std::move(*network));

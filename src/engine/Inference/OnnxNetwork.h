@@ -13,7 +13,9 @@
 #include "engine/Inference/ExecutionPlan.h"
 #include "engine/Inference/Network.h"
 
+#include <filesystem>
 #include <mutex>
+#include <optional>
 
 namespace pelorin::inference {
 
@@ -23,6 +25,9 @@ struct ExecutorOptions {
     // Run up to this tensor (any name in the graph) instead of the model's mask output; its shape
     // is then whatever the graph says (outputDims()).
     std::string outputName;
+    // Where prepared weights are cached between loads (PreparedWeightCache.h); none: converted at
+    // every load.
+    std::optional<std::filesystem::path> weightCache;
 };
 
 class OnnxNetwork final : public Network {
@@ -38,6 +43,9 @@ public:
 
     const Dims& outputDims() const { return outputDims_; }
     Precision precision() const { return precision_; }
+    // Weight tensors taken from the cache file, out of all the network has.
+    size_t weightsFromCache() const { return plan_.weightsFromCache; }
+    size_t weightTensorCount() const { return plan_.preparedWeights.size(); }
     double flopsPerRun() const { return flops_; }
     size_t arenaBytes() const { return layout_.arenaBytes; }
     size_t stepCount() const { return plan_.steps.size(); }
