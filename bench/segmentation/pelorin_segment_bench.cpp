@@ -11,6 +11,7 @@
 //
 // Tensors are raw float32 little-endian: input 1×3×1024×1024 NCHW, output 1×1×1024×1024.
 #include "engine/Inference/Network.h"
+#include "engine/Inference/PrecisionPolicy.h"
 #include "engine/Inference/Fp32ModelConverter.h"
 
 #include <sys/resource.h>
@@ -106,6 +107,8 @@ int runBench(int argc, char** argv)
         return 1;
     }
     std::printf("load_ms=%.1f\n", milliseconds(Clock::now() - loadStart));
+    const auto precision = pelorin::inference::resolvePrecision(pelorin::Precision::automatic);
+    std::printf("precision=%s\n", precision && *precision == pelorin::Precision::bf16 ? "bf16" : "fp32");
 
     const auto warmupStart = Clock::now();
     auto output = (*network)->run(input); // first touch of buffers, kernel generation
