@@ -2,9 +2,8 @@
 //
 // load() parses the graph, converts fp16 weights to fp32, folds the constant subgraphs (Shape,
 // Slice, Concat, Cast, Constant) that compute Resize sizes for the chosen input resolution, and
-// plans every primitive and buffer. Convolutions compute in bf16 where the processor has native bf16
-// arithmetic (fp32 accumulation; masks agree with fp32 to within a few thousandths), else in fp32;
-// PELORIN_PRECISION=fp32 forces fp32 everywhere. The loaded network is
+// plans every primitive and buffer. Convolutions compute in fp32, or in bf16 (fp32 accumulation, a
+// third of the memory) where the processor has native bf16 and it is asked for. The loaded network is
 // immutable: run() may be called from several threads, each call using its own scratch buffers
 // (callers serialise inference when they want it to use every core; see ForegroundSegmenter).
 #pragma once
@@ -21,8 +20,8 @@
 
 namespace pelorin {
 
-// What the convolutions compute in. `automatic`: bf16 where the CPU (at the level oneDNN is held to)
-// has native bf16 dot products, fp32 elsewhere, unless PELORIN_PRECISION says fp32 or bf16.
+// What the convolutions compute in. `automatic`: as PELORIN_PRECISION says (fp32, bf16 or auto),
+// fp32 when it is unset or auto (PrecisionPolicy.h).
 enum class Precision { automatic, fp32, bf16 };
 
 class Network {

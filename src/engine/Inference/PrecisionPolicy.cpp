@@ -18,14 +18,12 @@ Result<Precision, std::string> resolvePrecision(Precision requested)
     if (requested == Precision::automatic) {
         const char* value = std::getenv("PELORIN_PRECISION");
         const std::string_view setting = value ? value : "";
-        if (setting == "fp32")
-            return Precision::fp32;
         if (setting == "bf16")
             requested = Precision::bf16;
-        else if (!setting.empty() && setting != "auto")
-            return unexpected("PELORIN_PRECISION must be fp32, bf16 or auto, not \"" + std::string(setting) + "\"");
+        else if (setting.empty() || setting == "auto" || setting == "fp32")
+            return Precision::fp32;
         else
-            return cpuHasNativeBf16() ? Precision::bf16 : Precision::fp32;
+            return unexpected("PELORIN_PRECISION must be fp32, bf16 or auto, not \"" + std::string(setting) + "\"");
     }
     if (requested == Precision::bf16 && !cpuHasNativeBf16())
         return unexpected(std::string("bf16 needs a processor with native bf16 instructions (AVX512_BF16 or AMX), "

@@ -77,8 +77,8 @@ TEST_F(ModelLoading, PrecisionSettingsAreResolvedOrRefusedByName)
         unsetenv("PELORIN_PRECISION");
         return !network ? network.error() : (*network)->precision() == Precision::bf16 ? "bf16" : "fp32";
     };
-    EXPECT_EQ(precisionWith(nullptr, Precision::automatic), native ? "bf16" : "fp32");
-    EXPECT_EQ(precisionWith("fp32", Precision::automatic), "fp32");
+    EXPECT_EQ(precisionWith(nullptr, Precision::automatic), "fp32");
+    EXPECT_EQ(precisionWith("auto", Precision::automatic), "fp32");
     EXPECT_EQ(precisionWith("bf16", Precision::fp32), "fp32") << "an explicit choice outranks the setting";
     EXPECT_NE(
         precisionWith("fp16", Precision::automatic).find("PELORIN_PRECISION must be fp32, bf16 or auto, not \"fp16\""),
