@@ -252,7 +252,9 @@ private:
         const int64_t outChannels = p.weights->dims[0], inChannels = p.weights->dims[1];
         const dt type = convolutionType();
         std::vector<dnnl::algorithm> algorithms;
-        if (options_.winograd && winogradShape(op) && type == dt::f32)
+        const Dims& out = graph_.values[size_t(op.output)].dims;
+        if (options_.winograd && winogradShape(op) && type == dt::f32
+            && size_t(out[2] * out[3]) >= options_.winogradMinPixels)
             algorithms.push_back(dnnl::algorithm::convolution_winograd);
         algorithms.push_back(dnnl::algorithm::convolution_direct);
         const memory::desc src = homeDesc(op.inputs[0]);

@@ -27,6 +27,11 @@ struct FreeDeleter {
 };
 using AlignedBlock = std::unique_ptr<std::byte, FreeDeleter>;
 
+size_t alignUp(size_t bytes)
+{
+    return (bytes + workspaceAlignment - 1) / workspaceAlignment * workspaceAlignment;
+}
+
 AlignedBlock allocateAligned(size_t bytes)
 {
     if (bytes == 0)
@@ -65,11 +70,11 @@ size_t physicalMemory()
 
 } // namespace
 
-// Per-run state: the arena every activation lives in, the shared scratchpad, a stream, and each
+// Per-run state: the arena every activation and scratchpad lives in, a stream, and each
 // step's argument memories bound to those bytes once, at creation. The caller's input is bound
 // where it lies when it is tensor-aligned, else copied into stagedInput first.
 struct OnnxNetwork::Workspace {
-    AlignedBlock arena, scratchpad;
+    AlignedBlock arena;
     AlignedFloats stagedInput;
     dnnl::stream stream;
     std::vector<std::unordered_map<int, dnnl::memory>> arguments; // per step
@@ -86,8 +91,6 @@ OnnxNetwork::OnnxNetwork(size_t height, size_t width, ExecutionPlan plan, Buffer
       flops_(flops),
       outputDims_(outputDims)
 {
-    for (const auto& step : plan_.steps)
-        scratchpadBytes_ = std::max(scratchpadBytes_, step.scratchpad.get_size());
     inputElements_ = plan_.buffers[size_t(plan_.inputBuffer)].desc.get_size() / sizeof(float);
     outputElements_ = plan_.buffers[size_t(plan_.outputBuffer)].desc.get_size() / sizeof(float);
 }
@@ -152,11 +155,20 @@ OnnxNetwork::load(const std::filesystem::path& model, const Network::Options& op
             plan = std::move(*lowered);
         }
 
+        // A step's scratchpad is a buffer live during that step alone, so it takes arena bytes that
+        // are dead then instead of memory of its own (the largest Winograd scratchpad is 188 MB).
+        // Page-aligned within it like a separate allocation would be.
         BufferPlanner planner;
         for (const auto& buffer : plan->buffers)
             planner.addBuffer(buffer.desc.get_size(), buffer.storage);
-        for (const auto& step : plan->steps)
-            planner.addStep(step.reads, step.writes);
+        for (auto& step : plan->steps) {
+            std::vector<int> writes = step.writes;
+            if (const size_t bytes = step.scratchpad.get_size()) {
+                step.scratchpadBuffer = planner.addBuffer(bytes + workspaceAlignment);
+                writes.push_back(step.scratchpadBuffer);
+            }
+            planner.addStep(step.reads, writes);
+        }
         for (const auto& request : plan->inPlace)
             planner.requestInPlace(request.step, request.operand, request.result);
         for (const auto& view : plan->concatViews)
@@ -221,7 +233,6 @@ Result<std::unique_ptr<OnnxNetwork::Workspace>, std::string> OnnxNetwork::makeWo
     try {
         auto workspace = std::make_unique<Workspace>();
         workspace->arena = allocateAligned(layout_.arenaBytes);
-        workspace->scratchpad = allocateAligned(scratchpadBytes_);
         workspace->stream = dnnl::stream(plan_.engine);
         workspace->arguments.resize(plan_.steps.size());
         // One memory object per buffer, shared by every step that touches it. The caller's buffers
@@ -267,8 +278,9 @@ Result<std::unique_ptr<OnnxNetwork::Workspace>, std::string> OnnxNetwork::makeWo
             for (const auto& [arg, memory] : step.constants)
                 arguments.emplace(arg, memory);
             if (step.scratchpad.get_size() > 0) {
+                const size_t offset = alignUp(layout_.buffers[size_t(step.scratchpadBuffer)].offset);
                 auto scratchpad =
-                    alignedMemory(step.scratchpad, plan_.engine, workspace->scratchpad.get(), "the scratchpad");
+                    alignedMemory(step.scratchpad, plan_.engine, workspace->arena.get() + offset, "a scratchpad");
                 if (!scratchpad)
                     return unexpected(scratchpad.error());
                 arguments.emplace(DNNL_ARG_SCRATCHPAD, *scratchpad);

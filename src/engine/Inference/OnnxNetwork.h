@@ -4,7 +4,7 @@
 // (BufferPlanner), all once in load().
 //
 // Contract: immutable after load. run() may be called from several threads at once: each call
-// takes a workspace (arena, scratchpad, stream) from a pool, or makes one, and gives it back, so
+// takes a workspace (arena, stream) from a pool, or makes one, and gives it back, so
 // concurrent calls never share activation memory. Workspaces are kept for reuse until the network
 // is destroyed. oneDNN uses OpenMP's threads inside each call.
 #pragma once
@@ -66,7 +66,6 @@ private:
     Precision precision_; // as resolved at load: fp32 or bf16
     ExecutionPlan plan_;
     BufferPlanner::Plan layout_;
-    size_t scratchpadBytes_ = 0;
     size_t inputElements_ = 0, outputElements_ = 0;
     double flops_ = 0;
     Dims outputDims_{};

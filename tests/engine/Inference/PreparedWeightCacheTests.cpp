@@ -6,6 +6,7 @@
 #include "engine/Inference/OnnxTestModel.h"
 #include "engine/Inference/PrecisionPolicy.h"
 #include "engine/Inference/PreparedWeightCache.h"
+#include "support/CpuLevel.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -21,7 +22,7 @@ namespace {
 using inference::OnnxNetwork;
 using inference::PreparedWeightCache;
 
-constexpr int64_t side = 32;
+constexpr int64_t side = 64; // large enough a map for Winograd
 
 std::vector<float> seeded(size_t count, uint32_t seed, float scale)
 {
@@ -81,6 +82,9 @@ protected:
         auto network = load(cache_);
         ASSERT_TRUE(network);
         EXPECT_GT(network->weightTensorCount(), 0u);
+        if (GetParam() == Precision::fp32)
+            EXPECT_EQ(network->countSteps("wino") > 0, test::winogradAvailable())
+                << "transformed weights are cached too";
         EXPECT_EQ(network->weightsFromCache(), fromCache ? network->weightTensorCount() : 0u);
         auto output = network->run(input_);
         ASSERT_TRUE(output) << output.error();
