@@ -456,5 +456,10 @@ Removes the background from photos, in batches, entirely on this computer.</sour
         <extracomment>Viewer caption: the zoom; %1 is a whole number of percent</extracomment>
         <translation type="unfinished"></translation>
     </message>
+    <message id="viewer.state.done">
+        <source>Done: Return opens the cutout</source>
+        <extracomment>Viewer line under a finished row</extracomment>
+        <translation type="unfinished"></translation>
+    </message>
 </context>
 </TS>

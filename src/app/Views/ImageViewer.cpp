@@ -280,6 +280,10 @@ void ImageViewer::refreshMessage()
             //% "Done with warning: %1"
             text = qtTrId("viewer.state.warning").arg(warning);
             problem = true;
+        } else {
+            //: Viewer line under a finished row
+            //% "Done: Return opens the cutout"
+            text = qtTrId("viewer.state.done");
         }
         break;
     }
