@@ -130,6 +130,13 @@ void FileListView::keyPressEvent(QKeyEvent* event)
         event->accept();
         return;
     }
+    // Shift+F10 is the menu key of keyboards without one.
+    if ((event->key() == Qt::Key_Menu || (event->key() == Qt::Key_F10 && event->modifiers() == Qt::ShiftModifier))
+        && currentIndex().isValid()) {
+        showContextMenu(visualRect(currentIndex()).center());
+        event->accept();
+        return;
+    }
     QTreeView::keyPressEvent(event);
 }
 
