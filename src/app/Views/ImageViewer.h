@@ -2,17 +2,20 @@
 // white, black or a chosen colour, or split against its source; the source alone while the row
 // waits or runs, and the row's error text when it failed. Left/Right step through the rows,
 // Escape or Space close it, Return opens a finished row's cutout in the desktop's default
-// application; every button has a key (see keyPressEvent). Pictures are decoded and converted off
-// the GUI thread, and a load that ends after the viewer moved on is dropped.
+// application; every button has a key (see keyPressEvent). Pictures are decoded and converted on
+// one thread of reduced priority, and a load that ends after the viewer moved on is dropped.
 // GUI thread only; the model must outlive the viewer.
 #pragma once
 
 #include <QImage>
 #include <QPointer>
+#include <QThreadPool>
 #include <QUrl>
 #include <QWidget>
 
+#include <atomic>
 #include <functional>
+#include <memory>
 
 class QLabel;
 class QToolButton;
@@ -72,7 +75,8 @@ private:
     QPointer<ImageItem> item_;
     QString sourceShown_; // the files whose pictures are (being) loaded
     QString cutoutShown_;
-    quint64 generation_ = 0;
+    // The newest load; a queued load that is no longer the newest is skipped unstarted.
+    std::shared_ptr<std::atomic<quint64>> generation_ = std::make_shared<std::atomic<quint64>>(0);
     bool loading_ = false;
     QString loadFailure_;
 
@@ -84,6 +88,8 @@ private:
     QToolButton* splitButton_ = nullptr;
     QToolButton* fitButton_ = nullptr;
     QToolButton* actualButton_ = nullptr;
+    // One decoding thread below normal priority: a batch keeps its cores while the user looks.
+    QThreadPool loader_;
 };
 
 } // namespace pelorin
