@@ -361,5 +361,105 @@ Removes the background from photos, in batches, entirely on this computer.</sour
         <extracomment>Footer label while a run goes</extracomment>
         <translation type="unfinished"></translation>
     </message>
+    <message id="filelist.action.preview">
+        <source>Preview</source>
+        <extracomment>Context-menu item that opens the viewer on the row</extracomment>
+        <translation type="unfinished"></translation>
+    </message>
+    <message id="filelist.action.openCutout">
+        <source>Open Cutout</source>
+        <extracomment>Context-menu item that opens a finished row&apos;s cutout in the desktop&apos;s default application</extracomment>
+        <translation type="unfinished"></translation>
+    </message>
+    <message id="filelist.action.openMask">
+        <source>Open Mask</source>
+        <extracomment>Context-menu item that opens the mask file written beside a finished row&apos;s cutout</extracomment>
+        <translation type="unfinished"></translation>
+    </message>
+    <message id="filelist.action.showInFileManager">
+        <source>Show in File Manager</source>
+        <extracomment>Context-menu item that opens the folder holding the row&apos;s cutout (or its source before that)</extracomment>
+        <translation type="unfinished"></translation>
+    </message>
+    <message id="viewer.background.checkerboard">
+        <source>Checkerboard</source>
+        <extracomment>Viewer button: show the cutout over grey and white squares</extracomment>
+        <translation type="unfinished"></translation>
+    </message>
+    <message id="viewer.background.white">
+        <source>White</source>
+        <extracomment>Viewer button: show the cutout over white</extracomment>
+        <translation type="unfinished"></translation>
+    </message>
+    <message id="viewer.background.black">
+        <source>Black</source>
+        <extracomment>Viewer button: show the cutout over black</extracomment>
+        <translation type="unfinished"></translation>
+    </message>
+    <message id="viewer.background.custom">
+        <source>Colour…</source>
+        <extracomment>Viewer button: pick a colour to show the cutout over</extracomment>
+        <translation type="unfinished"></translation>
+    </message>
+    <message id="viewer.split">
+        <source>Before/After</source>
+        <extracomment>Viewer button: show the source left and the cutout right of a draggable line</extracomment>
+        <translation type="unfinished"></translation>
+    </message>
+    <message id="viewer.zoom.fit">
+        <source>Fit</source>
+        <extracomment>Viewer button: scale the picture to fit the window</extracomment>
+        <translation type="unfinished"></translation>
+    </message>
+    <message id="viewer.zoom.actual">
+        <source>100 %</source>
+        <extracomment>Viewer button: one screen pixel per image pixel</extracomment>
+        <translation type="unfinished"></translation>
+    </message>
+    <message id="viewer.state.waiting">
+        <source>Waiting: showing the source</source>
+        <extracomment>Viewer line under a row that has not been processed yet</extracomment>
+        <translation type="unfinished"></translation>
+    </message>
+    <message id="viewer.state.processing">
+        <source>Processing: showing the source</source>
+        <extracomment>Viewer line under a row being processed</extracomment>
+        <translation type="unfinished"></translation>
+    </message>
+    <message id="viewer.state.cancelled">
+        <source>Cancelled: showing the source</source>
+        <extracomment>Viewer line under a cancelled row</extracomment>
+        <translation type="unfinished"></translation>
+    </message>
+    <message id="viewer.state.failed">
+        <source>Failed: %1</source>
+        <extracomment>Viewer line under a failed row; %1 is the reason</extracomment>
+        <translation type="unfinished"></translation>
+    </message>
+    <message id="viewer.state.warning">
+        <source>Done with warning: %1</source>
+        <extracomment>Viewer line under a finished row whose mask file could not be written; %1 is why</extracomment>
+        <translation type="unfinished"></translation>
+    </message>
+    <message id="viewer.state.unreadable">
+        <source>Cannot show this picture: %1</source>
+        <extracomment>Viewer line when the picture itself cannot be shown; %1 is the decoder&apos;s reason</extracomment>
+        <translation type="unfinished"></translation>
+    </message>
+    <message id="viewer.state.loading">
+        <source>Loading…</source>
+        <extracomment>Viewer line while the pictures are being decoded</extracomment>
+        <translation type="unfinished"></translation>
+    </message>
+    <message id="viewer.zoom.percent">
+        <source>%1 %</source>
+        <extracomment>Viewer caption: the zoom; %1 is a whole number of percent</extracomment>
+        <translation type="unfinished"></translation>
+    </message>
+    <message id="viewer.state.done">
+        <source>Done: Return opens the cutout</source>
+        <extracomment>Viewer line under a finished row</extracomment>
+        <translation type="unfinished"></translation>
+    </message>
 </context>
 </TS>

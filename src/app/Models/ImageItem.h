@@ -40,6 +40,11 @@ public:
     const QString& inputFormat() const { return inputFormat_; }
 
     const std::optional<std::filesystem::path>& outputURL() const { return outputURL_; }
+    // Where the row's mask sidecar goes: set when a run takes the row with masks on, cleared when
+    // the sidecar was not written (a warning, a failure, a cancel). Changes without a signal: it
+    // moves only together with the status.
+    const std::optional<std::filesystem::path>& maskURL() const { return maskURL_; }
+    void setMaskURL(std::optional<std::filesystem::path> url) { maskURL_ = std::move(url); }
     const ProcessingStatus& status() const { return status_; }
     const std::optional<QString>& errorMessage() const { return errorMessage_; }
 
@@ -72,6 +77,7 @@ private:
     qint64 pixelHeight_ = 0;
     QString inputFormat_;
     std::optional<std::filesystem::path> outputURL_;
+    std::optional<std::filesystem::path> maskURL_;
     ProcessingStatus status_;
     std::optional<QString> errorMessage_;
     bool readingHeader_ = false;

@@ -159,6 +159,7 @@ void ProcessingViewModel::startProcessing()
             maskOutputURL = fileService_->uniqueOutputURL(folder, maskBaseName, "png", reservedPaths);
             reservedPaths.insert(standardizedPath(*maskOutputURL));
         }
+        item->setMaskURL(maskOutputURL);
         jobs.emplace_back(item->id(), item->url(), std::move(outputURL), std::move(maskOutputURL),
                           settings_.outputFormat);
     }
@@ -214,15 +215,20 @@ void ProcessingViewModel::apply(const BatchProcessingEvent& event)
     case BatchProcessingEvent::Kind::completedWithWarning:
         item->setOutputURL(event.outputURL());
         item->setErrorMessage(rowText(event.error()));
+        item->setMaskURL(std::nullopt);
         item->setStatus(ProcessingStatus::completed());
         break;
     case BatchProcessingEvent::Kind::failed: {
         const QString text = rowText(event.error());
+        item->setMaskURL(std::nullopt);
         item->setErrorMessage(text);
         item->setStatus(ProcessingStatus::error(text));
         break;
     }
-    case BatchProcessingEvent::Kind::cancelled: item->setStatus(ProcessingStatus::cancelled()); break;
+    case BatchProcessingEvent::Kind::cancelled:
+        item->setMaskURL(std::nullopt);
+        item->setStatus(ProcessingStatus::cancelled());
+        break;
     }
 }
 

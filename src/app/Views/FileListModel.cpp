@@ -1,6 +1,7 @@
 #include "app/Views/FileListModel.h"
 
 #include "app/Models/ImageItem.h"
+#include "app/Services/ThumbnailCache.h"
 #include "engine/Models/OutputFormat.h"
 #include "app/ViewModels/ProcessingViewModel.h"
 #include "app/Views/Icons.h"
@@ -79,10 +80,13 @@ QString statusMessage(const ImageItem& item, FileListModel::StatusCell cell)
 
 } // namespace
 
-FileListModel::FileListModel(ProcessingViewModel* viewModel, QObject* parent)
+FileListModel::FileListModel(ProcessingViewModel* viewModel, ThumbnailCache* thumbnails, QObject* parent)
     : QAbstractTableModel(parent),
-      viewModel_(viewModel)
+      viewModel_(viewModel),
+      thumbnails_(thumbnails)
 {
+    if (thumbnails_)
+        connect(thumbnails_, &ThumbnailCache::thumbnailReady, this, &FileListModel::thumbnailReady);
     for (ImageItem* item : viewModel_->items())
         rows_.append(item);
     rebuildRowIndex();
@@ -107,6 +111,13 @@ int FileListModel::columnCount(const QModelIndex& parent) const
 ImageItem* FileListModel::itemAt(int row) const
 {
     return row >= 0 && row < rows_.size() ? rows_[row].data() : nullptr;
+}
+
+std::optional<std::filesystem::path> FileListModel::finishedCutout(const ImageItem& item)
+{
+    if (item.status().kind() != ProcessingStatus::Kind::completed)
+        return std::nullopt;
+    return item.outputURL();
 }
 
 bool FileListModel::hasProcessingRow() const
@@ -158,6 +169,11 @@ QVariant FileListModel::data(const QModelIndex& index, int role) const
         case Qt::AccessibleTextRole: return name;
         case Qt::ToolTipRole: return QString::fromStdString(item->url().string());
         case Qt::TextAlignmentRole: return QVariant::fromValue(Qt::AlignLeading | Qt::AlignVCenter);
+        case sourceThumbnailRole: return thumbnails_ ? thumbnails_->thumbnail(item->url()) : QImage();
+        case cutoutThumbnailRole: {
+            const auto cutout = finishedCutout(*item);
+            return thumbnails_ && cutout ? thumbnails_->thumbnail(*cutout) : QImage();
+        }
         }
         return {};
     }
@@ -283,6 +299,8 @@ void FileListModel::rebuildRowIndex()
     rowOf_.reserve(rows_.size());
     for (qsizetype row = 0; row < rows_.size(); ++row)
         rowOf_.insert(rows_[row].data(), static_cast<int>(row));
+    for (auto it = cutoutShown_.begin(); it != cutoutShown_.end();)
+        it = rowOf_.contains(it.key()) ? std::next(it) : cutoutShown_.erase(it);
 }
 
 void FileListModel::rowChanged(ImageItem* item)
@@ -290,7 +308,27 @@ void FileListModel::rowChanged(ImageItem* item)
     const auto found = rowOf_.constFind(item);
     if (found == rowOf_.constEnd())
         return;
+    if (const auto cutout = finishedCutout(*item); thumbnails_ && cutout) {
+        QString& shown = cutoutShown_[item];
+        const QString path = QString::fromStdString(cutout->string());
+        if (shown != path) {
+            thumbnails_->forget(*cutout);
+            shown = path;
+        }
+    }
     emit dataChanged(index(*found, 0), index(*found, columnCount_ - 1));
+}
+
+void FileListModel::thumbnailReady(const QString& path)
+{
+    const std::filesystem::path file = path.toStdString();
+    for (qsizetype row = 0; row < rows_.size(); ++row) {
+        const ImageItem* item = rows_[row];
+        if (item && (item->url() == file || finishedCutout(*item) == file)) {
+            const QModelIndex cell = index(static_cast<int>(row), fileColumn);
+            emit dataChanged(cell, cell, {sourceThumbnailRole, cutoutThumbnailRole});
+        }
+    }
 }
 
 void FileListModel::columnChanged(int column)

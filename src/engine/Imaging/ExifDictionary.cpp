@@ -16,6 +16,9 @@ namespace {
 // in other containers rarely pass a few hundred KiB). Anything larger is refused unread.
 constexpr size_t maxExifBlockSize = size_t{4} << 20;
 
+// IFD1 previews are about 160 × 120 and must fit a JPEG APP1 segment; bigger ones are not what we want.
+constexpr long maxThumbnailSize = 64 * 1024;
+
 constexpr uint16_t makerNoteTag = 0x927c;
 constexpr uint16_t interoperabilityPointerTag = 0xa005;
 
@@ -186,6 +189,30 @@ std::vector<uint8_t> serializeExifBlock(const ExifDictionary* exif, std::optiona
         Exiv2::Blob blob;
         Exiv2::ExifParser::encode(blob, Exiv2::littleEndian, data);
         return blob;
+    } catch (...) {
+        return {};
+    }
+}
+
+std::vector<uint8_t> embeddedThumbnail(std::span<const uint8_t> fileBytes)
+{
+    if (fileBytes.empty())
+        return {};
+    try {
+        std::lock_guard lock(exiv2Mutex());
+        muteExiv2();
+        auto image = Exiv2::ImageFactory::open(fileBytes.data(), static_cast<long>(fileBytes.size()));
+        if (!image.get())
+            return {};
+        image->readMetadata();
+        const Exiv2::ExifThumbC thumbnail(image->exifData());
+        if (std::string(thumbnail.mimeType()) != "image/jpeg")
+            return {};
+        const Exiv2::DataBuf data = thumbnail.copy();
+        // A JPEG starts with SOI; anything else is a damaged or mislabelled preview.
+        if (data.size_ < 4 || data.size_ > maxThumbnailSize || data.pData_[0] != 0xff || data.pData_[1] != 0xd8)
+            return {};
+        return std::vector<uint8_t>(data.pData_, data.pData_ + data.size_);
     } catch (...) {
         return {};
     }

@@ -46,4 +46,10 @@ std::optional<ExifBlock> parseExifBlock(std::span<const uint8_t> block);
 // Never throws, never prints; safe to call from several threads at once.
 std::vector<uint8_t> serializeExifBlock(const ExifDictionary* exif, std::optional<int> orientation);
 
+// The JPEG preview a camera stores in IFD1 of a file's EXIF (any container exiv2 reads), for
+// showing a small picture without decoding the image itself. It is as the sensor recorded it: the
+// file's orientation applies to it too. Empty when there is none or it is not a plausible JPEG.
+// Never throws, never prints; safe to call from several threads at once.
+std::vector<uint8_t> embeddedThumbnail(std::span<const uint8_t> fileBytes);
+
 } // namespace pelorin
