@@ -1,5 +1,9 @@
 #include "engine/Common/CpuFeatures.h"
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
+#endif
+
 #include <cstdlib>
 #include <cstring>
 
@@ -27,7 +31,13 @@ bool cpuHasSsse3()
 bool cpuHasF16c()
 {
 #if defined(__x86_64__) || defined(__i386__)
-    static const bool available = __builtin_cpu_supports("f16c") && __builtin_cpu_supports("avx") && !heldToBaseline();
+    // Not every compiler's __builtin_cpu_supports knows "f16c": CPUID leaf 1, ECX bit 29. AVX's
+    // check includes the OS saving the wider registers, which F16C's instructions use too.
+    static const bool available = [] {
+        unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+        return __get_cpuid(1, &eax, &ebx, &ecx, &edx) && (ecx & (1u << 29)) != 0 && __builtin_cpu_supports("avx")
+            && !heldToBaseline();
+    }();
     return available;
 #else
     return false;
