@@ -252,9 +252,7 @@ private:
         const int64_t outChannels = p.weights->dims[0], inChannels = p.weights->dims[1];
         const dt type = convolutionType();
         std::vector<dnnl::algorithm> algorithms;
-        const Dims& out = graph_.values[size_t(op.output)].dims;
-        if (options_.winograd && winogradShape(op) && type == dt::f32
-            && size_t(out[2] * out[3]) >= options_.winogradMinPixels)
+        if (options_.winograd && winogradShape(op) && type == dt::f32)
             algorithms.push_back(dnnl::algorithm::convolution_winograd);
         algorithms.push_back(dnnl::algorithm::convolution_direct);
         const memory::desc src = homeDesc(op.inputs[0]);
@@ -387,13 +385,13 @@ private:
         const uint32_t checksum = weightChecksum(tensor.floats);
         const auto* cache = plan_.weightStorage.get();
         if (auto cached = cache ? cache->find(plan_.preparedWeights.size(), desc, checksum) : std::nullopt) {
-            // Kernels only read weights, so the read-only mapping is bound as it is.
-            memory mapped =
+            // Bound where they lie in the cache, which the plan keeps alive.
+            memory cachedWeights =
                 alignedMemory(desc, plan_.engine, const_cast<std::byte*>(cached->data()), "a cached weight tensor")
                     .value();
-            plan_.preparedWeights.push_back({desc, checksum, mapped});
+            plan_.preparedWeights.push_back({desc, checksum, cachedWeights});
             ++plan_.weightsFromCache;
-            return mapped;
+            return cachedWeights;
         }
         memory::dims dims(tensor.dims.begin(), tensor.dims.end());
         const tag plainTag = dims.size() == 4 ? tag::oihw : tag::a;

@@ -57,7 +57,7 @@ struct ExecutionPlan {
     std::vector<InPlace> inPlace;
     std::vector<ConcatView> concatViews;
     // Every weight and bias tensor as the kernels read it, in lowering order: what a
-    // PreparedWeightCache file holds. Those found in the cache point into its mapping, kept here.
+    // PreparedWeightCache file holds. Those found in the cache point into it, kept alive here.
     struct PreparedWeight {
         dnnl::memory::desc desc;
         uint32_t sourceChecksum;
@@ -72,11 +72,6 @@ struct LoweringOptions {
     // Undilated 3×3 stride-1 convolutions through Winograd where oneDNN has a kernel for them;
     // off gives the direct-convolution reference.
     bool winograd = true;
-    // ...and only where the output has at least this many pixels. Winograd's transformed weights
-    // are four times the size of the plain ones whatever the map's size, while the time they save
-    // grows with it: on the deep, small maps of a 1024×1024 network (32×32 and 16×16) they cost
-    // 270 MB and saved about 1 % of an inference.
-    size_t winogradMinPixels = 64 * 64;
     // fp32 or bf16 (resolved: never automatic). With bf16 the activations between convolutions are
     // bf16 too; the caller's input and output stay fp32.
     Precision precision = Precision::fp32;

@@ -4,6 +4,7 @@
 #include "engine/Inference/ComputeGraph.h"
 #include "engine/Inference/DnnlBinding.h"
 #include "engine/Inference/NarrowConvolutionSplit.h"
+#include "engine/Inference/LargeBlock.h"
 #include "engine/Inference/OnnxGraph.h"
 #include "engine/Inference/PrecisionPolicy.h"
 #include "engine/Common/Sha256.h"
@@ -19,28 +20,12 @@
 namespace pelorin::inference {
 namespace {
 
-// Page-aligned so oneDNN's vector loads never straddle an allocation and large arenas map cleanly.
+// Scratchpads start on a page boundary inside the arena, as an allocation of their own would.
 constexpr size_t workspaceAlignment = 4096;
-
-struct FreeDeleter {
-    void operator()(void* p) const { std::free(p); }
-};
-using AlignedBlock = std::unique_ptr<std::byte, FreeDeleter>;
 
 size_t alignUp(size_t bytes)
 {
     return (bytes + workspaceAlignment - 1) / workspaceAlignment * workspaceAlignment;
-}
-
-AlignedBlock allocateAligned(size_t bytes)
-{
-    if (bytes == 0)
-        return {};
-    const size_t rounded = (bytes + workspaceAlignment - 1) / workspaceAlignment * workspaceAlignment;
-    auto* block = static_cast<std::byte*>(std::aligned_alloc(workspaceAlignment, rounded));
-    if (!block)
-        throw std::bad_alloc();
-    return AlignedBlock(block);
 }
 
 std::string gigabytes(size_t bytes)
@@ -74,7 +59,7 @@ size_t physicalMemory()
 // step's argument memories bound to those bytes once, at creation. The caller's input is bound
 // where it lies when it is tensor-aligned, else copied into stagedInput first.
 struct OnnxNetwork::Workspace {
-    AlignedBlock arena;
+    LargeBlock arena;
     AlignedFloats stagedInput;
     dnnl::stream stream;
     std::vector<std::unordered_map<int, dnnl::memory>> arguments; // per step
@@ -232,7 +217,7 @@ Result<std::unique_ptr<OnnxNetwork::Workspace>, std::string> OnnxNetwork::makeWo
 {
     try {
         auto workspace = std::make_unique<Workspace>();
-        workspace->arena = allocateAligned(layout_.arenaBytes);
+        workspace->arena = allocateLargeBlock(layout_.arenaBytes);
         workspace->stream = dnnl::stream(plan_.engine);
         workspace->arguments.resize(plan_.steps.size());
         // One memory object per buffer, shared by every step that touches it. The caller's buffers

@@ -1,6 +1,6 @@
 // PreparedWeightCache: a network's weights as the chosen kernels read them (Winograd transforms,
 // blocked and bf16 layouts), kept in one file per model, processor level, input size and precision
-// so that the next load maps them instead of converting again (the Winograd transforms alone take
+// so that the next load reads them instead of converting again (the Winograd transforms alone take
 // most of an fp32 load).
 //
 // Nothing in a file is trusted: its header must name the same key, a CRC-32 must cover every byte,
@@ -12,6 +12,7 @@
 #pragma once
 
 #include "engine/Common/Result.h"
+#include "engine/Inference/LargeBlock.h"
 
 #include <oneapi/dnnl/dnnl.hpp>
 
@@ -44,7 +45,7 @@ public:
     size_t size() const { return entries_.size(); }
 
     // Tensor `index` (in lowering order) when it was prepared in layout `desc` from weights whose
-    // CRC-32 is `sourceChecksum`. The bytes are read-only and live as long as this cache.
+    // CRC-32 is `sourceChecksum`. The bytes live as long as this cache.
     std::optional<std::span<const std::byte>> find(size_t index, const dnnl::memory::desc& desc,
                                                    uint32_t sourceChecksum) const;
 
@@ -68,8 +69,7 @@ private:
     };
     PreparedWeightCache() = default;
 
-    const std::byte* mapping_ = nullptr;
-    size_t mappedBytes_ = 0;
+    LargeBlock storage_; // the whole file
     std::vector<Entry> entries_;
 };
 
