@@ -1,5 +1,5 @@
-// LargeBlock: page-aligned heap memory for the executor's big buffers (the activation arena, cached
-// weights), so that every tensor placed at a page offset inside one is tensor-aligned.
+// LargeBlock: page-aligned heap memory for the executor's activation arena, so that every tensor
+// placed at a page offset inside it is tensor-aligned.
 #pragma once
 
 #include <cstddef>

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <future>
+#include <system_error>
 #include <map>
 #include <unordered_map>
 
@@ -97,10 +98,28 @@ OnnxNetwork::load(const std::filesystem::path& model, const Network::Options& op
     if (!resolved)
         return unexpected(where + resolved.error());
     const Precision precision = *resolved;
-    // The model's digest keys the weight cache; it is read beside the parse, on another core.
-    std::future<Result<Sha256Digest, std::string>> modelDigest;
-    if (executor.weightCache)
-        modelDigest = std::async(std::launch::async, sha256OfFile, model);
+    // The model's digest keys the weight cache: hashing the model and reading the cache file run on
+    // another core while this one parses.
+    struct OpenedCache {
+        std::string key;
+        std::shared_ptr<const PreparedWeightCache> cache;
+    };
+    std::future<OpenedCache> openedCache;
+    if (executor.weightCache) {
+        try {
+            openedCache = std::async(
+                std::launch::async,
+                [model, directory = *executor.weightCache, height, width, precision, executor]() -> OpenedCache {
+                    const auto digest = sha256OfFile(model);
+                    if (!digest)
+                        return {};
+                    std::string key = weightCacheKey(*digest, height, width, precision, executor);
+                    auto cache = PreparedWeightCache::open(directory, key);
+                    return {std::move(key), std::move(cache)};
+                });
+        } catch (const std::system_error&) { // no thread to spare: load as if there were no cache
+        }
+    }
     std::string cacheKey;
     try {
         // Each stage's intermediate data is released before the next grows: the parsed file before
@@ -129,11 +148,11 @@ OnnxNetwork::load(const std::filesystem::path& model, const Network::Options& op
             LoweringOptions lowering = executor.lowering;
             lowering.precision = precision;
             std::shared_ptr<const PreparedWeightCache> cache;
-            if (modelDigest.valid())
-                if (const auto digest = modelDigest.get()) {
-                    cacheKey = weightCacheKey(*digest, height, width, precision, executor);
-                    cache = PreparedWeightCache::open(*executor.weightCache, cacheKey);
-                }
+            if (openedCache.valid()) {
+                OpenedCache opened = openedCache.get();
+                cacheKey = std::move(opened.key);
+                cache = std::move(opened.cache);
+            }
             auto lowered = lowerToDnnl(splitNarrowConvolutions(std::move(*graph)), lowering, std::move(cache));
             if (!lowered)
                 return unexpected(where + lowered.error());

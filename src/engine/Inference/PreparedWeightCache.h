@@ -1,6 +1,6 @@
 // PreparedWeightCache: a network's weights as the chosen kernels read them (Winograd transforms,
 // blocked and bf16 layouts), kept in one file per model, processor level, input size and precision
-// so that the next load reads them instead of converting again (the Winograd transforms alone take
+// so that the next load maps them instead of converting again (the Winograd transforms alone take
 // most of an fp32 load).
 //
 // Nothing in a file is trusted: its header must name the same key, a CRC-32 must cover every byte,
@@ -12,7 +12,6 @@
 #pragma once
 
 #include "engine/Common/Result.h"
-#include "engine/Inference/LargeBlock.h"
 
 #include <oneapi/dnnl/dnnl.hpp>
 
@@ -69,7 +68,8 @@ private:
     };
     PreparedWeightCache() = default;
 
-    LargeBlock storage_; // the whole file
+    const std::byte* mapping_ = nullptr; // the whole file, read-only
+    size_t mappedBytes_ = 0;
     std::vector<Entry> entries_;
 };
 
