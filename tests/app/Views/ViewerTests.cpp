@@ -126,7 +126,9 @@ private slots:
             QTRY_VERIFY(list.thumbnailShown(top) && list.thumbnailShown(top + 3));
         }
         QVERIFY(list.view.thumbnails()->cachedBytes() <= list.view.thumbnails()->byteLimit());
+#if !defined(__SANITIZE_ADDRESS__) // shadow memory and quarantine inflate it there; the plain build checks
         QVERIFY2(residentMiB() < 200, qPrintable(QString::number(residentMiB())));
+#endif
     }
 
     void viewerShowsRowsBackgroundsSplitAndZoom()
