@@ -5,7 +5,9 @@
 #endif
 
 #include <cstdlib>
+#include <cctype>
 #include <cstring>
+#include <string>
 
 namespace pelorin {
 namespace {
@@ -14,6 +16,26 @@ bool heldToBaseline()
 {
     const char* value = std::getenv("PELORIN_CPU_BASELINE");
     return value && *value && std::strcmp(value, "0") != 0;
+}
+
+// The level PELORIN_MAX_ISA allows, in oneDNN's order; unset or unknown names allow everything.
+enum class Level { sse41, avx, avx2, all };
+
+Level allowedLevel()
+{
+    const char* value = std::getenv("PELORIN_MAX_ISA");
+    if (!value || !*value)
+        return Level::all;
+    std::string name(value);
+    for (char& c : name)
+        c = char(std::toupper(static_cast<unsigned char>(c)));
+    if (name == "SSE41" || name == "SSE2" || name == "BASELINE")
+        return Level::sse41;
+    if (name == "AVX")
+        return Level::avx;
+    if (name.starts_with("AVX2"))
+        return Level::avx2;
+    return Level::all;
 }
 
 } // namespace
@@ -36,8 +58,19 @@ bool cpuHasF16c()
     static const bool available = [] {
         unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
         return __get_cpuid(1, &eax, &ebx, &ecx, &edx) && (ecx & (1u << 29)) != 0 && __builtin_cpu_supports("avx")
-            && !heldToBaseline();
+            && !heldToBaseline() && allowedLevel() >= Level::avx;
     }();
+    return available;
+#else
+    return false;
+#endif
+}
+
+bool cpuHasAvx2Fma()
+{
+#if defined(__x86_64__) || defined(__i386__)
+    static const bool available = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") && !heldToBaseline()
+        && allowedLevel() >= Level::avx2;
     return available;
 #else
     return false;
