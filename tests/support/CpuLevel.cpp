@@ -1,4 +1,5 @@
 #include "support/CpuLevel.h"
+#include "engine/Inference/WinogradConvolution.h"
 
 #include <gtest/gtest.h>
 #include <oneapi/dnnl/dnnl.hpp>
@@ -69,7 +70,7 @@ std::string effectiveCpuLevel()
 
 bool winogradAvailable()
 {
-    return includes(dnnl::get_effective_cpu_isa(), cpu_isa::avx512_core);
+    return includes(dnnl::get_effective_cpu_isa(), cpu_isa::avx512_core) || inference::WinogradConvolution::available();
 }
 
 std::optional<std::string> missingCpuLevel()

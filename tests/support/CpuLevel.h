@@ -12,7 +12,7 @@ class Environment;
 
 namespace pelorin::test {
 
-// Whether oneDNN offers its Winograd convolution at the effective level (AVX-512 and above).
+// Whether the 3×3 convolutions run Winograd: oneDNN's at AVX-512 and above, else ours with AVX2.
 bool winogradAvailable();
 // A sentence saying why the requested level cannot run here, or nothing when it can.
 std::optional<std::string> missingCpuLevel();

@@ -14,6 +14,9 @@
 // as views.
 #include "engine/Inference/ExecutionPlan.h"
 #include "engine/Inference/DnnlBinding.h"
+#include "engine/Inference/WinogradConvolution.h"
+
+#include <omp.h>
 
 #include <optional>
 
@@ -60,6 +63,8 @@ public:
         plan_.engine = dnnl::engine(dnnl::engine::kind::cpu, 0);
         plan_.weightStorage = std::move(cache);
         stream_ = dnnl::stream(plan_.engine);
+        ownWinograd_ = options.winograd && options.precision == Precision::fp32 && WinogradConvolution::available()
+            && !onednnHasWinograd();
     }
 
     Result<ExecutionPlan, std::string> run()
@@ -211,6 +216,16 @@ private:
         }
     }
 
+    // Whether oneDNN has a Winograd kernel at the CPU level it runs at (AVX-512 and up, in 2.6).
+    bool onednnHasWinograd() const
+    {
+        const memory::desc data({1, 64, 32, 32}, dt::f32, tag::any);
+        const auto desc = dnnl::convolution_forward::desc(
+            dnnl::prop_kind::forward_inference, dnnl::algorithm::convolution_winograd, data,
+            memory::desc({64, 64, 3, 3}, dt::f32, tag::any), data, {1, 1}, {1, 1}, {1, 1});
+        return firstKernel(desc, dnnl::post_ops()).has_value();
+    }
+
     static bool winogradShape(const ComputeOp& op)
     {
         const auto& p = op.convolution;
@@ -292,6 +307,12 @@ private:
     {
         const ComputeOp& op = graph_.ops[index];
         const auto& p = op.convolution;
+        if (ownWinograd_ && p.kernel == std::array<int64_t, 2>{3, 3} && p.stride == std::array<int64_t, 2>{1, 1}
+            && p.dilation == std::array<int64_t, 2>{1, 1}
+            && WinogradConvolution::fits(p.weights->dims[1], p.weights->dims[0])) {
+            lowerOwnWinograd(index);
+            return;
+        }
         int result = op.output;
         std::string kind = "Conv";
         std::vector<size_t> absorbed;
@@ -378,21 +399,121 @@ private:
             home_[size_t(result)] = reorderInto(dst, plain, op.name);
     }
 
+    // A 3×3 convolution through our Winograd kernel, in nChw8c, with a following ReLU and a residual
+    // Add fused as oneDNN's kernels fuse them: accumulating into the other operand's buffer when it
+    // is not read again, else reading it.
+    void lowerOwnWinograd(size_t index)
+    {
+        const ComputeOp& op = graph_.ops[index];
+        const auto& p = op.convolution;
+        const Dims& in = graph_.values[size_t(op.inputs[0])].dims;
+        const Dims& out = graph_.values[size_t(op.output)].dims;
+        WinogradConvolution::Params params{.inChannels = in[1],
+                                           .outChannels = out[1],
+                                           .height = in[2],
+                                           .width = in[3],
+                                           .outHeight = out[2],
+                                           .outWidth = out[3],
+                                           .padTop = p.padBegin[0],
+                                           .padLeft = p.padBegin[1]};
+        int result = op.output;
+        std::string kind = "Conv";
+        if (auto reluOp = soleConsumer(result, OpKind::relu)) {
+            params.relu = true;
+            fused_[*reluOp] = true;
+            result = graph_.ops[*reluOp].output;
+            kind += "+Relu";
+        }
+        const memory::desc blocked(toDnnlDims(out), dt::f32, tag::nChw8c);
+        int residual = -1;
+        if (auto add = soleConsumer(result, OpKind::add)) {
+            const ComputeOp& addOp = graph_.ops[*add];
+            const int other = addOp.inputs[0] == result ? addOp.inputs[1] : addOp.inputs[0];
+            if (other != result && home_[size_t(other)] >= 0) {
+                const bool accumulate = homeDesc(other) == blocked && canOverwrite(other, index, *add);
+                params.residual =
+                    accumulate ? WinogradConvolution::Residual::accumulate : WinogradConvolution::Residual::add;
+                residual = accumulate ? home_[size_t(other)] : bufferIn(other, blocked, op.name);
+                fused_[*add] = true;
+                result = addOp.output;
+                kind += "+Add";
+            }
+        }
+
+        auto kernel = std::make_shared<const WinogradConvolution>(params, omp_get_max_threads());
+        const int src = bufferIn(op.inputs[0], memory::desc(toDnnlDims(in), dt::f32, tag::nChw8c), op.name);
+        PlanStep step;
+        step.name = op.name;
+        step.kind = kind;
+        step.implementation = "pelorin:winograd_4x3:avx2";
+        step.flops = op.flops(graph_);
+        step.scratchpad = memory::desc({memory::dim(kernel->scratchpadBytes())}, dt::u8, tag::a);
+        const memory::desc transformedDesc({memory::dim(kernel->transformedWeightCount())}, dt::f32, tag::a);
+        step.constants.emplace_back(DNNL_ARG_WEIGHTS,
+                                    preparedMemory(p.weights->floats, transformedDesc, [&](float* into) {
+                                        kernel->transformWeights(p.weights->floats.data(), into);
+                                    }));
+        const bool hasBias = p.bias != nullptr;
+        if (hasBias)
+            step.constants.emplace_back(DNNL_ARG_BIAS,
+                                        constantMemory(*p.bias, memory::desc({out[1]}, dt::f32, tag::a)));
+        graph_.ops[index].convolution.weights.reset();
+        graph_.ops[index].convolution.bias.reset();
+        const int dst = addBuffer(blocked);
+        step.buffers = {{DNNL_ARG_SRC, src}, {DNNL_ARG_DST, dst}};
+        if (params.residual == WinogradConvolution::Residual::add)
+            step.buffers.emplace_back(DNNL_ARG_SRC_1, residual);
+        else if (params.residual == WinogradConvolution::Residual::accumulate)
+            step.reads.push_back(residual); // read from the destination before it is written
+        step.kernel = [kernel, hasBias](const std::unordered_map<int, memory>& args) {
+            auto pointer = [&](int arg) { return static_cast<float*>(args.at(arg).get_data_handle()); };
+            const bool add = args.count(DNNL_ARG_SRC_1) != 0;
+            kernel->execute(pointer(DNNL_ARG_SRC), pointer(DNNL_ARG_DST), add ? pointer(DNNL_ARG_SRC_1) : nullptr,
+                            pointer(DNNL_ARG_WEIGHTS), hasBias ? pointer(DNNL_ARG_BIAS) : nullptr,
+                            static_cast<std::byte*>(args.at(DNNL_ARG_SCRATCHPAD).get_data_handle()));
+        };
+        const int stepIndex = addStep(std::move(step));
+        if (params.residual == WinogradConvolution::Residual::accumulate)
+            plan_.inPlace.push_back({stepIndex, residual, dst});
+        home_[size_t(result)] = dst;
+    }
+
+    // A constant tensor prepared for a kernel (weights into its layout): from the cache when it
+    // holds them for these very source values, else made here by `prepare`.
+    template <typename Prepare>
+    memory preparedMemory(std::span<const float> source, const memory::desc& desc, Prepare&& prepare)
+    {
+        const uint32_t checksum = weightChecksum(source);
+        if (auto cached = cachedMemory(desc, checksum))
+            return *cached;
+        memory prepared(desc, plan_.engine);
+        prepare(static_cast<float*>(prepared.get_data_handle()));
+        plan_.preparedWeights.push_back({desc, checksum, prepared});
+        return prepared;
+    }
+
+    // The cache's copy of the next prepared tensor, bound where it lies (the plan keeps the cache
+    // alive), when it has one of this layout made from these values.
+    std::optional<memory> cachedMemory(const memory::desc& desc, uint32_t checksum)
+    {
+        const auto* cache = plan_.weightStorage.get();
+        auto cached = cache ? cache->find(plan_.preparedWeights.size(), desc, checksum) : std::nullopt;
+        if (!cached)
+            return std::nullopt;
+        memory cachedWeights =
+            alignedMemory(desc, plan_.engine, const_cast<std::byte*>(cached->data()), "a cached weight tensor").value();
+        plan_.preparedWeights.push_back({desc, checksum, cachedWeights});
+        ++plan_.weightsFromCache;
+        return cachedWeights;
+    }
+
     // Weights or bias in the layout the primitive chose: from the cache when it holds them for
     // these very weights, else converted once here.
     memory constantMemory(const Tensor& tensor, const memory::desc& desc)
     {
         const uint32_t checksum = weightChecksum(tensor.floats);
-        const auto* cache = plan_.weightStorage.get();
-        if (auto cached = cache ? cache->find(plan_.preparedWeights.size(), desc, checksum) : std::nullopt) {
-            // Bound where they lie in the cache, which the plan keeps alive.
-            memory cachedWeights =
-                alignedMemory(desc, plan_.engine, const_cast<std::byte*>(cached->data()), "a cached weight tensor")
-                    .value();
-            plan_.preparedWeights.push_back({desc, checksum, cachedWeights});
-            ++plan_.weightsFromCache;
-            return cachedWeights;
-        }
+        if (auto cached = cachedMemory(desc, checksum))
+            return *cached;
         memory::dims dims(tensor.dims.begin(), tensor.dims.end());
         const tag plainTag = dims.size() == 4 ? tag::oihw : tag::a;
         // Only read by the reorder, but bound like every other pointer: aligned, copied if not.
@@ -578,6 +699,7 @@ private:
     std::vector<int> home_;                     // value → buffer in the layout its producer wrote
     std::vector<std::pair<int, int>> variants_; // (value, buffer) copies in other layouts
     std::vector<bool> fused_;                   // ops absorbed into an earlier step
+    bool ownWinograd_ = false;                  // our Winograd kernel for the 3×3 convolutions
 };
 
 } // namespace

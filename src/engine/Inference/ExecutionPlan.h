@@ -15,8 +15,10 @@
 
 #include <oneapi/dnnl/dnnl.hpp>
 
+#include <functional>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -30,8 +32,10 @@ struct PlanBuffer {
 struct PlanStep {
     std::string name;           // the ONNX node (or what a reorder feeds)
     std::string kind;           // e.g. "Conv+Relu+Sum"
-    std::string implementation; // oneDNN's kernel name
+    std::string implementation; // oneDNN's kernel name, or one of ours ("pelorin:…")
     dnnl::primitive primitive;
+    // Our own kernel, run instead of `primitive` on the same arguments when set.
+    std::function<void(const std::unordered_map<int, dnnl::memory>&)> kernel;
     std::vector<std::pair<int, int>> buffers;            // DNNL_ARG_* → buffer id
     std::vector<std::pair<int, dnnl::memory>> constants; // DNNL_ARG_* → weights or bias
     std::vector<int> reads, writes;                      // buffer ids, for liveness
@@ -69,8 +73,8 @@ struct ExecutionPlan {
 };
 
 struct LoweringOptions {
-    // Undilated 3×3 stride-1 convolutions through Winograd where oneDNN has a kernel for them;
-    // off gives the direct-convolution reference.
+    // Undilated 3×3 stride-1 convolutions through Winograd: oneDNN's where it has a kernel for the
+    // CPU's level, else ours where the CPU has AVX2; off gives the direct-convolution reference.
     bool winograd = true;
     // fp32 or bf16 (resolved: never automatic). With bf16 the activations between convolutions are
     // bf16 too; the caller's input and output stay fp32.

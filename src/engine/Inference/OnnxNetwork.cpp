@@ -7,6 +7,7 @@
 #include "engine/Inference/LargeBlock.h"
 #include "engine/Inference/OnnxGraph.h"
 #include "engine/Inference/PrecisionPolicy.h"
+#include "engine/Inference/WinogradConvolution.h"
 #include "engine/Common/Sha256.h"
 
 #include <unistd.h>
@@ -45,7 +46,9 @@ std::string weightCacheKey(const Sha256Digest& model, size_t height, size_t widt
         + std::to_string(version->minor) + "." + std::to_string(version->patch) + "-" + version->hash
         + ";isa=" + std::to_string(int(dnnl::get_effective_cpu_isa())) + ";input=" + std::to_string(height) + "x"
         + std::to_string(width) + ";precision=" + (precision == Precision::bf16 ? "bf16" : "fp32")
-        + ";winograd=" + (executor.lowering.winograd ? "1" : "0") + ";output=" + executor.outputName;
+        + ";winograd=" + (executor.lowering.winograd ? "1" : "0")
+        + ";own=" + (WinogradConvolution::available() ? WinogradConvolution::weightLayout : "none")
+        + ";output=" + executor.outputName;
 }
 
 size_t physicalMemory()
@@ -345,7 +348,11 @@ Result<AlignedFloats, std::string> OnnxNetwork::run(std::span<const float> input
         for (size_t s = 0; s < plan_.steps.size(); ++s) {
             if (layout_.elidedSteps[s])
                 continue;
-            plan_.steps[s].primitive.execute(workspace->stream, workspace->arguments[s]);
+            const PlanStep& step = plan_.steps[s];
+            if (step.kernel)
+                step.kernel(workspace->arguments[s]);
+            else
+                step.primitive.execute(workspace->stream, workspace->arguments[s]);
         }
         workspace->stream.wait();
         // Drop the caller's pointers so a pooled workspace never holds them.

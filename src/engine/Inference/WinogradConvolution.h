@@ -29,6 +29,9 @@ public:
         Residual residual = Residual::none;
     };
 
+    // Names the layout of the transformed weights, for caches of them.
+    static constexpr const char* weightLayout = "wino4x3-avx2-1";
+
     // This processor has AVX2 and FMA and our vector code is not held below that level.
     static bool available();
     // Channel counts whole 8-channel blocks, the layout it reads and writes.

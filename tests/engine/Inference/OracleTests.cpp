@@ -64,8 +64,8 @@ TEST(OracleTest, ExecutorMatchesOpenCvOnRealPhotos)
         reduced = *loaded;
     }
     std::printf("kernels: %s\n", (*network)->kernelSummary().c_str());
-    // Winograd kernels come with AVX-512; below that the network runs direct convolution, so the
-    // per-level runs of this test check both against OpenCV.
+    // Winograd kernels: oneDNN's with AVX-512, ours with AVX2; below that the network runs direct
+    // convolution, so the per-level runs of this test check each against OpenCV.
     EXPECT_EQ((*network)->countSteps("wino") > 0, test::winogradAvailable()) << test::cpuLevelLine();
 
     using Points = std::vector<std::pair<double, double>>;
