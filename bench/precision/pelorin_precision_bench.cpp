@@ -1,12 +1,15 @@
-// Agreement of reduced-precision masks with fp32 masks on real photographs: each photo is decoded,
-// segmented by the same model loaded in fp32 and in bf16, and the two masks at the photo's own size
+// Agreement of masks made two ways on real photographs: each photo is decoded, segmented by the
+// same model loaded in fp32 and in bf16 (or, with --winograd, in fp32 with the 3×3 convolutions
+// through Winograd and through direct convolution only), and the two masks at the photo's own size
 // compared (mean |Δ| over pixels, IoU of the masks thresholded at 0.5). Prints one line per photo,
 // then the worst photo for each measure and whether every photo meets the bounds.
 //
-// Usage: pelorin_precision_bench <model.onnx> <photo>...
-// Exit status: 0 every photo agrees, 1 some photo does not, 77 this CPU has no native bf16.
+// Usage: pelorin_precision_bench [--winograd] <model.onnx> <photo>...
+// Exit status: 0 every photo agrees, 1 some photo does not, 77 this CPU has no native bf16 (without
+// --winograd).
 #include "engine/Imaging/ImageSource.h"
 #include "engine/Inference/ForegroundSegmenter.h"
+#include "engine/Inference/OnnxNetwork.h"
 #include "engine/Inference/PrecisionPolicy.h"
 
 #include <chrono>
@@ -26,10 +29,13 @@ constexpr double minIoU = 0.99;
 
 using Clock = std::chrono::steady_clock;
 
-std::shared_ptr<const Network> load(const char* model, Precision precision, double& milliseconds)
+std::shared_ptr<const Network> load(const char* model, Precision precision, bool winograd, double& milliseconds)
 {
     const auto start = Clock::now();
-    auto network = Network::load(model, {1024, 1024, precision});
+    auto network = inference::OnnxNetwork::load(model, {1024, 1024, precision},
+                                                {.lowering = {.winograd = winograd},
+                                                 .outputName = {},
+                                                 .weightCache = inference::PreparedWeightCache::defaultDirectory()});
     milliseconds = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
     if (!network) {
         std::fprintf(stderr, "cannot load %s: %s\n", model, network.error().c_str());
@@ -67,18 +73,27 @@ struct Worst {
 
 int main(int argc, char** argv)
 {
+    const bool winograd = argc > 1 && std::string(argv[1]) == "--winograd";
+    if (winograd) {
+        --argc;
+        ++argv;
+    }
     if (argc < 3) {
-        std::fprintf(stderr, "usage: pelorin_precision_bench <model.onnx> <photo>...\n");
+        std::fprintf(stderr, "usage: pelorin_precision_bench [--winograd] <model.onnx> <photo>...\n");
         return 2;
     }
-    if (!inference::cpuHasNativeBf16()) {
+    if (!winograd && !inference::cpuHasNativeBf16()) {
         std::printf("this processor (at this oneDNN level) has no native bf16: fp32 is used, nothing to compare\n");
         return 77;
     }
-    double fp32LoadMs = 0, bf16LoadMs = 0;
-    const ForegroundSegmenter fp32(load(argv[1], Precision::fp32, fp32LoadMs));
-    const ForegroundSegmenter bf16(load(argv[1], Precision::bf16, bf16LoadMs));
-    std::printf("load: fp32 %.0f ms, bf16 %.0f ms\n", fp32LoadMs, bf16LoadMs);
+    // Reference first, then the candidate.
+    double referenceLoadMs = 0, candidateLoadMs = 0;
+    const ForegroundSegmenter reference(load(argv[1], Precision::fp32, !winograd, referenceLoadMs));
+    const ForegroundSegmenter candidate(
+        load(argv[1], winograd ? Precision::fp32 : Precision::bf16, true, candidateLoadMs));
+    std::printf("comparing %s; load: %.0f ms and %.0f ms\n",
+                winograd ? "fp32 Winograd with fp32 direct convolution" : "bf16 with fp32", referenceLoadMs,
+                candidateLoadMs);
     std::printf("%-44s %10s %10s %8s\n", "photo", "mean|Δ|", "IoU@0.5", "agrees");
 
     Worst worstMean{-1, ""}, worstIoU{2, ""};
@@ -92,13 +107,13 @@ int main(int argc, char** argv)
             std::printf("%-44s unreadable: %s\n", name.c_str(), image.error().description().c_str());
             continue;
         }
-        const auto a = maskOf(fp32, *image), b = maskOf(bf16, *image);
+        const auto a = maskOf(reference, *image), b = maskOf(candidate, *image);
         if (!a || !b) {
             std::printf("%-44s failed: %s\n", name.c_str(), (!a ? a.error() : b.error()).c_str());
             continue;
         }
         ++compared;
-        if (a->empty() || b->empty()) { // a subject seen by one precision only is a disagreement
+        if (a->empty() || b->empty()) { // a subject seen one way only is a disagreement
             const bool same = a->empty() && b->empty();
             agreeing += same;
             std::printf("%-44s %10s %10s %8s\n", name.c_str(), "-", "-", same ? "no subject" : "NO");
@@ -124,8 +139,8 @@ int main(int argc, char** argv)
             worstIoU = {iou, name};
         std::printf("%-44s %10.5f %10.5f %8s\n", name.c_str(), mean, iou, agrees ? "yes" : "NO");
     }
-    std::printf("\nphotos compared: %zu; agreeing (mean|Δ| ≤ %.3f and IoU ≥ %.2f): %zu\n", compared,
-                maxMeanDifference, minIoU, agreeing);
+    std::printf("\nphotos compared: %zu; agreeing (mean|Δ| ≤ %.3f and IoU ≥ %.2f): %zu\n", compared, maxMeanDifference,
+                minIoU, agreeing);
     if (compared > 0) {
         std::printf("mean of mean|Δ|: %.5f; worst mean|Δ|: %.5f (%s); worst IoU: %.5f (%s)\n",
                     sumMean / double(compared), worstMean.value, worstMean.photo.c_str(), worstIoU.value,

@@ -18,6 +18,8 @@
 
 #include <omp.h>
 
+#include <cstring>
+
 #include <optional>
 
 namespace pelorin::inference {
@@ -181,16 +183,18 @@ private:
     }
 
     // The operation descriptor of `op`; absent when oneDNN refuses the combination outright.
+    // With `padded`, `src` already holds the zero padding and the convolution adds none.
     std::optional<dnnl::convolution_forward::desc> convolutionDesc(const ComputeOp& op, dnnl::algorithm algorithm,
                                                                    dt type, const memory::desc& src,
-                                                                   const memory::desc& dst) const
+                                                                   const memory::desc& dst, bool padded = false) const
     {
         const auto& p = op.convolution;
         const memory::desc weights({p.weights->dims[0], p.weights->dims[1], p.weights->dims[2], p.weights->dims[3]},
                                    type, tag::any);
         const memory::dims strides{p.stride[0], p.stride[1]};
         const memory::dims dilates{p.dilation[0] - 1, p.dilation[1] - 1}; // oneDNN counts the gaps
-        const memory::dims padBegin{p.padBegin[0], p.padBegin[1]}, padEnd{p.padEnd[0], p.padEnd[1]};
+        const memory::dims padBegin = padded ? memory::dims{0, 0} : memory::dims{p.padBegin[0], p.padBegin[1]};
+        const memory::dims padEnd = padded ? memory::dims{0, 0} : memory::dims{p.padEnd[0], p.padEnd[1]};
         const auto prop = dnnl::prop_kind::forward_inference;
         try {
             if (p.bias)
@@ -258,10 +262,48 @@ private:
     // The best primitive for `op` by kernelScore, among Winograd (where allowed) and direct
     // kernels, taking the input in its own layout or in the kernel's choice (then reordered).
     // oneDNN offers only its first acceptable kernel by default, so every one is looked at.
+    // A dilated convolution whose padding is wider than the JIT kernels take (AVX2's take at most a
+    // few columns) would fall to the slow GEMM-based kernel; given its input already padded, a JIT
+    // kernel runs it, then `padded` is set and the input must be padded first (padInto).
     std::optional<dnnl::convolution_forward::primitive_desc> chooseConvolution(const ComputeOp& op,
                                                                                const memory::desc& dst,
                                                                                const dnnl::post_ops& postOps,
-                                                                               bool allowReference) const
+                                                                               bool allowReference, bool& padded) const
+    {
+        padded = false;
+        auto chosen = chooseAmongKernels(op, dst, postOps, allowReference);
+        const auto& p = op.convolution;
+        const memory::desc home = homeDesc(op.inputs[0]);
+        const bool dilatedAndPadded =
+            (p.dilation[0] > 1 || p.dilation[1] > 1) && (p.padBegin[0] || p.padBegin[1] || p.padEnd[0] || p.padEnd[1]);
+        const tag layout = denseTag(home);
+        const std::string kernel = chosen ? chosen->impl_info_str() : "";
+        const bool slow = !chosen || kernel.starts_with("ref") || kernel.find("gemm") != std::string::npos;
+        if (!dilatedAndPadded || !slow || layout == tag::undef || layout == tag::nhwc
+            || home.data_type() != convolutionType())
+            return chosen;
+        const memory::dims dims = home.dims();
+        const memory::desc paddedSource(
+            {dims[0], dims[1], dims[2] + p.padBegin[0] + p.padEnd[0], dims[3] + p.padBegin[1] + p.padEnd[1]},
+            home.data_type(), layout);
+        const auto desc =
+            convolutionDesc(op, dnnl::algorithm::convolution_direct, convolutionType(), paddedSource, dst, true);
+        auto pd = desc ? firstKernel(*desc, postOps) : std::nullopt;
+        if (!pd)
+            return chosen;
+        do {
+            if (std::string(pd->impl_info_str()).starts_with("jit")) {
+                padded = true;
+                return pd;
+            }
+        } while (pd->next_impl());
+        return chosen;
+    }
+
+    std::optional<dnnl::convolution_forward::primitive_desc> chooseAmongKernels(const ComputeOp& op,
+                                                                                const memory::desc& dst,
+                                                                                const dnnl::post_ops& postOps,
+                                                                                bool allowReference) const
     {
         const auto& p = op.convolution;
         const int64_t outChannels = p.weights->dims[0], inChannels = p.weights->dims[1];
@@ -341,6 +383,7 @@ private:
         // Residual Add, best first: a sum post-op accumulating into the other operand's buffer
         // (when it is not read again), or a binary post-op reading it; else a separate Add.
         std::optional<dnnl::convolution_forward::primitive_desc> pd;
+        bool padded = false;
         int sumOperand = -1, binaryOperand = -1;
         if (auto add = soleConsumer(result, OpKind::add)) {
             const ComputeOp& addOp = graph_.ops[*add];
@@ -348,9 +391,10 @@ private:
             if (other != result && home_[size_t(other)] >= 0) {
                 const memory::desc otherDesc = homeDesc(other);
                 if (canOverwrite(other, index, *add)
-                    && (pd = chooseConvolution(op, otherDesc, postOpsWith(Residual::sum, otherDesc), false)))
+                    && (pd = chooseConvolution(op, otherDesc, postOpsWith(Residual::sum, otherDesc), false, padded)))
                     sumOperand = other;
-                if (!pd && (pd = chooseConvolution(op, otherDesc, postOpsWith(Residual::binary, otherDesc), false)))
+                if (!pd
+                    && (pd = chooseConvolution(op, otherDesc, postOpsWith(Residual::binary, otherDesc), false, padded)))
                     binaryOperand = other;
                 if (pd) {
                     absorbed.push_back(*add);
@@ -360,13 +404,14 @@ private:
             }
         }
         if (!pd)
-            pd = chooseConvolution(op, anyDst, postOpsWith(Residual::none, anyDst), true);
+            pd = chooseConvolution(op, anyDst, postOpsWith(Residual::none, anyDst), true, padded);
         if (!pd)
             throw dnnl::error(dnnl_unimplemented, "no convolution kernel for these parameters");
         for (size_t a : absorbed)
             fused_[a] = true;
 
-        const int src = bufferIn(op.inputs[0], pd->src_desc(), op.name);
+        const int src =
+            padded ? padInto(op.inputs[0], pd->src_desc(), op) : bufferIn(op.inputs[0], pd->src_desc(), op.name);
         PlanStep step;
         step.name = op.name;
         step.kind = kind;
@@ -397,6 +442,49 @@ private:
         const memory::desc plain(toDnnlDims(graph_.values[size_t(result)].dims), pd->dst_desc().data_type(), tag::nchw);
         if (channels < 16 && pd->dst_desc() != plain)
             home_[size_t(result)] = reorderInto(dst, plain, op.name);
+    }
+
+    // A new buffer of layout `padded` holding `value` (in the same dense layout) inside a border of
+    // zeros as wide as `op`'s padding, filled by a step of ours.
+    int padInto(int value, const memory::desc& padded, const ComputeOp& op)
+    {
+        const memory::desc source = homeDesc(value);
+        const tag layout = denseTag(source);
+        const memory::dims from = source.dims(), to = padded.dims();
+        const int64_t block = layout == tag::nChw16c ? 16 : layout == tag::nChw8c ? 8 : 1;
+        const size_t elementBytes = memory::data_type_size(source.data_type());
+        struct Geometry {
+            int64_t planes, block, height, width, paddedHeight, paddedWidth, top, left;
+            size_t elementBytes;
+        } g{(from[1] + block - 1) / block, block,       from[2], from[3], to[2], to[3], op.convolution.padBegin[0],
+            op.convolution.padBegin[1],    elementBytes};
+        const int target = addBuffer(padded);
+        PlanStep step;
+        step.name = op.name;
+        step.kind = "Pad";
+        step.implementation = "pelorin:zero_pad";
+        step.buffers = {{DNNL_ARG_SRC, home_[size_t(value)]}, {DNNL_ARG_DST, target}};
+        step.kernel = [g](const std::unordered_map<int, memory>& args) {
+            const auto* in = static_cast<const std::byte*>(args.at(DNNL_ARG_SRC).get_data_handle());
+            auto* out = static_cast<std::byte*>(args.at(DNNL_ARG_DST).get_data_handle());
+            const size_t pixel = size_t(g.block) * g.elementBytes;
+            for (int64_t plane = 0; plane < g.planes; ++plane)
+                for (int64_t y = 0; y < g.paddedHeight; ++y) {
+                    std::byte* row = out + size_t((plane * g.paddedHeight + y) * g.paddedWidth) * pixel;
+                    const int64_t sourceY = y - g.top;
+                    if (sourceY < 0 || sourceY >= g.height) {
+                        std::memset(row, 0, size_t(g.paddedWidth) * pixel);
+                        continue;
+                    }
+                    std::memset(row, 0, size_t(g.left) * pixel);
+                    std::memcpy(row + size_t(g.left) * pixel,
+                                in + size_t((plane * g.height + sourceY) * g.width) * pixel, size_t(g.width) * pixel);
+                    std::memset(row + size_t(g.left + g.width) * pixel, 0,
+                                size_t(g.paddedWidth - g.left - g.width) * pixel);
+                }
+        };
+        addStep(std::move(step));
+        return target;
     }
 
     // A 3×3 convolution through our Winograd kernel, in nChw8c, with a following ReLU and a residual
