@@ -3,8 +3,9 @@
 // model's own weights, a seeded random input, and the epilogue the model gives it (bias, ReLU,
 // residual add). Driven by bench/winograd/run; ONEDNN_MAX_CPU_ISA sets oneDNN's level.
 //
-//   pelorin_conv_bench <model.onnx> [--runs N] [--tiles T] [--side S]
-// --side keeps the convolutions of one spatial size; --tiles forces our block size.
+//   pelorin_conv_bench <model.onnx> [--runs N] [--tiles T] [--side S] [--tile 4|6]
+// --side keeps the convolutions of one spatial size; --tiles forces our block size; --tile 4 or 6
+// forces F(4×4, 3×3) or F(6×6, 3×3) (by default chosen by size).
 // Prints one row per convolution and the totals; max |diff| is ours against oneDNN's direct.
 #include "engine/Inference/ComputeGraph.h"
 #include "engine/Inference/OnnxGraph.h"
@@ -92,10 +93,10 @@ std::optional<dnnl::convolution_forward::primitive_desc> onednn(const dnnl::engi
 int main(int argc, char** argv)
 {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: pelorin_conv_bench <model.onnx> [--runs N] [--tiles T] [--side S]\n");
+        std::fprintf(stderr, "usage: pelorin_conv_bench <model.onnx> [--runs N] [--tiles T] [--side S] [--tile 4|6]\n");
         return 2;
     }
-    int runs = 5, tiles = 0;
+    int runs = 5, tiles = 0, outputTile = 0;
     int64_t onlySide = 0;
     for (int i = 2; i + 1 < argc; i += 2) {
         const std::string option = argv[i];
@@ -103,6 +104,8 @@ int main(int argc, char** argv)
             runs = std::max(1, std::atoi(argv[i + 1]));
         else if (option == "--tiles")
             tiles = std::atoi(argv[i + 1]);
+        else if (option == "--tile")
+            outputTile = std::atoi(argv[i + 1]);
         else if (option == "--side")
             onlySide = std::atoi(argv[i + 1]);
     }
@@ -195,7 +198,7 @@ int main(int argc, char** argv)
             s.side, s.side,
             1,      1,
             s.relu, s.residual ? WinogradConvolution::Residual::add : WinogradConvolution::Residual::none};
-        WinogradConvolution kernel(params, threads, tiles);
+        WinogradConvolution kernel(params, threads, tiles, outputTile);
         Buffer transformed(kernel.transformedWeightCount());
         kernel.transformWeights(weights, transformed.data);
         Buffer scratch(kernel.scratchpadBytes() / sizeof(float) + 16);

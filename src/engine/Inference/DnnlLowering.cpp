@@ -533,7 +533,7 @@ private:
         PlanStep step;
         step.name = op.name;
         step.kind = kind;
-        step.implementation = "pelorin:winograd_4x3:avx2";
+        step.implementation = kernel->outputTile() == 6 ? "pelorin:winograd_6x3:avx2" : "pelorin:winograd_4x3:avx2";
         step.flops = op.flops(graph_);
         step.scratchpad = memory::desc({memory::dim(kernel->scratchpadBytes())}, dt::u8, tag::a);
         const memory::desc transformedDesc({memory::dim(kernel->transformedWeightCount())}, dt::f32, tag::a);

@@ -97,36 +97,40 @@ TEST(WinogradConvolution, MatchesDirectConvolution)
     std::mt19937 random(20261208);
     std::uniform_real_distribution<float> uniform(-1.f, 1.f);
     double worst = 0;
-    for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.in << "→" << c.out << " at " << c.height << "×" << c.width);
-        const size_t inFloats = size_t(c.in * c.height * c.width), outFloats = size_t(c.out * c.height * c.width);
-        AlignedBuffer source(inFloats), residual(outFloats), expected(outFloats), actual(outFloats);
-        std::vector<float> weights(size_t(c.out * c.in * 9)), bias(size_t(c.out));
-        for (size_t i = 0; i < inFloats; ++i)
-            source.data[i] = uniform(random);
-        for (size_t i = 0; i < outFloats; ++i)
-            residual.data[i] = actual.data[i] = uniform(random); // accumulation starts from the residual
-        const float scale = 1.f / std::sqrt(float(c.in * 9));    // keeps outputs near unit size
-        for (float& w : weights)
-            w = uniform(random) * scale;
-        for (float& b : bias)
-            b = uniform(random);
+    for (int tile : {4, 6})
+        for (const Case& c : cases) {
+            SCOPED_TRACE(testing::Message() << "F(" << tile << "×" << tile << ") " << c.in << "→" << c.out << " at "
+                                            << c.height << "×" << c.width);
+            const size_t inFloats = size_t(c.in * c.height * c.width), outFloats = size_t(c.out * c.height * c.width);
+            AlignedBuffer source(inFloats), residual(outFloats), expected(outFloats), actual(outFloats);
+            std::vector<float> weights(size_t(c.out * c.in * 9)), bias(size_t(c.out));
+            for (size_t i = 0; i < inFloats; ++i)
+                source.data[i] = uniform(random);
+            for (size_t i = 0; i < outFloats; ++i)
+                residual.data[i] = actual.data[i] = uniform(random); // accumulation starts from the residual
+            const float scale = 1.f / std::sqrt(float(c.in * 9));    // keeps outputs near unit size
+            for (float& w : weights)
+                w = uniform(random) * scale;
+            for (float& b : bias)
+                b = uniform(random);
 
-        directConvolution(c, source.data, weights.data(), bias.data(), residual.data, expected.data);
-        WinogradConvolution kernel({c.in, c.out, c.height, c.width, c.height, c.width, 1, 1, c.relu, c.residual}, 2);
-        AlignedBuffer transformed(kernel.transformedWeightCount()), scratch(kernel.scratchpadBytes() / sizeof(float));
-        kernel.transformWeights(weights.data(), transformed.data);
-        kernel.execute(source.data, actual.data, c.residual == Residual::add ? residual.data : nullptr,
-                       transformed.data, bias.data(), reinterpret_cast<std::byte*>(scratch.data));
+            directConvolution(c, source.data, weights.data(), bias.data(), residual.data, expected.data);
+            WinogradConvolution kernel({c.in, c.out, c.height, c.width, c.height, c.width, 1, 1, c.relu, c.residual}, 2,
+                                       0, tile);
+            AlignedBuffer transformed(kernel.transformedWeightCount()),
+                scratch(kernel.scratchpadBytes() / sizeof(float));
+            kernel.transformWeights(weights.data(), transformed.data);
+            kernel.execute(source.data, actual.data, c.residual == Residual::add ? residual.data : nullptr,
+                           transformed.data, bias.data(), reinterpret_cast<std::byte*>(scratch.data));
 
-        double range = 0, error = 0;
-        for (size_t i = 0; i < outFloats; ++i) {
-            range = std::max(range, double(std::fabs(expected.data[i])));
-            error = std::max(error, double(std::fabs(expected.data[i] - actual.data[i]))); // NaN fails below
+            double range = 0, error = 0;
+            for (size_t i = 0; i < outFloats; ++i) {
+                range = std::max(range, double(std::fabs(expected.data[i])));
+                error = std::max(error, double(std::fabs(expected.data[i] - actual.data[i]))); // NaN fails below
+            }
+            EXPECT_LE(error, 5e-5 * range) << "largest |value| " << range;
+            worst = std::max(worst, error / range);
         }
-        EXPECT_LE(error, 5e-5 * range) << "largest |value| " << range;
-        worst = std::max(worst, error / range);
-    }
     std::printf("[ winograd ] %zu cases, worst error %.2e of the largest value\n", cases.size(), worst);
 }
 
