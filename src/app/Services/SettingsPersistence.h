@@ -17,6 +17,7 @@ class SettingsPersistence final : public SettingsPersisting {
 public:
     static inline const QString outputFormatKey = QStringLiteral("org.pelorin.Pelorin.outputFormat");
     static inline const QString exportMaskSeparatelyKey = QStringLiteral("org.pelorin.Pelorin.exportMaskSeparately");
+    static inline const QString refineEdgesKey = QStringLiteral("org.pelorin.Pelorin.refineEdges");
 
     // Shares the store; a null store loads the defaults and saves nothing.
     explicit SettingsPersistence(std::shared_ptr<QSettings> store);

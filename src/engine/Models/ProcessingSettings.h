@@ -17,6 +17,8 @@ struct ProcessingSettings {
     std::optional<std::filesystem::path> outputDirectory;
     // Also write each mask as a PNG sidecar named after the cutout with "-mask".
     bool exportMaskSeparately = false;
+    // Refine each mask's edge against the photo and clean the old background out of soft edges.
+    bool refineEdges = false;
 
     friend bool operator==(const ProcessingSettings&, const ProcessingSettings&) = default;
 

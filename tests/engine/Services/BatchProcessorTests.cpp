@@ -279,6 +279,8 @@ TEST(BatchProcessorRealPipeline, PhotosBecomeCutoutsWithSidecarAndMetadataAndAnE
         ProcessingJob(Uuid::random(), cat, dir / "chelsea-cutout.png", dir / "chelsea-mask.png", OutputFormat::png),
         ProcessingJob(Uuid::random(), astronaut, dir / "astronaut-cutout.tiff", std::nullopt, OutputFormat::tiff),
         ProcessingJob(Uuid::random(), sky, dir / "sky-cutout.png", dir / "sky-mask.png", OutputFormat::png),
+        ProcessingJob(Uuid::random(), cat, dir / "refined-cutout.png", dir / "refined-mask.png", OutputFormat::png,
+                      true),
     };
     // The model's first load and three inferences take seconds, many more on a busy machine.
     const auto events = runToEnd(BatchProcessor(), list, std::chrono::seconds(180));
@@ -297,9 +299,18 @@ TEST(BatchProcessorRealPipeline, PhotosBecomeCutoutsWithSidecarAndMetadataAndAnE
     EXPECT_EQ(runCommand(tags + shellQuote((dir / "chelsea-cutout.png").string())).output, "0.004\n6\n");
     EXPECT_EQ(runCommand(tags + shellQuote((dir / "chelsea-mask.png").string())).output, "");
     EXPECT_EQ(identifyFormat(dir / "astronaut-cutout.tiff", "%m %wx%h %[channels]"), "TIFF 512x512 srgba");
+    // Refined: the sidecar is the refined mask, which is the cutout's alpha and not the model's mask.
+    EXPECT_EQ(eventsOf(events, list[3].id()).back(), completed(list[3]));
+    const auto pixelsDiffering = [&](const std::string& first, const std::string& firstOptions, const char* second) {
+        return runCommand("convert " + shellQuote((dir / first).string()) + firstOptions
+                          + " png:- | compare -metric AE - " + shellQuote((dir / second).string()) + " null: 2>&1")
+            .output;
+    };
+    EXPECT_EQ(pixelsDiffering("refined-cutout.png", " -alpha extract", "refined-mask.png"), "0");
+    EXPECT_NE(pixelsDiffering("chelsea-mask.png", "", "refined-mask.png"), "0");
     EXPECT_EQ(entryNames(dir.path()),
               (std::vector<std::string>{"astronaut-cutout.tiff", "cat.jpg", "chelsea-cutout.png", "chelsea-mask.png",
-                                        "sky.png"}));
+                                        "refined-cutout.png", "refined-mask.png", "sky.png"}));
 }
 
 } // namespace
