@@ -1,6 +1,6 @@
 // Edge quality with and without refinement, against ground truth, for bench/quality/run.
 //
-//   pelorin_quality_bench SET_DIR [--config RADIUS:EPSILON:SNAP]...
+//   pelorin_quality_bench SET_DIR [--config RADIUS:EPSILON:SNAP:REACH]...
 //     SET_DIR holds images/NAME.*, gt/NAME.png (ground-truth mask or alpha) and optionally
 //     fg/NAME.png (ground-truth foreground colour). Each photo is segmented once; the model's
 //     mask, then the refined mask of each configuration (default: the shipped parameters), are
@@ -277,8 +277,8 @@ int quality(const fs::path& set, std::vector<EdgeRefinementParameters> configs)
     print("unrefined", totals[0], scored);
     for (size_t c = 0; c < configs.size(); ++c) {
         char label[64];
-        std::snprintf(label, sizeof label, "r=%zu e=%g snap=%g", configs[c].radius, configs[c].epsilon,
-                      configs[c].snap);
+        std::snprintf(label, sizeof label, "r=%zu e=%g snap=%g reach=%zu", configs[c].radius, configs[c].epsilon,
+                      configs[c].snap, configs[c].reach);
         print(label, totals[c + 1], scored);
     }
     print("first, mask only", totals[configs.size() + 1], scored);
@@ -330,15 +330,15 @@ int main(int argc, char** argv)
     if (argc >= 3 && std::strcmp(argv[1], "--cost") == 0)
         return cost(argc - 2, argv + 2);
     if (argc < 2) {
-        std::fprintf(stderr,
-                     "usage: pelorin_quality_bench SET_DIR [--config RADIUS:EPSILON:SNAP]... | --cost PHOTO...\n");
+        std::fprintf(
+            stderr, "usage: pelorin_quality_bench SET_DIR [--config RADIUS:EPSILON:SNAP:REACH]... | --cost PHOTO...\n");
         return 2;
     }
     std::vector<EdgeRefinementParameters> configs;
     for (int i = 2; i + 1 < argc; i += 2)
         if (std::strcmp(argv[i], "--config") == 0) {
             EdgeRefinementParameters p;
-            std::sscanf(argv[i + 1], "%zu:%f:%f", &p.radius, &p.epsilon, &p.snap);
+            std::sscanf(argv[i + 1], "%zu:%f:%f:%zu", &p.radius, &p.epsilon, &p.snap, &p.reach);
             configs.push_back(p);
         }
     if (configs.empty())

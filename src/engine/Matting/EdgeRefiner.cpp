@@ -140,9 +140,9 @@ Coefficients<C> solve(const std::array<FloatPlane, C>& guide, const FloatPlane& 
     return out;
 }
 
-// Cells whose window (radius + 1 cells) holds a soft mask value or both clear and opaque pixels.
+// Cells within `reach` cells of one holding a soft mask value or both clear and opaque pixels.
 FloatPlane boundaryCells(const uint8_t* mask, size_t maskRow, size_t w, size_t h, size_t cell, size_t gw, size_t gh,
-                         size_t radius)
+                         size_t reach)
 {
     FloatPlane band(gw, gh);
     parallelFor(gh, [&](size_t cy0, size_t cy1) {
@@ -162,7 +162,7 @@ FloatPlane boundaryCells(const uint8_t* mask, size_t maskRow, size_t w, size_t h
                 band.at(cx, cy) = hi[cx] > 0 && lo[cx] < 255 ? 1.0f : 0.0f;
         }
     });
-    boxMean(band, radius + 1);
+    boxMean(band, reach);
     return band;
 }
 
@@ -258,7 +258,7 @@ Result<Image, std::string> refineMask(const Image& photo, const Image& mask, con
     const size_t cell = std::max<size_t>(1, (longer + parameters.gridSize - 1) / parameters.gridSize);
     const Grid grid{cell, (w + cell - 1) / cell, (h + cell - 1) / cell};
     const FloatPlane band =
-        boundaryCells(maskBytes.data(), mask.bytesPerRow(), w, h, cell, grid.width, grid.height, parameters.radius);
+        boundaryCells(maskBytes.data(), mask.bytesPerRow(), w, h, cell, grid.width, grid.height, parameters.reach);
     if (std::none_of(band.values.begin(), band.values.end(), [](float v) { return v > 0.0f; }))
         return mask;
 

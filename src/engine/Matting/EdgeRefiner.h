@@ -7,9 +7,9 @@
 // pixels) and applied to every full-resolution pixel, so the cost is O(pixels) and the detail
 // comes from the photo itself.
 //
-// Only the band near the boundary changes: pixels whose neighbourhood (the filter window plus one
-// cell) is entirely opaque or entirely clear in the mask keep their value, so a mask with no soft
-// or mixed region comes back unchanged.
+// Only the band near the boundary changes: pixels more than `reach` cells from any cell with a
+// soft value or both clear and opaque pixels keep their value, so a mask with no soft or mixed
+// region comes back unchanged.
 //
 // Thread-safety: const and stateless after construction; rows are spread over the shared workers.
 #pragma once
@@ -25,13 +25,16 @@ namespace pelorin {
 struct EdgeRefinementParameters {
     // Filter window radius in grid cells.
     size_t radius = 16;
+    // How far from the mask's own soft or mixed cells, in cells, the mask may change: hair
+    // reaches a little past the model's edge, but farther out the filter only adds haze.
+    size_t reach = 4;
     // Regulariser on the photo's local colour variance (values on the 0–1 scale): larger keeps the
     // mask's own edge where the photo's contrast is low.
     float epsilon = 1e-3f;
     // Filtered values within this distance of clear or opaque become clear or opaque (the rest
     // are stretched to fill 0–1): the linear model leaves a faint haze over background that merely
     // resembles the subject, which foreground estimation would then paint in the subject's colour.
-    float snap = 0.03f;
+    float snap = 0.06f;
     // The grid has at most about this many cells along the photo's longer side. A photo no
     // longer than this is left as it is: the model saw it at its own resolution or finer, so its
     // mask already has the photo's edges (refining such masks measured slightly worse).

@@ -112,12 +112,12 @@ TEST(EdgeRefiner, OnlyTheBandAroundTheBoundaryChanges)
     const Image mask = maskOf(w, h, [](size_t x, size_t y) {
         return x < 10 && y < 10 ? 255 : x < 14 && y < 14 ? 90 : 0;
     });
-    // Cells of 4 pixels; the patch's cells 0–3 and 5 more around them: pixels up to 35.
+    // Cells of 4 pixels; the patch's cells 0–3 and `reach` (4) more around them: pixels up to 31.
     const auto refined = smallGridRefiner(50).refine(edgePhoto(w, h, 12, 3, 1), mask);
     ASSERT_TRUE(refined);
     EXPECT_NE(refined->bytes()[12 * w + 12], mask.bytes()[12 * w + 12]);
     for (size_t i = 0; i < w * h; ++i)
-        ASSERT_TRUE((i % w < 36 && i / w < 36) || refined->bytes()[i] == mask.bytes()[i]) << i % w << "," << i / w;
+        ASSERT_TRUE((i % w < 32 && i / w < 32) || refined->bytes()[i] == mask.bytes()[i]) << i % w << "," << i / w;
 }
 
 TEST(EdgeRefiner, OnePixelWideAndOnePixelHighImages)
