@@ -84,9 +84,16 @@ std::array<float, 6> fuse(const std::array<float, 3>& observed, float a, const s
     return out;
 }
 
+bool isSoft(float a)
+{
+    return a > 0.0f && a < 1.0f;
+}
+
 // Alpha-weighted means of F and B (from `previous`, or the observed colour on the first pass) over
-// windows of `radius` cells.
-Means blurPass(const CutoutView& view, const Rect& rect, size_t cell, size_t radius, const Means* previous)
+// windows of `radius` cells. Pixels of cells that `active` marks 0 are left out: no soft pixel's
+// window reaches them.
+Means blurPass(const CutoutView& view, const Rect& rect, size_t cell, size_t radius, const Means* previous,
+               const FloatPlane* active = nullptr)
 {
     const size_t gw = (rect.x1 - rect.x0 + cell - 1) / cell, gh = (rect.y1 - rect.y0 + cell - 1) / cell;
     std::array<FloatPlane, 8> sums; // F·a (3), a, B·(1 − a) (3), 1 − a
@@ -97,6 +104,8 @@ Means blurPass(const CutoutView& view, const Rect& rect, size_t cell, size_t rad
             for (size_t y = rect.y0 + cy * cell; y < std::min(rect.y1, rect.y0 + (cy + 1) * cell); ++y)
                 for (size_t x = rect.x0; x < rect.x1; ++x) {
                     const size_t cx = (x - rect.x0) / cell;
+                    if (active && active->at(cx, cy) <= 0.0f)
+                        continue;
                     const float a = view.alpha(x, y);
                     const auto observed = view.colour(x, y);
                     std::array<float, 6> fb;
@@ -136,21 +145,38 @@ Means blurPass(const CutoutView& view, const Rect& rect, size_t cell, size_t rad
 // The rectangle around every soft pixel, widened by `margin`; empty (x1 == x0) when none is soft.
 Rect softBounds(const CutoutView& view, size_t w, size_t h, size_t margin)
 {
+    std::vector<Rect> rows(h, Rect{w, 0, 0, 0}); // per row: x0 and x1 of its soft pixels
+    parallelFor(h, [&](size_t y0, size_t y1) {
+        for (size_t y = y0; y < y1; ++y)
+            for (size_t x = 0; x < w; ++x)
+                if (isSoft(view.alpha(x, y))) {
+                    rows[y].x0 = std::min(rows[y].x0, x);
+                    rows[y].x1 = x + 1;
+                }
+    });
     Rect r{w, h, 0, 0};
     for (size_t y = 0; y < h; ++y)
-        for (size_t x = 0; x < w; ++x) {
-            const float a = view.alpha(x, y);
-            if (a > 0.0f && a < 1.0f) {
-                r.x0 = std::min(r.x0, x);
-                r.y0 = std::min(r.y0, y);
-                r.x1 = std::max(r.x1, x + 1);
-                r.y1 = std::max(r.y1, y + 1);
-            }
-        }
+        if (rows[y].x1 != 0)
+            r = Rect{std::min(r.x0, rows[y].x0), std::min(r.y0, y), std::max(r.x1, rows[y].x1), y + 1};
     if (r.x1 == 0)
         return Rect{0, 0, 0, 0};
     return Rect{r.x0 > margin ? r.x0 - margin : 0, r.y0 > margin ? r.y0 - margin : 0, std::min(w, r.x1 + margin),
                 std::min(h, r.y1 + margin)};
+}
+
+// Cells of the rectangle's `cell`-sized grid within `reach` cells of one holding a soft pixel.
+FloatPlane cellsNearSoftPixels(const CutoutView& view, const Rect& rect, size_t cell, size_t reach)
+{
+    FloatPlane cells((rect.x1 - rect.x0 + cell - 1) / cell, (rect.y1 - rect.y0 + cell - 1) / cell);
+    parallelFor(cells.height, [&](size_t cy0, size_t cy1) {
+        for (size_t cy = cy0; cy < cy1; ++cy)
+            for (size_t y = rect.y0 + cy * cell; y < std::min(rect.y1, rect.y0 + (cy + 1) * cell); ++y)
+                for (size_t x = rect.x0; x < rect.x1; ++x)
+                    if (isSoft(view.alpha(x, y)))
+                        cells.at((x - rect.x0) / cell, cy) = 1.0f;
+    });
+    boxMean(cells, reach);
+    return cells;
 }
 
 // The wide pass reaches about 90 pixels past the edge, the narrow one about 6; both on cells.
@@ -175,7 +201,9 @@ Result<Image, std::string> estimateForeground(const Image& cutout)
     if (rect.x1 == rect.x0)
         return cutout;
     const Means wide = blurPass(view, rect, wideCell, wideRadius, nullptr);
-    const Means narrow = blurPass(view, rect, narrowCell, narrowRadius, &wide);
+    // The narrow pass is only ever read near soft pixels; the rest of the rectangle is skipped.
+    const FloatPlane near = cellsNearSoftPixels(view, rect, narrowCell, narrowRadius + 1);
+    const Means narrow = blurPass(view, rect, narrowCell, narrowRadius, &wide, &near);
 
     PixelBlock block = PixelBlock::allocate(cutout.bytesPerRow() * h);
     if (block.empty())
@@ -186,7 +214,7 @@ Result<Image, std::string> estimateForeground(const Image& cutout)
         for (size_t y = rect.y0 + r0; y < rect.y0 + r1; ++y)
             for (size_t x = rect.x0; x < rect.x1; ++x) {
                 const float a = view.alpha(x, y);
-                if (!(a > 0.0f && a < 1.0f))
+                if (!isSoft(a))
                     continue;
                 const auto f = fuse(view.colour(x, y), a, narrow.at(x, y));
                 uint8_t* p = out + y * cutout.bytesPerRow() + x * 4 * view.component.bytes;

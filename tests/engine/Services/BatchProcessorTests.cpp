@@ -318,7 +318,6 @@ TEST(BatchProcessorRealPipeline, PhotosBecomeCutoutsWithSidecarAndMetadataAndAnE
               (std::vector<std::string>{"astronaut-cutout.tiff", "big-cat.png", "cat.jpg", "chelsea-cutout.png",
                                         "chelsea-mask.png", "plain-cutout.png", "plain-mask.png", "refined-cutout.png",
                                         "refined-mask.png", "sky.png"}));
-    ;
 }
 
 } // namespace
