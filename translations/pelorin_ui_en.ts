@@ -210,7 +210,7 @@
         <translation type="unfinished"></translation>
     </message>
     <message id="settings.mask.refine.note">
-        <source>Follows hair and fine detail in the photo at full size, and keeps the old background&apos;s colour out of soft edges.</source>
+        <source>Edges follow hair and fine detail in the photo, without the old background&apos;s colour.</source>
         <extracomment>Footer line under the edge refinement switch</extracomment>
         <translation type="unfinished"></translation>
     </message>

@@ -58,6 +58,7 @@ MaskExportSettingsView::MaskExportSettingsView(ProcessingViewModel* viewModel, Q
     footer->addWidget(footerLine(qtTrId("settings.mask.export.fullRes"), this));
     form->addLayout(footer);
 
+    form->addSpacing(12);
     auto* refineSection = new FormSection(this);
     //: Switch that refines each mask's edge against the photo
     //% "Refine edges"
@@ -68,7 +69,7 @@ MaskExportSettingsView::MaskExportSettingsView(ProcessingViewModel* viewModel, Q
     auto* refineFooter = new QVBoxLayout;
     refineFooter->setContentsMargins(footerIndent, 0, footerIndent, 0);
     //: Footer line under the edge refinement switch
-    //% "Follows hair and fine detail in the photo at full size, and keeps the old background's colour out of soft edges."
+    //% "Edges follow hair and fine detail in the photo, without the old background's colour."
     refineFooter->addWidget(footerLine(qtTrId("settings.mask.refine.note"), this));
     form->addLayout(refineFooter);
     form->addStretch(1);
