@@ -204,6 +204,16 @@
         <extracomment>Second footer line under the mask export switch</extracomment>
         <translation type="unfinished"></translation>
     </message>
+    <message id="settings.mask.refine.enable">
+        <source>Refine edges</source>
+        <extracomment>Switch that refines each mask&apos;s edge against the photo</extracomment>
+        <translation type="unfinished"></translation>
+    </message>
+    <message id="settings.mask.refine.note">
+        <source>Edges follow hair and fine detail in the photo, without the old background&apos;s colour.</source>
+        <extracomment>Footer line under the edge refinement switch</extracomment>
+        <translation type="unfinished"></translation>
+    </message>
     <message id="settings.format.label">
         <source>Format:</source>
         <extracomment>Label before the output format picker of the settings bar</extracomment>

@@ -94,6 +94,8 @@ int main(int argc, char** argv)
                                   std::make_shared<SettingsPersistence>(nullptr), [](const std::filesystem::path&) {});
     viewModel.updateOutputFormat(options.format);
     viewModel.updateExportMaskSeparately(options.exportMask);
+    if (options.refineEdges)
+        viewModel.updateRefineEdges(*options.refineEdges);
     if (options.outputDirectory) {
         std::error_code error;
         const auto absolute = std::filesystem::absolute(*options.outputDirectory, error);

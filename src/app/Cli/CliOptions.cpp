@@ -39,11 +39,15 @@ CliParseResult parseCliOptions(const QStringList& arguments, const QString& vers
     const QCommandLineOption versionOption({"v", "version"}, "Show the version and exit.");
     const QCommandLineOption format({"f", "format"}, "Cutout file format: png (default) or tiff.", "png|tiff");
     const QCommandLineOption mask({"m", "mask"}, "Also write each mask as a grey PNG named <cutout>-mask.png.");
+    const QCommandLineOption refine("refine-edges",
+                                    "Refine each mask's edge against the photo at full size and remove the old "
+                                    "background's colour from soft edges.");
+    const QCommandLineOption noRefine("no-refine-edges", "Use the model's mask as it is (no edge refinement).");
     const QCommandLineOption output(
         {"o", "output"}, "Write every output into DIR (created if missing) instead of next to its source.", "DIR");
     const QCommandLineOption jobs({"j", "jobs"}, "Images processed at once (default: one per core).", "N");
     const QCommandLineOption json("json", "Print one JSON object per event and a final summary object on stdout.");
-    for (const auto& option : {help, versionOption, format, mask, output, jobs, json})
+    for (const auto& option : {help, versionOption, format, mask, refine, noRefine, output, jobs, json})
         parser.addOption(option);
     parser.addPositionalArgument("PATH", "Image files and folders to process.", "PATH...");
 
@@ -68,6 +72,10 @@ CliParseResult parseCliOptions(const QStringList& arguments, const QString& vers
         options.format = *parsed;
     }
     options.exportMask = parser.isSet(mask);
+    if (parser.isSet(refine) && parser.isSet(noRefine))
+        return usageError(QStringLiteral("--refine-edges and --no-refine-edges contradict each other"));
+    if (parser.isSet(refine) || parser.isSet(noRefine))
+        options.refineEdges = parser.isSet(refine);
     options.json = parser.isSet(json);
     if (parser.isSet(output)) {
         const QString dir = parser.value(output);

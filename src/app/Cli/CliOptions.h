@@ -26,6 +26,8 @@ enum ExitStatus : int {
 struct CliOptions {
     OutputFormat format = OutputFormat::png;
     bool exportMask = false;
+    // Absent: the application's default.
+    std::optional<bool> refineEdges;
     // Absent: every cutout goes beside its source.
     std::optional<std::filesystem::path> outputDirectory;
     // Jobs in flight at once; absent means the processor's default (every core).

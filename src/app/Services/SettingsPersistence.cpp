@@ -48,6 +48,8 @@ ProcessingSettings SettingsPersistence::load() const
     }
     if (store_->contains(exportMaskSeparatelyKey))
         settings.exportMaskSeparately = readBoolean(store_->value(exportMaskSeparatelyKey));
+    if (store_->contains(refineEdgesKey))
+        settings.refineEdges = readBoolean(store_->value(refineEdgesKey));
     return settings;
 }
 
@@ -58,6 +60,7 @@ void SettingsPersistence::save(const ProcessingSettings& settings) const
     const auto raw = OutputFormats::rawValue(settings.outputFormat);
     store_->setValue(outputFormatKey, QString::fromUtf8(raw.data(), static_cast<qsizetype>(raw.size())));
     store_->setValue(exportMaskSeparatelyKey, settings.exportMaskSeparately);
+    store_->setValue(refineEdgesKey, settings.refineEdges);
     // Written now rather than at exit, so a crash or a killed process keeps the user's choice.
     store_->sync();
 }

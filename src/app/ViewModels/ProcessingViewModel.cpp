@@ -161,7 +161,7 @@ void ProcessingViewModel::startProcessing()
         }
         item->setMaskURL(maskOutputURL);
         jobs.emplace_back(item->id(), item->url(), std::move(outputURL), std::move(maskOutputURL),
-                          settings_.outputFormat);
+                          settings_.outputFormat, settings_.refineEdges);
     }
     if (jobs.empty())
         return;
@@ -339,6 +339,13 @@ void ProcessingViewModel::updateOutputFormat(OutputFormat format)
 void ProcessingViewModel::updateExportMaskSeparately(bool exportMask)
 {
     settings_.exportMaskSeparately = exportMask;
+    emit settingsChanged();
+    persistence_->save(settings_);
+}
+
+void ProcessingViewModel::updateRefineEdges(bool refine)
+{
+    settings_.refineEdges = refine;
     emit settingsChanged();
     persistence_->save(settings_);
 }

@@ -31,6 +31,7 @@ class ProcessingViewModel final : public QObject {
     Q_PROPERTY(QString outputFormat READ outputFormatRawValue WRITE setOutputFormatRawValue NOTIFY settingsChanged)
     Q_PROPERTY(
         bool exportMaskSeparately READ exportMaskSeparately WRITE updateExportMaskSeparately NOTIFY settingsChanged)
+    Q_PROPERTY(bool refineEdges READ refineEdges WRITE updateRefineEdges NOTIFY settingsChanged)
 
 public:
     using OpenFolder = std::function<void(const std::filesystem::path&)>;
@@ -83,6 +84,7 @@ public:
     // --- settings
     void updateOutputFormat(OutputFormat format);
     void updateExportMaskSeparately(bool exportMask);
+    void updateRefineEdges(bool refine);
     void setOutputDirectory(const std::filesystem::path& directory);
     void resetOutputDirectory();
     Binding<OutputFormat> outputFormatBinding();
@@ -90,6 +92,7 @@ public:
     QString outputFormatRawValue() const;
     void setOutputFormatRawValue(const QString& raw);
     bool exportMaskSeparately() const { return settings_.exportMaskSeparately; }
+    bool refineEdges() const { return settings_.refineEdges; }
 
     // --- naming
     // File name without extension, sanitised ("image" when nothing is left), plus "-cutout".

@@ -57,9 +57,25 @@ MaskExportSettingsView::MaskExportSettingsView(ProcessingViewModel* viewModel, Q
     //% "The mask is always written at the source's full resolution, so its 0/255 edges aren't softened by interpolation."
     footer->addWidget(footerLine(qtTrId("settings.mask.export.fullRes"), this));
     form->addLayout(footer);
+
+    form->addSpacing(12);
+    auto* refineSection = new FormSection(this);
+    //: Switch that refines each mask's edge against the photo
+    //% "Refine edges"
+    refineToggle_ = new QCheckBox(qtTrId("settings.mask.refine.enable"), refineSection);
+    refineToggle_->setObjectName(QStringLiteral("refineEdgesToggle"));
+    refineSection->contentLayout()->addWidget(refineToggle_);
+    form->addWidget(refineSection);
+    auto* refineFooter = new QVBoxLayout;
+    refineFooter->setContentsMargins(footerIndent, 0, footerIndent, 0);
+    //: Footer line under the edge refinement switch
+    //% "Edges follow hair and fine detail in the photo, without the old background's colour."
+    refineFooter->addWidget(footerLine(qtTrId("settings.mask.refine.note"), this));
+    form->addLayout(refineFooter);
     form->addStretch(1);
 
     connect(toggle_, &QCheckBox::toggled, viewModel_, &ProcessingViewModel::updateExportMaskSeparately);
+    connect(refineToggle_, &QCheckBox::toggled, viewModel_, &ProcessingViewModel::updateRefineEdges);
     connect(viewModel_, &ProcessingViewModel::settingsChanged, this, &MaskExportSettingsView::refresh);
     refresh();
 }
@@ -67,6 +83,7 @@ MaskExportSettingsView::MaskExportSettingsView(ProcessingViewModel* viewModel, Q
 void MaskExportSettingsView::refresh()
 {
     toggle_->setChecked(viewModel_->settings().exportMaskSeparately);
+    refineToggle_->setChecked(viewModel_->settings().refineEdges);
 }
 
 } // namespace pelorin

@@ -13,12 +13,13 @@ namespace pelorin {
 class ProcessingJob {
 public:
     ProcessingJob(Uuid id, std::filesystem::path inputURL, std::filesystem::path outputURL,
-                  std::optional<std::filesystem::path> maskOutputURL, OutputFormat format)
+                  std::optional<std::filesystem::path> maskOutputURL, OutputFormat format, bool refineEdges = false)
         : id_(id),
           inputURL_(std::move(inputURL)),
           outputURL_(std::move(outputURL)),
           maskOutputURL_(std::move(maskOutputURL)),
-          format_(format)
+          format_(format),
+          refineEdges_(refineEdges)
     {
     }
 
@@ -30,6 +31,9 @@ public:
     // Final location of the mask sidecar; absent when none is wanted.
     const std::optional<std::filesystem::path>& maskOutputURL() const { return maskOutputURL_; }
     OutputFormat format() const { return format_; }
+    // Refine the mask against the photo at full size and estimate the subject's colour in soft
+    // edges; off, the outputs are exactly what the unrefined mask gives.
+    bool refineEdges() const { return refineEdges_; }
 
     friend bool operator==(const ProcessingJob&, const ProcessingJob&) = default;
 
@@ -39,6 +43,7 @@ private:
     std::filesystem::path outputURL_;
     std::optional<std::filesystem::path> maskOutputURL_;
     OutputFormat format_;
+    bool refineEdges_;
 };
 
 } // namespace pelorin

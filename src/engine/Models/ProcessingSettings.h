@@ -17,6 +17,9 @@ struct ProcessingSettings {
     std::optional<std::filesystem::path> outputDirectory;
     // Also write each mask as a PNG sidecar named after the cutout with "-mask".
     bool exportMaskSeparately = false;
+    // Refine each mask's edge against the photo and clean the old background out of soft edges.
+    // On by default: on the quality sets it bettered every mask and fringe measure where it acts.
+    bool refineEdges = true;
 
     friend bool operator==(const ProcessingSettings&, const ProcessingSettings&) = default;
 

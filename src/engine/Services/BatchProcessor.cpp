@@ -5,6 +5,8 @@
 #include "engine/Extensions/ImageAlpha.h"
 #include "engine/Extensions/ImageMetadata.h"
 #include "engine/Imaging/ImageSource.h"
+#include "engine/Matting/EdgeRefiner.h"
+#include "engine/Matting/ForegroundEstimator.h"
 #include "engine/Services/BackgroundRemover.h"
 #include "engine/Services/ImageProcessor.h"
 
@@ -35,6 +37,16 @@ std::string writeReason(const ImageIOWriteError& error)
     if (!error.detail().empty())
         reason += " " + error.detail();
     return reason;
+}
+
+// The model's mask refined against the photo, after bringing it to the 8-bit plane of the
+// photo's size that the refiner reads.
+Result<Image, std::string> refinedMask(const Image& photo, const Image& mask)
+{
+    auto plane = maskAsLinearGrayImage(mask, photo.width(), photo.height());
+    if (!plane)
+        return unexpected(plane.error().description());
+    return EdgeRefiner().refine(photo, *plane);
 }
 
 // One job, start to terminal event. Owns its images and temporary files; shares only the stream.
@@ -110,6 +122,14 @@ private:
                 cancel();
                 return;
             }
+            if (job_.refineEdges()) {
+                auto refined = refinedMask(decoded->image, *mask);
+                if (!refined) {
+                    fail(BatchProcessingError::maskGenerationFailed(refined.error()));
+                    return;
+                }
+                *mask = std::move(refined).value();
+            }
 
             step_ = Step::composite;
             auto composited = processor_.composite(decoded->image, *mask);
@@ -119,6 +139,14 @@ private:
             }
             cutout.emplace(std::move(composited).value());
             decoded.reset();
+            if (job_.refineEdges()) {
+                auto estimated = ForegroundEstimator().estimate(*cutout);
+                if (!estimated) {
+                    fail(BatchProcessingError::compositeFailed(estimated.error()));
+                    return;
+                }
+                cutout.emplace(std::move(estimated).value());
+            }
 
             step_ = Step::sidecar;
             if (const auto& maskURL = job_.maskOutputURL()) {

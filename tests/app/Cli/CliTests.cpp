@@ -25,6 +25,8 @@ private slots:
         QTest::newRow("unknown flag") << QStringList{"--colour", "x.png"} << 2 << "Unknown option";
         QTest::newRow("bad format") << QStringList{"--format", "gif", "x.png"} << 2 << "--format 'gif'";
         QTest::newRow("zero jobs, short flag") << QStringList{"-j", "0", "x.png"} << 2 << "--jobs '0'";
+        QTest::newRow("refine both ways")
+            << QStringList{"--refine-edges", "--no-refine-edges", "x.png"} << 2 << "contradict";
         QTest::newRow("output without folder") << QStringList{"x.png", "--output"} << 2 << "Missing value";
         QTest::newRow("nothing supported")
             << QStringList{"{dir}/missing.png", "{dir}/notes.gif"} << 1 << "no supported images found";

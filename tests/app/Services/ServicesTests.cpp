@@ -165,10 +165,14 @@ private slots:
     // strictly, and one bad value does not spoil the other.
     void settingsSurviveRestartWithoutTheFolder()
     {
-        SettingsPersistence(openStore()).save({OutputFormat::tiff, "/tmp/elsewhere", true});
-        QCOMPARE(SettingsPersistence(openStore()).load(), (ProcessingSettings{OutputFormat::tiff, std::nullopt, true}));
+        for (bool refine : {true, false}) {
+            SettingsPersistence(openStore()).save({OutputFormat::tiff, "/tmp/elsewhere", true, refine});
+            QCOMPARE(SettingsPersistence(openStore()).load(),
+                     (ProcessingSettings{OutputFormat::tiff, std::nullopt, true, refine}));
+        }
         QCOMPARE(openStore()->allKeys(),
-                 QStringList({SettingsPersistence::exportMaskSeparatelyKey, SettingsPersistence::outputFormatKey}));
+                 QStringList({SettingsPersistence::exportMaskSeparatelyKey, SettingsPersistence::outputFormatKey,
+                              SettingsPersistence::refineEdgesKey}));
 
         touch(dir_ / "settings.ini",
               "[General]\norg.pelorin.Pelorin.outputFormat=TIFF\norg.pelorin.Pelorin.exportMaskSeparately=YES\n");

@@ -563,6 +563,12 @@ private slots:
         QVERIFY(fixture.vm->settings().exportMaskSeparately);
         fixture.vm->updateExportMaskSeparately(false);
         QVERIFY(!toggle->isChecked());
+        auto* refine = sheet.findChild<QCheckBox*>(QStringLiteral("refineEdgesToggle"));
+        QVERIFY(refine && refine->isChecked() == fixture.vm->settings().refineEdges);
+        refine->click();
+        QCOMPARE(fixture.vm->settings().refineEdges, refine->isChecked());
+        fixture.vm->updateRefineEdges(!refine->isChecked());
+        QCOMPARE(refine->isChecked(), fixture.vm->settings().refineEdges);
         // "<basename>" is not swallowed as markup.
         const auto labels = sheet.findChildren<QLabel*>();
         QVERIFY(std::any_of(labels.begin(), labels.end(), [](const QLabel* label) {

@@ -267,18 +267,24 @@ TEST(BatchProcessorRealPipeline, PhotosBecomeCutoutsWithSidecarAndMetadataAndAnE
     TemporaryDirectory dir;
     // A JPEG with EXIF that must travel (exposure, orientation) and GPS that must not.
     const auto cat = dir / "cat.jpg", sky = dir / "sky.png", astronaut = samplePhoto("astronaut.png");
+    // Larger than the model's input, where refinement has something to add.
+    const auto bigCat = dir / "big-cat.png";
     ASSERT_EQ(runCommand("convert " + shellQuote(samplePhoto("chelsea.png").string()) + " -quality 92 "
                          + shellQuote(cat.string())
                          + " && exiftool -q -overwrite_original -n -ExposureTime=0.004 "
                            "-Orientation=6 -GPSLatitude=48.85 -GPSLatitudeRef=N "
                          + shellQuote(cat.string()) + " && convert -size 640x480 gradient:'#7aa7e0'-'#cfe3f7' "
-                         + shellQuote(sky.string()))
+                         + shellQuote(sky.string()) + " && convert " + shellQuote(samplePhoto("chelsea.png").string())
+                         + " -resize 1400x " + shellQuote(bigCat.string()))
                   .exitCode,
               0);
     const std::vector list = {
         ProcessingJob(Uuid::random(), cat, dir / "chelsea-cutout.png", dir / "chelsea-mask.png", OutputFormat::png),
         ProcessingJob(Uuid::random(), astronaut, dir / "astronaut-cutout.tiff", std::nullopt, OutputFormat::tiff),
         ProcessingJob(Uuid::random(), sky, dir / "sky-cutout.png", dir / "sky-mask.png", OutputFormat::png),
+        ProcessingJob(Uuid::random(), bigCat, dir / "refined-cutout.png", dir / "refined-mask.png", OutputFormat::png,
+                      true),
+        ProcessingJob(Uuid::random(), bigCat, dir / "plain-cutout.png", dir / "plain-mask.png", OutputFormat::png),
     };
     // The model's first load and three inferences take seconds, many more on a busy machine.
     const auto events = runToEnd(BatchProcessor(), list, std::chrono::seconds(180));
@@ -297,9 +303,21 @@ TEST(BatchProcessorRealPipeline, PhotosBecomeCutoutsWithSidecarAndMetadataAndAnE
     EXPECT_EQ(runCommand(tags + shellQuote((dir / "chelsea-cutout.png").string())).output, "0.004\n6\n");
     EXPECT_EQ(runCommand(tags + shellQuote((dir / "chelsea-mask.png").string())).output, "");
     EXPECT_EQ(identifyFormat(dir / "astronaut-cutout.tiff", "%m %wx%h %[channels]"), "TIFF 512x512 srgba");
+    // Refined: the sidecar is the refined mask, which is the cutout's alpha and not the model's mask.
+    EXPECT_EQ(eventsOf(events, list[3].id()).back(), completed(list[3]));
+    EXPECT_EQ(eventsOf(events, list[4].id()).back(), completed(list[4]));
+    const auto pixelsDiffering = [&](const std::string& first, const std::string& firstOptions, const char* second) {
+        return runCommand("convert " + shellQuote((dir / first).string()) + firstOptions
+                          + " png:- | compare -metric AE - " + shellQuote((dir / second).string())
+                          + " null: 2>&1 | cat")
+            .output;
+    };
+    EXPECT_EQ(pixelsDiffering("refined-cutout.png", " -alpha extract", "refined-mask.png"), "0");
+    EXPECT_NE(pixelsDiffering("plain-mask.png", "", "refined-mask.png"), "0");
     EXPECT_EQ(entryNames(dir.path()),
-              (std::vector<std::string>{"astronaut-cutout.tiff", "cat.jpg", "chelsea-cutout.png", "chelsea-mask.png",
-                                        "sky.png"}));
+              (std::vector<std::string>{"astronaut-cutout.tiff", "big-cat.png", "cat.jpg", "chelsea-cutout.png",
+                                        "chelsea-mask.png", "plain-cutout.png", "plain-mask.png", "refined-cutout.png",
+                                        "refined-mask.png", "sky.png"}));
 }
 
 } // namespace
