@@ -1,6 +1,6 @@
 // The Lanczos-3 resampler against a slow, direct 2-D reference (every output sample summed over
 // its whole window, no tables, no separable passes), plus the properties masks depend on: exact
-// identity, constants kept, bounded ringing, every sample format read right, bad views refused.
+// identity, constants kept, every sample format read right, impossible sizes refused.
 #include "engine/Imaging/LanczosResampler.h"
 
 #include <gtest/gtest.h>
@@ -175,34 +175,15 @@ TEST(LanczosResampler, NonFiniteFloatsAreReadAsTheirClampedValues)
     EXPECT_EQ(a, b);
 }
 
-TEST(LanczosResampler, RefusesSizesAndViewsItCannotServe)
+// Views are the segmenter's to check: it refuses short rows and truncated pixels before any
+// resampling (ForegroundSegmenterInput), and the last row without its padding passes there.
+TEST(LanczosResampler, RefusesSizesItCannotServe)
 {
     // Empty, a side beyond 65535, 400 megapixels; the longest sides allowed.
     for (const auto& [sw, sh, tw, th] :
          {std::array<size_t, 4>{0, 5, 5, 5}, {5, 5, 5, 0}, {5, 5, 70000, 5}, {20000, 20000, 1, 1}})
         EXPECT_FALSE(LanczosResampler::make(sw, sh, tw, th)) << sw << "x" << sh << " -> " << tw << "x" << th;
-    ASSERT_TRUE(LanczosResampler::make(65535, 1, 1, 65535));
-
-    auto resampler = LanczosResampler::make(10, 6, 7, 9);
-    ASSERT_TRUE(resampler);
-    const auto p = storePlane(10, 6, randomValues(60, 3), SampleFormat::uint16LittleEndian, 2, 4);
-    std::vector<uint8_t> out(63);
-    ASSERT_TRUE(resampler->resample(p.view, std::span(out)));
-
-    auto with = [&](auto change) {
-        PlaneView v = p.view;
-        change(v);
-        return resampler->resample(v, std::span(out));
-    };
-    EXPECT_FALSE(with([](PlaneView& v) { v.width = 11; }));
-    EXPECT_FALSE(with([](PlaneView& v) { v.height = 5; }));
-    EXPECT_FALSE(with([](PlaneView& v) { v.bytesPerPixel = 1; }));       // smaller than a sample
-    EXPECT_FALSE(with([](PlaneView& v) { v.bytesPerRow = 9 * 4 + 1; })); // last sample runs into the next row
-    EXPECT_FALSE(with([](PlaneView& v) { v.bytes = v.bytes.first(v.bytes.size() - 4 - 3); }));
-    EXPECT_FALSE(with([](PlaneView& v) { v.bytesPerRow = SIZE_MAX / 2; }));
-    // The last row needs only its samples, not its padding.
-    EXPECT_TRUE(with([](PlaneView& v) { v.bytes = v.bytes.first(v.bytes.size() - 4 - 2); }));
-    EXPECT_FALSE(resampler->resample(p.view, std::span(out).first(62)));
+    EXPECT_TRUE(LanczosResampler::make(65535, 1, 1, 65535));
 }
 
 } // namespace

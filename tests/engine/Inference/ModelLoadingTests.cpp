@@ -112,12 +112,10 @@ TEST_F(ModelLoading, DamagedFilesAreRefusedWithTheirNameAndWhy)
     test::writeFileBytes(directory_ / "truncated.onnx",
                          std::vector<uint8_t>(bytes.begin(), bytes.begin() + long(bytes.size() * 2 / 3)));
     test::writeFileBytes(directory_ / "empty.onnx", {});
-    const std::pair<std::filesystem::path, const char*> cases[] = {
-        {directory_ / "truncated.onnx", "damaged or truncated"},
-        {directory_ / "empty.onnx", "the file is empty"},
-        {directory_ / "missing.onnx", "does not exist"},
-    };
-    for (const auto& [file, why] : cases) {
+    for (const auto& [name, why] : {std::pair{"truncated.onnx", "damaged or truncated"},
+                                    {"empty.onnx", "the file is empty"},
+                                    {"missing.onnx", "does not exist"}}) {
+        const auto file = directory_ / name;
         const std::string error = loadError(file);
         for (const std::string& part : {"Cannot load the model " + file.string(), std::string(why)})
             EXPECT_NE(error.find(part), std::string::npos) << error;

@@ -10,11 +10,23 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 namespace pelorin::test {
+
+// Seeded values spread evenly over [-scale, scale], for weights and inputs.
+inline std::vector<float> seededFloats(size_t count, uint32_t seed, float scale)
+{
+    std::mt19937 generator(seed);
+    std::uniform_real_distribution<float> distribution(-scale, scale);
+    std::vector<float> values(count);
+    for (float& v : values)
+        v = distribution(generator);
+    return values;
+}
 
 class OnnxTestModel {
 public:
