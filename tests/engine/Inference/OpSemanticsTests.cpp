@@ -1,5 +1,5 @@
 // The executor's ops on small synthetic ONNX graphs loaded at 64×64, against plain reference
-// implementations at 1e-4 (Winograd kernels where they pay), and in bf16 where the CPU has it at
+// implementations at 1e-4, with Winograd kernels allowed and forbidden, and in bf16 where the CPU has it at
 // 3 % of the output's range (a layout or conversion fault is off by far more). Graphs are shaped
 // like the real model's patterns (conv+relu chains, residual adds, U-Net concatenations) so fusion,
 // layout and buffer sharing are exercised too. MaxPool, which the model only meets on even sizes,
@@ -252,14 +252,23 @@ TEST(OpSemantics, EveryOpMatchesTheReference)
         double range = 0;
         for (float v : expected.data)
             range = std::max(range, std::fabs(double(v)));
-        // Convolutions Winograd does not take run direct in the same graphs; the kernel itself is
-        // checked against direct convolution in WinogradConvolutionTests.
-        std::vector<std::tuple<const char*, Precision, double>> variants{{"fp32", Precision::fp32, 1e-4}};
+        // Direct convolution alone is what a CPU without Winograd kernels runs, and the reference
+        // lowering the benches compare against.
+        struct Variant {
+            const char* what;
+            bool winograd;
+            Precision precision;
+            double tolerance;
+        };
+        std::vector<Variant> variants{{"fp32", true, Precision::fp32, 1e-4},
+                                      {"fp32, direct only", false, Precision::fp32, 1e-4}};
         if (inference::cpuHasNativeBf16())
-            variants.emplace_back("bf16", Precision::bf16, 0.03 * range);
-        for (const auto& [what, precision, tolerance] : variants) {
+            variants.push_back({"bf16", true, Precision::bf16, 0.03 * range});
+        for (const auto& [what, winograd, precision, tolerance] : variants) {
             SCOPED_TRACE(what);
-            auto loaded = Network::load(directory / "model.onnx", {side, side, precision});
+            // No weight cache: test graphs must not displace a real model's cached weights.
+            auto loaded = inference::OnnxNetwork::load(directory / "model.onnx", {side, side, precision},
+                                                       {.lowering = {.winograd = winograd}, .outputName = {}});
             ASSERT_TRUE(loaded) << loaded.error();
             const auto& network = *loaded;
             auto output = network->run(x.data);

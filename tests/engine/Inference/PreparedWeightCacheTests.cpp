@@ -71,9 +71,8 @@ protected:
         auto network = load(cache_);
         ASSERT_TRUE(network);
         EXPECT_GT(network->weightTensorCount(), 0u);
-        if (GetParam() == Precision::fp32)
-            EXPECT_EQ(network->countSteps("wino") > 0, test::winogradAvailable())
-                << "transformed weights are cached too";
+        EXPECT_EQ(network->countSteps("wino") > 0, GetParam() == Precision::fp32 && test::winogradAvailable())
+            << "transformed weights are cached too";
         EXPECT_EQ(network->weightsFromCache(), fromCache ? network->weightTensorCount() : 0u);
         auto output = network->run(input_);
         ASSERT_TRUE(output) << output.error();
