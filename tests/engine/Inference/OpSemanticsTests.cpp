@@ -267,8 +267,9 @@ TEST(OpSemantics, EveryOpMatchesTheReference)
         for (const auto& [what, winograd, precision, tolerance] : variants) {
             SCOPED_TRACE(what);
             // No weight cache: test graphs must not displace a real model's cached weights.
-            auto loaded = inference::OnnxNetwork::load(directory / "model.onnx", {side, side, precision},
-                                                       {.lowering = {.winograd = winograd}, .outputName = {}});
+            auto loaded =
+                inference::OnnxNetwork::load(directory / "model.onnx", {side, side, precision},
+                                             {.lowering = {.winograd = winograd}, .outputName = {}, .weightCache = {}});
             ASSERT_TRUE(loaded) << loaded.error();
             const auto& network = *loaded;
             auto output = network->run(x.data);
