@@ -1,0 +1,295 @@
+#include "app/Server/CutoutHttpServer.h"
+
+#include <httplib.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+namespace pelorin {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string jsonString(std::string_view text)
+{
+    std::string out = "\"";
+    for (const char c : text) {
+        switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (static_cast<unsigned char>(c) < 0x20) {
+                char escaped[8];
+                std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+                out += escaped;
+            } else {
+                out += c;
+            }
+        }
+    }
+    return out + "\"";
+}
+
+void answerError(httplib::Response& response, int status, std::string_view message, std::string_view detail = {})
+{
+    std::string body = "{\"error\": " + jsonString(message);
+    if (!detail.empty())
+        body += ", \"detail\": " + jsonString(detail);
+    response.status = status;
+    response.set_content(body + "}\n", "application/json");
+}
+
+int statusFor(CutoutError::Kind kind)
+{
+    switch (kind) {
+    case CutoutError::Kind::busy: return 429;
+    case CutoutError::Kind::notAnImage: return 415;
+    case CutoutError::Kind::unreadable:
+    case CutoutError::Kind::noSubject: return 422;
+    case CutoutError::Kind::modelUnavailable: return 503;
+    case CutoutError::Kind::failed: break;
+    }
+    return 500;
+}
+
+// Compares without an early exit, so the answer's timing says nothing about the token.
+bool sameSecret(std::string_view given, std::string_view expected)
+{
+    unsigned char difference = given.size() == expected.size() ? 0 : 1;
+    for (size_t i = 0; i < given.size(); ++i)
+        difference |= static_cast<unsigned char>(given[i] ^ expected[i % expected.size()]);
+    return difference == 0;
+}
+
+// Counts a body as it arrives and stops it past the size limit or the upload deadline.
+class BodyBudget {
+public:
+    enum class Verdict { fine, tooLarge, tooSlow };
+
+    BodyBudget(size_t limit, int seconds) : limit_(limit), deadline_(Clock::now() + std::chrono::seconds(seconds)) {}
+
+    bool take(size_t count)
+    {
+        received_ += count;
+        if (received_ > limit_)
+            verdict_ = Verdict::tooLarge;
+        else if (Clock::now() > deadline_)
+            verdict_ = Verdict::tooSlow;
+        return verdict_ == Verdict::fine;
+    }
+    Verdict verdict() const { return verdict_; }
+
+private:
+    size_t limit_;
+    Clock::time_point deadline_;
+    size_t received_ = 0;
+    Verdict verdict_ = Verdict::fine;
+};
+
+} // namespace
+
+CutoutHttpServer::CutoutHttpServer(ServerOptions options, std::shared_ptr<const CutoutService> service)
+    : options_(std::move(options)),
+      service_(std::move(service)),
+      http_(std::make_unique<httplib::Server>())
+{
+    auto& http = *http_;
+    const size_t threads = size_t(options_.connections);
+    http.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
+    http.set_payload_max_length(options_.maxBodyBytes);
+    http.set_keep_alive_timeout(2); // also how long an idle keep-alive connection delays a drain
+
+    http.Get("/healthz", [](const httplib::Request&, httplib::Response& response) {
+        response.set_content("{\"status\": \"up\"}\n", "application/json");
+    });
+    http.Get(
+        "/readyz",
+        [this](const httplib::Request&, httplib::Response& response) {
+            if (ready_ && !stopping_) {
+                response.set_content("{\"status\": \"ready\"}\n", "application/json");
+                return;
+            }
+            std::lock_guard lock(warmUpMutex_);
+            answerError(response, 503, stopping_ ? "The server is shutting down." : "The model is not loaded yet.",
+                        stopping_ ? std::string() : warmUpError_);
+        });
+    http.Get(
+        "/metrics",
+        [this](const httplib::Request&, httplib::Response& response) {
+            response.set_content(metrics_.render(service_->waiting(), service_->inFlight(), ready_ && !stopping_),
+                                 "text/plain; version=0.0.4");
+        });
+    http.Post("/v1/cutout",
+              [this](const httplib::Request& request, httplib::Response& response,
+                     const httplib::ContentReader& reader) { handleCutout(request, response, reader); });
+
+    // The library's own refusals (unknown route, unparsable request, a body over the limit on a
+    // route that buffers) get the same JSON shape as ours.
+    http.set_error_handler(httplib::Server::HandlerWithResponse(
+        [limit = options_.maxBodyBytes](const httplib::Request&, httplib::Response& response) {
+            if (!response.body.empty())
+                return httplib::Server::HandlerResponse::Unhandled;
+            switch (response.status) {
+            case 404: answerError(response, 404, "No such resource."); break;
+            case 413:
+                answerError(response, 413, "The request body is larger than " + std::to_string(limit >> 20) + " MB.");
+                break;
+            default: answerError(response, response.status, "Malformed request."); break;
+            }
+            return httplib::Server::HandlerResponse::Handled;
+        }));
+    http.set_logger([this](const httplib::Request&, const httplib::Response& response) {
+        metrics_.recordResponse(response.status);
+    });
+}
+
+CutoutHttpServer::~CutoutHttpServer() = default;
+
+Result<int, std::string> CutoutHttpServer::bind()
+{
+    const int port = options_.port == 0 ? http_->bind_to_any_port(options_.host)
+                                        : (http_->bind_to_port(options_.host, options_.port) ? options_.port : -1);
+    if (port < 0)
+        return unexpected("cannot listen on " + options_.host + ":" + std::to_string(options_.port));
+    warmUp_ = std::jthread([this](std::stop_token stop) { warmUpUntilReady(stop); });
+    return port;
+}
+
+bool CutoutHttpServer::serve()
+{
+    const bool listened = http_->listen_after_bind();
+    return listened || stopping_;
+}
+
+void CutoutHttpServer::stop()
+{
+    stopping_ = true;
+    warmUp_.request_stop();
+    http_->stop();
+}
+
+void CutoutHttpServer::warmUpUntilReady(std::stop_token stop)
+{
+    while (!stop.stop_requested()) {
+        auto warmed = service_->warmUp();
+        if (warmed) {
+            ready_ = true;
+            return;
+        }
+        std::unique_lock lock(warmUpMutex_);
+        warmUpError_ = warmed.error().message();
+        // A model installed while we run is picked up by the next attempt.
+        warmUpWake_.wait_for(lock, stop, std::chrono::seconds(5), [] { return false; });
+    }
+}
+
+bool CutoutHttpServer::authorized(const httplib::Request& request) const
+{
+    if (!options_.token)
+        return true;
+    const std::string header = request.get_header_value("Authorization");
+    constexpr std::string_view scheme = "Bearer ";
+    return header.starts_with(scheme) && sameSecret(std::string_view(header).substr(scheme.size()), *options_.token);
+}
+
+void CutoutHttpServer::handleCutout(const httplib::Request& request, httplib::Response& response,
+                                    const httplib::ContentReader& reader)
+{
+    // Refusals before the body is read close the connection: the unread body cannot be skipped.
+    const auto refuse = [&](int status, std::string_view message) {
+        response.set_header("Connection", "close");
+        answerError(response, status, message);
+    };
+    if (!authorized(request)) {
+        response.set_header("WWW-Authenticate", "Bearer");
+        return refuse(401, "A valid bearer token is required.");
+    }
+    const std::string formatName = request.has_param("format") ? request.get_param_value("format") : "png";
+    const auto format = OutputFormats::fromRawValue(formatName);
+    if (!format)
+        return refuse(400, "Unknown format \"" + formatName + "\": use png or tiff.");
+    const std::string outputName = request.has_param("output") ? request.get_param_value("output") : "cutout";
+    if (outputName != "cutout" && outputName != "mask")
+        return refuse(400, "Unknown output \"" + outputName + "\": use cutout or mask.");
+    const std::string tooLarge =
+        "The request body is larger than " + std::to_string(options_.maxBodyBytes >> 20) + " MB.";
+    if (request.has_header("Content-Length")
+        && std::strtoull(request.get_header_value("Content-Length").c_str(), nullptr, 10) > options_.maxBodyBytes)
+        return refuse(413, tooLarge);
+
+    BodyBudget budget(options_.maxBodyBytes, options_.uploadSeconds);
+    std::string image;
+    std::string name = "upload";
+    bool received = false;
+    bool imageFieldSeen = false;
+    if (request.is_multipart_form_data()) {
+        bool inImage = false;
+        received = reader(
+            [&](const httplib::MultipartFormData& part) {
+                inImage = part.name == "image" && !imageFieldSeen; // a repeated field is ignored
+                if (inImage) {
+                    imageFieldSeen = true;
+                    if (!part.filename.empty())
+                        name = part.filename;
+                }
+                return true;
+            },
+            [&](const char* data, size_t size) {
+                if (!budget.take(size))
+                    return false;
+                if (inImage)
+                    image.append(data, size);
+                return true;
+            });
+    } else {
+        imageFieldSeen = true;
+        received = reader([&](const char* data, size_t size) {
+            if (!budget.take(size))
+                return false;
+            image.append(data, size);
+            return true;
+        });
+    }
+    if (budget.verdict() == BodyBudget::Verdict::tooLarge)
+        return refuse(413, tooLarge);
+    if (budget.verdict() == BodyBudget::Verdict::tooSlow)
+        return refuse(408, "The request body did not arrive within " + std::to_string(options_.uploadSeconds) + " s.");
+    if (!received)
+        return refuse(400,
+                      request.is_multipart_form_data() ? "The multipart body is malformed."
+                                                       : "The request body could not be read.");
+    if (!imageFieldSeen)
+        return refuse(400, "The multipart body has no field named \"image\".");
+    if (image.empty())
+        return refuse(400, "The request carries no image.");
+
+    const auto started = Clock::now();
+    auto bytes = std::make_shared<const std::vector<uint8_t>>(image.begin(), image.end());
+    std::string().swap(image);
+    auto cutout = service_->process(
+        {std::move(bytes), name, *format, outputName == "mask" ? CutoutOutput::mask : CutoutOutput::cutout});
+    const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    if (!cutout) {
+        const int status = statusFor(cutout.error().kind());
+        if (status == 429) {
+            const double wait = std::max(1.0, std::ceil(metrics_.meanCutoutSeconds()));
+            response.set_header("Retry-After", std::to_string(int(wait)));
+        } else {
+            metrics_.recordCutout(status, seconds);
+        }
+        answerError(response, status, cutout.error().message(), cutout.error().detail());
+        return;
+    }
+    metrics_.recordInference(cutout->maskSeconds);
+    metrics_.recordCutout(200, seconds);
+    response.status = 200;
+    response.set_content(reinterpret_cast<const char*>(cutout->bytes.data()), cutout->bytes.size(),
+                         std::string(cutout->contentType));
+}
+
+} // namespace pelorin
