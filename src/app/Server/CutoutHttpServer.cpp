@@ -200,9 +200,23 @@ bool CutoutHttpServer::authorized(const httplib::Request& request) const
 void CutoutHttpServer::handleCutout(const httplib::Request& request, httplib::Response& response,
                                     const httplib::ContentReader& reader)
 {
-    // Refusals before the body is read close the connection: the unread body cannot be skipped.
+    BodyBudget budget(options_.maxBodyBytes, options_.uploadSeconds);
+    const bool tooLong = request.has_header("Content-Length")
+        && std::strtoull(request.get_header_value("Content-Length").c_str(), nullptr, 10) > options_.maxBodyBytes;
+    bool readAttempted = false;
+    bool bodyRead = false;
+    // A refusal still reads (and drops) a body within the limits, so that a client still sending
+    // hears the answer; otherwise the connection closes, as an unread body cannot be skipped.
     const auto refuse = [&](int status, std::string_view message) {
-        response.set_header("Connection", "close");
+        const auto drop = [&](const char*, size_t size) { return budget.take(size); };
+        if (!readAttempted && !tooLong) {
+            readAttempted = true;
+            bodyRead = request.is_multipart_form_data()
+                ? reader([](const httplib::MultipartFormData&) { return true; }, drop)
+                : reader(drop);
+        }
+        if (!bodyRead)
+            response.set_header("Connection", "close");
         answerError(response, status, message);
     };
     if (!authorized(request)) {
@@ -218,11 +232,9 @@ void CutoutHttpServer::handleCutout(const httplib::Request& request, httplib::Re
         return refuse(400, "Unknown output \"" + outputName + "\": use cutout or mask.");
     const std::string tooLarge =
         "The request body is larger than " + std::to_string(options_.maxBodyBytes >> 20) + " MB.";
-    if (request.has_header("Content-Length")
-        && std::strtoull(request.get_header_value("Content-Length").c_str(), nullptr, 10) > options_.maxBodyBytes)
+    if (tooLong)
         return refuse(413, tooLarge);
 
-    BodyBudget budget(options_.maxBodyBytes, options_.uploadSeconds);
     std::string image;
     std::string name = "upload";
     bool received = false;
@@ -255,6 +267,8 @@ void CutoutHttpServer::handleCutout(const httplib::Request& request, httplib::Re
             return true;
         });
     }
+    readAttempted = true;
+    bodyRead = received;
     if (budget.verdict() == BodyBudget::Verdict::tooLarge)
         return refuse(413, tooLarge);
     if (budget.verdict() == BodyBudget::Verdict::tooSlow)
