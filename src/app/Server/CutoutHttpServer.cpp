@@ -66,13 +66,26 @@ bool sameSecret(std::string_view given, std::string_view expected)
     return difference == 0;
 }
 
-// Counts a body as it arrives and stops it past the size limit or the upload deadline.
+// Counts a body as it arrives, holds its share of the server's body memory, and stops it past the
+// size limit, the upload deadline or the shared budget.
 class BodyBudget {
 public:
-    enum class Verdict { fine, tooLarge, tooSlow };
+    enum class Verdict { fine, tooLarge, tooSlow, overBudget };
 
-    BodyBudget(size_t limit, int seconds) : limit_(limit), deadline_(Clock::now() + std::chrono::seconds(seconds)) {}
+    BodyBudget(size_t limit, int seconds, ByteBudget& shared)
+        : limit_(limit),
+          deadline_(Clock::now() + std::chrono::seconds(seconds)),
+          reservation_(shared)
+    {
+    }
 
+    // Holds the announced length up front, so a body that cannot fit is refused before it is sent.
+    bool reserve(size_t bytes)
+    {
+        if (!reservation_.growTo(bytes))
+            verdict_ = Verdict::overBudget;
+        return verdict_ == Verdict::fine;
+    }
     bool take(size_t count)
     {
         received_ += count;
@@ -80,6 +93,8 @@ public:
             verdict_ = Verdict::tooLarge;
         else if (Clock::now() > deadline_)
             verdict_ = Verdict::tooSlow;
+        else
+            reserve(received_);
         return verdict_ == Verdict::fine;
     }
     Verdict verdict() const { return verdict_; }
@@ -87,6 +102,7 @@ public:
 private:
     size_t limit_;
     Clock::time_point deadline_;
+    ByteBudget::Reservation reservation_;
     size_t received_ = 0;
     Verdict verdict_ = Verdict::fine;
 };
@@ -96,7 +112,8 @@ private:
 CutoutHttpServer::CutoutHttpServer(ServerOptions options, std::shared_ptr<const CutoutService> service)
     : options_(std::move(options)),
       service_(std::move(service)),
-      http_(std::make_unique<httplib::Server>())
+      http_(std::make_unique<httplib::Server>()),
+      bodies_(size_t(options_.jobs + options_.queue) * options_.maxBodyBytes)
 {
     auto& http = *http_;
     const size_t threads = size_t(options_.connections);
@@ -121,8 +138,9 @@ CutoutHttpServer::CutoutHttpServer(ServerOptions options, std::shared_ptr<const 
     http.Get(
         "/metrics",
         [this](const httplib::Request&, httplib::Response& response) {
-            response.set_content(metrics_.render(service_->waiting(), service_->inFlight(), ready_ && !stopping_),
-                                 "text/plain; version=0.0.4");
+            response.set_content(
+                metrics_.render(service_->waiting(), service_->inFlight(), bodies_.used(), ready_ && !stopping_),
+                "text/plain; version=0.0.4");
         });
     http.Post("/v1/cutout",
               [this](const httplib::Request& request, httplib::Response& response,
@@ -188,6 +206,12 @@ void CutoutHttpServer::warmUpUntilReady(std::stop_token stop)
     }
 }
 
+void CutoutHttpServer::setRetryAfter(httplib::Response& response) const
+{
+    // About one cutout's time: by then a slot or a queue place has most likely come free.
+    response.set_header("Retry-After", std::to_string(int(std::max(1.0, std::ceil(metrics_.meanCutoutSeconds())))));
+}
+
 bool CutoutHttpServer::authorized(const httplib::Request& request) const
 {
     if (!options_.token)
@@ -200,16 +224,16 @@ bool CutoutHttpServer::authorized(const httplib::Request& request) const
 void CutoutHttpServer::handleCutout(const httplib::Request& request, httplib::Response& response,
                                     const httplib::ContentReader& reader)
 {
-    BodyBudget budget(options_.maxBodyBytes, options_.uploadSeconds);
-    const bool tooLong = request.has_header("Content-Length")
-        && std::strtoull(request.get_header_value("Content-Length").c_str(), nullptr, 10) > options_.maxBodyBytes;
+    BodyBudget budget(options_.maxBodyBytes, options_.uploadSeconds, bodies_);
+    const size_t announced = std::strtoull(request.get_header_value("Content-Length").c_str(), nullptr, 10);
+    const bool tooLong = announced > options_.maxBodyBytes;
     bool readAttempted = false;
     bool bodyRead = false;
     // A refusal still reads (and drops) a body within the limits, so that a client still sending
     // hears the answer; otherwise the connection closes, as an unread body cannot be skipped.
     const auto refuse = [&](int status, std::string_view message) {
         const auto drop = [&](const char*, size_t size) { return budget.take(size); };
-        if (!readAttempted && !tooLong) {
+        if (!readAttempted && !tooLong && budget.verdict() == BodyBudget::Verdict::fine) {
             readAttempted = true;
             bodyRead = request.is_multipart_form_data()
                 ? reader([](const httplib::MultipartFormData&) { return true; }, drop)
@@ -234,8 +258,18 @@ void CutoutHttpServer::handleCutout(const httplib::Request& request, httplib::Re
         "The request body is larger than " + std::to_string(options_.maxBodyBytes >> 20) + " MB.";
     if (tooLong)
         return refuse(413, tooLarge);
+    const auto busy = [&] {
+        setRetryAfter(response);
+        refuse(429, CutoutError::busy().message());
+    };
+    if (!budget.reserve(announced))
+        return busy();
 
-    std::string image;
+    auto image = std::make_shared<std::vector<uint8_t>>();
+    const auto append = [&image](const char* data, size_t size) {
+        image->insert(image->end(), reinterpret_cast<const uint8_t*>(data),
+                      reinterpret_cast<const uint8_t*>(data) + size);
+    };
     std::string name = "upload";
     bool received = false;
     bool imageFieldSeen = false;
@@ -255,7 +289,7 @@ void CutoutHttpServer::handleCutout(const httplib::Request& request, httplib::Re
                 if (!budget.take(size))
                     return false;
                 if (inImage)
-                    image.append(data, size);
+                    append(data, size);
                 return true;
             });
     } else {
@@ -263,12 +297,14 @@ void CutoutHttpServer::handleCutout(const httplib::Request& request, httplib::Re
         received = reader([&](const char* data, size_t size) {
             if (!budget.take(size))
                 return false;
-            image.append(data, size);
+            append(data, size);
             return true;
         });
     }
     readAttempted = true;
     bodyRead = received;
+    if (budget.verdict() == BodyBudget::Verdict::overBudget)
+        return busy();
     if (budget.verdict() == BodyBudget::Verdict::tooLarge)
         return refuse(413, tooLarge);
     if (budget.verdict() == BodyBudget::Verdict::tooSlow)
@@ -279,23 +315,19 @@ void CutoutHttpServer::handleCutout(const httplib::Request& request, httplib::Re
                                                        : "The request body could not be read.");
     if (!imageFieldSeen)
         return refuse(400, "The multipart body has no field named \"image\".");
-    if (image.empty())
+    if (image->empty())
         return refuse(400, "The request carries no image.");
 
     const auto started = Clock::now();
-    auto bytes = std::make_shared<const std::vector<uint8_t>>(image.begin(), image.end());
-    std::string().swap(image);
     auto cutout = service_->process(
-        {std::move(bytes), name, *format, outputName == "mask" ? CutoutOutput::mask : CutoutOutput::cutout});
+        {std::move(image), name, *format, outputName == "mask" ? CutoutOutput::mask : CutoutOutput::cutout});
     const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
     if (!cutout) {
         const int status = statusFor(cutout.error().kind());
-        if (status == 429) {
-            const double wait = std::max(1.0, std::ceil(metrics_.meanCutoutSeconds()));
-            response.set_header("Retry-After", std::to_string(int(wait)));
-        } else {
+        if (status == 429)
+            setRetryAfter(response);
+        else
             metrics_.recordCutout(status, seconds);
-        }
         answerError(response, status, cutout.error().message(), cutout.error().detail());
         return;
     }

@@ -67,7 +67,8 @@ void ServerMetrics::prune(Clock::time_point now) const
         recentImages_.pop_front();
 }
 
-std::string ServerMetrics::render(int queueDepth, int inFlight, bool ready, Clock::time_point now) const
+std::string ServerMetrics::render(int queueDepth, int inFlight, size_t bodyBytes, bool ready,
+                                  Clock::time_point now) const
 {
     std::lock_guard lock(mutex_);
     prune(now);
@@ -85,6 +86,9 @@ std::string ServerMetrics::render(int queueDepth, int inFlight, bool ready, Cloc
     out += "# HELP pelorin_jobs_in_flight Images being processed.\n# TYPE pelorin_jobs_in_flight gauge\n"
            "pelorin_jobs_in_flight "
         + std::to_string(inFlight) + "\n";
+    out += "# HELP pelorin_request_body_bytes Request bodies held in memory (received or announced).\n"
+           "# TYPE pelorin_request_body_bytes gauge\npelorin_request_body_bytes "
+        + std::to_string(bodyBytes) + "\n";
     out += "# HELP pelorin_images_per_minute Cutouts answered with 200 in the last minute.\n"
            "# TYPE pelorin_images_per_minute gauge\npelorin_images_per_minute "
         + std::to_string(recentImages_.size()) + "\n";

@@ -1,6 +1,6 @@
 // ServerMetrics: what /metrics reports, in Prometheus' text format: requests by status, cutout
 // latency and inference time as histograms, images per minute over the last minute. The gauges
-// (queue depth, images in flight) are read from the service when rendered. Thread-safe.
+// (queue depth, images in flight, body bytes held) are read from the service when rendered. Thread-safe.
 #pragma once
 
 #include <array>
@@ -24,7 +24,8 @@ public:
 
     // Mean latency of the cutouts answered so far (0 before the first), for Retry-After.
     double meanCutoutSeconds() const;
-    std::string render(int queueDepth, int inFlight, bool ready, Clock::time_point now = Clock::now()) const;
+    std::string render(int queueDepth, int inFlight, size_t bodyBytes, bool ready,
+                       Clock::time_point now = Clock::now()) const;
 
 private:
     static constexpr std::array<double, 12> bounds = {0.1, 0.25, 0.5, 1, 2, 3, 5, 8, 13, 21, 34, 60};

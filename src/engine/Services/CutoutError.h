@@ -26,6 +26,11 @@ public:
     {
     }
 
+    static CutoutError busy()
+    {
+        return {Kind::busy, "Every processing slot and queue place is taken; try again shortly."};
+    }
+
     Kind kind() const { return kind_; }
     const std::string& message() const { return message_; }
     const std::string& detail() const { return detail_; }

@@ -67,8 +67,7 @@ Result<EncodedCutout, CutoutError> CutoutService::process(const CutoutRequest& r
 {
     auto ticket = gate_->enter();
     if (!ticket)
-        return unexpected(
-            CutoutError(CutoutError::Kind::busy, "Every processing slot and queue place is taken; try again shortly."));
+        return unexpected(CutoutError::busy());
     try {
         return run(request);
     } catch (const std::exception& exception) {

@@ -207,6 +207,20 @@ TEST_F(ServerTest, BodiesOverTheLimitAreRefusedUnread)
         EXPECT_NE(reply.find("larger than 2 MB"), std::string::npos);
         close(fd);
     }
+    // Two bodies announced at 1.9 MB hold most of the 4 MiB of bodies the server keeps for its job
+    // and its queue place: a third that would pass it is told to retry before it sends its body.
+    std::vector<int> held;
+    for (int i = 0; i < 2; ++i)
+        held.push_back(sendRequest(server->port, postHead + "Content-Length: 1900000\r\n\r\n"));
+    for (int i = 0;
+         i < 100 && metric(server->client().Get("/metrics")->body, "pelorin_request_body_bytes") != "3800000"; ++i)
+        std::this_thread::sleep_for(50ms);
+    auto third = postRaw(std::string(400000, 'x'));
+    ASSERT_TRUE(third);
+    EXPECT_EQ(third->status, 429);
+    EXPECT_FALSE(third->get_header_value("Retry-After").empty());
+    for (int fd : held)
+        close(fd);
 }
 
 // One job and one queue place: of four at once, two are served and the rest told when to retry.
