@@ -19,16 +19,21 @@ AdmissionGate::AdmissionGate(int slots, int queueLimit)
 std::optional<AdmissionGate::Ticket> AdmissionGate::enter()
 {
     std::unique_lock lock(mutex_);
-    if (running_ < slots_) {
+    if (running_ < slots_ && waiting_ == 0) {
         ++running_;
         return Ticket(this);
     }
     if (waiting_ >= queueLimit_)
         return std::nullopt;
+    // First come, first served: a newcomer never takes a freed slot from one already waiting, so
+    // no waiter can be passed over again and again.
+    const uint64_t place = nextPlace_++;
     ++waiting_;
-    freed_.wait(lock, [this] { return running_ < slots_; });
+    freed_.wait(lock, [&] { return running_ < slots_ && place == servedPlace_; });
+    ++servedPlace_;
     --waiting_;
     ++running_;
+    freed_.notify_all(); // the next in line may fit too
     return Ticket(this);
 }
 
@@ -50,7 +55,7 @@ void AdmissionGate::leave()
         std::lock_guard lock(mutex_);
         --running_;
     }
-    freed_.notify_one();
+    freed_.notify_all(); // only the first in line proceeds; the others wait on
 }
 
 } // namespace pelorin

@@ -1,9 +1,10 @@
 // AdmissionGate: lets at most `slots` callers work at once and at most `queueLimit` more wait for
-// a slot; anyone beyond both is refused at once, so a burst costs a quick refusal rather than
-// memory. Thread-safe; a Ticket gives its slot back when destroyed.
+// a slot, served in order of arrival; anyone beyond both is refused at once, so a burst costs a
+// quick refusal rather than memory. Thread-safe; a Ticket gives its slot back when destroyed.
 #pragma once
 
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
 #include <optional>
 
@@ -47,6 +48,8 @@ private:
     std::condition_variable freed_;
     int running_ = 0;
     int waiting_ = 0;
+    uint64_t nextPlace_ = 0;   // given to the next caller that has to wait
+    uint64_t servedPlace_ = 0; // the waiter whose turn it is
 };
 
 } // namespace pelorin
