@@ -367,6 +367,8 @@ private:
         }
         // dnnl::post_ops is a shared handle: every variant is built afresh.
         enum class Residual { none, sum, binary };
+        // A ReLU of the sum (a split convolution's last part) follows the residual.
+        std::optional<size_t> reluOfSum;
         auto postOpsWith = [&](Residual residual, const memory::desc& other) {
             dnnl::post_ops ops;
             if (relu)
@@ -375,6 +377,8 @@ private:
                 ops.append_sum(1.f);
             if (residual == Residual::binary)
                 ops.append_binary(dnnl::algorithm::binary_add, other);
+            if (residual != Residual::none && reluOfSum)
+                ops.append_eltwise(1.f, dnnl::algorithm::eltwise_relu, 0.f, 0.f);
             return ops;
         };
         const int binaryIndex = relu ? 1 : 0;
@@ -389,6 +393,8 @@ private:
             const ComputeOp& addOp = graph_.ops[*add];
             const int other = addOp.inputs[0] == result ? addOp.inputs[1] : addOp.inputs[0];
             if (other != result && home_[size_t(other)] >= 0) {
+                if (!relu)
+                    reluOfSum = soleConsumer(addOp.output, OpKind::relu);
                 const memory::desc otherDesc = homeDesc(other);
                 if (canOverwrite(other, index, *add)
                     && (pd = chooseConvolution(op, otherDesc, postOpsWith(Residual::sum, otherDesc), false, padded)))
@@ -400,7 +406,13 @@ private:
                     absorbed.push_back(*add);
                     result = addOp.output;
                     kind += "+Add";
+                    if (reluOfSum) {
+                        absorbed.push_back(*reluOfSum);
+                        result = graph_.ops[*reluOfSum].output;
+                        kind += "+Relu";
+                    }
                 }
+                reluOfSum.reset();
             }
         }
         if (!pd)

@@ -15,6 +15,7 @@
 
 #include <oneapi/dnnl/dnnl.hpp>
 
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <string>
@@ -79,6 +80,10 @@ struct LoweringOptions {
     // fp32 or bf16 (resolved: never automatic). With bf16 the activations between convolutions are
     // bf16 too; the caller's input and output stay fp32.
     Precision precision = Precision::fp32;
+    // fp32 convolutions of channel concatenations at least this large run as a sum of
+    // convolutions of the parts (ConcatConvolutionSplit.h). Smaller ones are views the buffer
+    // planner fills in place, where splitting measured slower and larger.
+    size_t splitConcatBytes = size_t{64} << 20;
 };
 
 // Consumes the graph: each convolution's fp32 weights are released as soon as they are converted,

@@ -2,6 +2,7 @@
 
 #include "engine/Imaging/ImageLimits.h"
 #include "engine/Inference/ComputeGraph.h"
+#include "engine/Inference/ConcatConvolutionSplit.h"
 #include "engine/Inference/DnnlBinding.h"
 #include "engine/Inference/NarrowConvolutionSplit.h"
 #include "engine/Inference/LargeBlock.h"
@@ -47,6 +48,7 @@ std::string weightCacheKey(const Sha256Digest& model, size_t height, size_t widt
         + ";isa=" + std::to_string(int(dnnl::get_effective_cpu_isa())) + ";input=" + std::to_string(height) + "x"
         + std::to_string(width) + ";precision=" + (precision == Precision::bf16 ? "bf16" : "fp32")
         + ";winograd=" + (executor.lowering.winograd ? "1" : "0")
+        + ";split=" + std::to_string(executor.lowering.splitConcatBytes)
         + ";own=" + (WinogradConvolution::available() ? WinogradConvolution::weightLayout : "none")
         + ";output=" + executor.outputName;
 }
@@ -156,7 +158,11 @@ OnnxNetwork::load(const std::filesystem::path& model, const Network::Options& op
                 cacheKey = std::move(opened.key);
                 cache = std::move(opened.cache);
             }
-            auto lowered = lowerToDnnl(splitNarrowConvolutions(std::move(*graph)), lowering, std::move(cache));
+            ComputeGraph rewritten = splitNarrowConvolutions(std::move(*graph));
+            // In bf16 a partial sum would be rounded to bf16 between the parts.
+            if (precision == Precision::fp32)
+                rewritten = splitConcatConvolutions(std::move(rewritten), lowering.splitConcatBytes);
+            auto lowered = lowerToDnnl(std::move(rewritten), lowering, std::move(cache));
             if (!lowered)
                 return unexpected(where + lowered.error());
             plan = std::move(*lowered);
