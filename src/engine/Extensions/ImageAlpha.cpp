@@ -5,6 +5,7 @@
 #include "engine/Imaging/PixelLayout.h"
 #include "engine/Imaging/LanczosResampler.h"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstdint>
@@ -15,6 +16,7 @@
 
 #if defined(__linux__)
 #include <sys/mman.h>
+#include <unistd.h>
 #endif
 #if defined(__x86_64__) || defined(__i386__)
 #include <tmmintrin.h>
@@ -69,6 +71,44 @@ void preferHugePages(PixelBlock& block)
     (void)block;
 #endif
 }
+
+// Gives the pages of a block back to the system from its start up to a point that moves forward,
+// whole pages only: the partial pages at either end may share memory with the allocator's own
+// records. The block must have no other reader once released, as its bytes then read as zero.
+class PageRelease {
+public:
+    explicit PageRelease(const uint8_t* block) : next_(alignUp(reinterpret_cast<uintptr_t>(block))) {}
+
+    void releaseUpTo(const uint8_t* end)
+    {
+#if defined(__linux__)
+        const uintptr_t to = reinterpret_cast<uintptr_t>(end) & ~(pageSize() - 1);
+        if (to <= next_)
+            return;
+        if (::madvise(reinterpret_cast<void*>(next_), to - next_, MADV_DONTNEED) == 0)
+            next_ = to;
+#else
+        (void)end;
+#endif
+    }
+
+private:
+    static uintptr_t pageSize()
+    {
+        static const uintptr_t size = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
+        return size;
+    }
+    static uintptr_t alignUp(uintptr_t at)
+    {
+        return (at + pageSize() - 1) & ~(pageSize() - 1);
+    }
+
+    uintptr_t next_;
+};
+
+// Source bytes composited between two releases: small beside a photo, large enough that the
+// workers' start-up and the system calls cost nothing measurable.
+constexpr size_t releaseBandBytes = size_t{4} << 20;
 
 // Mask values at the target size, one byte per pixel, row y at y × bytesPerRow: either the mask's
 // own stored rows, read in place, or a block made for them.
@@ -294,7 +334,7 @@ RowFunction fixedRowFunction(size_t c, size_t p, const ChannelLayout& layout)
     return nullptr;
 }
 
-Result<Image, Error> composite(const Image& source, const Image& mask)
+Result<Image, Error> composite(const Image& source, const Image& mask, bool releaseSource)
 {
     const size_t w = source.width(), h = source.height();
     if (w < 1 || h < 1)
@@ -347,13 +387,25 @@ Result<Image, Error> composite(const Image& source, const Image& mask)
     const size_t maskRow = scaled->bytesPerRow;
     uint8_t* out = block.data();
     const RowFunction fixed = fixedRowFunction(c, p, *layout);
-    parallelFor(h, [&](size_t y0, size_t y1) {
+    const auto compositeRows = [&](size_t y0, size_t y1) {
         for (size_t y = y0; y < y1; ++y)
             if (fixed)
                 fixed(in + y * r, maskBytes + y * maskRow, out + y * o, w);
             else
                 compositeRowGeneric(in + y * r, maskBytes + y * maskRow, out + y * o, w, c, p, *layout);
-    });
+    };
+    if (!releaseSource) {
+        parallelFor(h, compositeRows);
+    } else {
+        // Band by band, so the pages behind a finished band can go while the cutout's fill in.
+        PageRelease release(in);
+        const size_t bandRows = std::max<size_t>(1, releaseBandBytes / r);
+        for (size_t band = 0; band < h; band += bandRows) {
+            const size_t end = std::min(h, band + bandRows);
+            parallelFor(end - band, [&](size_t y0, size_t y1) { compositeRows(band + y0, band + y1); });
+            release.releaseUpTo(end == h ? in + data.size() : in + end * r);
+        }
+    }
 
     auto outputProvider = DataProvider::make(std::move(block));
     if (!outputProvider)
@@ -394,7 +446,19 @@ Result<Image, Error> linearGrayImage(const Image& mask, size_t width, size_t hei
 Result<Image, AlphaCompositionError> withMaskAsAlpha(const Image& source, const Image& mask)
 {
     try {
-        return composite(source, mask);
+        return composite(source, mask, false);
+    } catch (const std::bad_alloc&) {
+        return unexpected(Error::outputAllocationFailed());
+    }
+}
+
+Result<Image, AlphaCompositionError> withMaskAsAlphaReleasingSource(Image&& source, const Image& mask)
+{
+    const Image image = std::move(source);
+    // A block shared with another image (or with the mask) must stay readable for it.
+    const bool sole = image.dataProvider() && image.dataProvider().use_count() == 1;
+    try {
+        return composite(image, mask, sole);
     } catch (const std::bad_alloc&) {
         return unexpected(Error::outputAllocationFailed());
     }
