@@ -1,6 +1,7 @@
 #include "engine/Extensions/ImageAlpha.h"
 
 #include "engine/Common/CpuFeatures.h"
+#include "engine/Common/PageRelease.h"
 #include "engine/Common/ParallelFor.h"
 #include "engine/Imaging/PixelLayout.h"
 #include "engine/Imaging/LanczosResampler.h"
@@ -16,7 +17,6 @@
 
 #if defined(__linux__)
 #include <sys/mman.h>
-#include <unistd.h>
 #endif
 #if defined(__x86_64__) || defined(__i386__)
 #include <tmmintrin.h>
@@ -71,40 +71,6 @@ void preferHugePages(PixelBlock& block)
     (void)block;
 #endif
 }
-
-// Gives the pages of a block back to the system from its start up to a point that moves forward,
-// whole pages only: the partial pages at either end may share memory with the allocator's own
-// records. The block must have no other reader once released, as its bytes then read as zero.
-class PageRelease {
-public:
-    explicit PageRelease(const uint8_t* block) : next_(alignUp(reinterpret_cast<uintptr_t>(block))) {}
-
-    void releaseUpTo(const uint8_t* end)
-    {
-#if defined(__linux__)
-        const uintptr_t to = reinterpret_cast<uintptr_t>(end) & ~(pageSize() - 1);
-        if (to <= next_)
-            return;
-        if (::madvise(reinterpret_cast<void*>(next_), to - next_, MADV_DONTNEED) == 0)
-            next_ = to;
-#else
-        (void)end;
-#endif
-    }
-
-private:
-    static uintptr_t pageSize()
-    {
-        static const uintptr_t size = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
-        return size;
-    }
-    static uintptr_t alignUp(uintptr_t at)
-    {
-        return (at + pageSize() - 1) & ~(pageSize() - 1);
-    }
-
-    uintptr_t next_;
-};
 
 // Source bytes composited between two releases: small beside a photo, large enough that the
 // workers' start-up and the system calls cost nothing measurable.
