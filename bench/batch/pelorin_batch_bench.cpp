@@ -5,6 +5,7 @@
 //   pelorin_batch_bench batch --format png|tiff --jobs N --out DIR PHOTO...
 //   pelorin_batch_bench inference PHOTO...
 //   pelorin_batch_bench stages PHOTO...      (each step of one job, one after another)
+#include "engine/Common/AllocatorPolicy.h"
 #include "engine/Extensions/ImageAlpha.h"
 #include "engine/Extensions/ImageIO.h"
 #include "engine/Extensions/ImageMetadata.h"
@@ -170,6 +171,7 @@ int main(int argc, char** argv)
                      argv[0]);
         return 2;
     }
+    releaseLargeBlocksPromptly(); // as every front end does: the peak RSS is the one users see
     const std::string mode = argv[1];
     OutputFormat format = OutputFormat::png;
     int jobs = BatchProcessor::defaultMaxConcurrency();

@@ -8,6 +8,7 @@
 #include "app/Cli/InterruptNotifier.h"
 #include "app/Cli/JsonReporter.h"
 #include "app/Cli/TextReporter.h"
+#include "engine/Common/AllocatorPolicy.h"
 #include "engine/Services/BackgroundRemover.h"
 #include "engine/Services/BatchProcessor.h"
 #include "app/Services/FileService.h"
@@ -70,6 +71,7 @@ std::unique_ptr<CliReporter> makeReporter(const CliOptions& options)
 
 int main(int argc, char** argv)
 {
+    releaseLargeBlocksPromptly();
     QCoreApplication application(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("pelorin-cli"));
     QCoreApplication::setApplicationVersion(QStringLiteral(PELORIN_VERSION));

@@ -3,6 +3,7 @@
 
 #include "app/Desktop/PelorinApp.h"
 #include "app/Desktop/StartupProbe.h"
+#include "engine/Common/AllocatorPolicy.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -63,6 +64,8 @@ int main(int argc, char** argv)
         return 0;
     }
 
+    // Photos, masks, cutouts and thumbnails are megabytes each; give them back when freed.
+    releaseLargeBlocksPromptly();
     QApplication application(argc, argv);
     PelorinApp::configureApplication(application);
     const QStringList paths = parseArguments(application);

@@ -2,11 +2,11 @@
 // turns SIGTERM or SIGINT into a drain: stop accepting, answer what was accepted, exit 0.
 #include "app/Server/CutoutHttpServer.h"
 #include "app/Server/ServerOptions.h"
+#include "engine/Common/AllocatorPolicy.h"
 #include "engine/Services/BackgroundRemover.h"
 #include "engine/Services/CutoutService.h"
 #include "engine/Services/ImageProcessor.h"
 
-#include <malloc.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -52,10 +52,9 @@ int main(int argc, char** argv)
     sigaddset(&stopSignals, SIGINT);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     signal(SIGPIPE, SIG_IGN); // a client gone mid-response is an error value, not a death
-    // Bodies, pixels and encoded answers are megabytes each and freed when their request ends.
-    // A fixed threshold keeps them mapped and unmapped whole; glibc's sliding one would move
-    // them into per-thread heaps, which a long run of varied images only ever grows.
-    mallopt(M_MMAP_THRESHOLD, 1 << 20);
+    // Bodies, pixels and encoded answers are megabytes each and freed when their request ends;
+    // a long run of varied images would otherwise only ever grow the per-thread heaps.
+    releaseLargeBlocksPromptly();
 
     auto options = ServerOptions::parse(std::vector<std::string>(argv + 1, argv + argc));
     if (!options) {

@@ -1,10 +1,12 @@
 #include "engine/Extensions/ImageAlpha.h"
 
 #include "engine/Common/CpuFeatures.h"
+#include "engine/Common/PageRelease.h"
 #include "engine/Common/ParallelFor.h"
 #include "engine/Imaging/PixelLayout.h"
 #include "engine/Imaging/LanczosResampler.h"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstdint>
@@ -69,6 +71,10 @@ void preferHugePages(PixelBlock& block)
     (void)block;
 #endif
 }
+
+// Source bytes composited between two releases: small beside a photo, large enough that the
+// workers' start-up and the system calls cost nothing measurable.
+constexpr size_t releaseBandBytes = size_t{4} << 20;
 
 // Mask values at the target size, one byte per pixel, row y at y × bytesPerRow: either the mask's
 // own stored rows, read in place, or a block made for them.
@@ -294,7 +300,7 @@ RowFunction fixedRowFunction(size_t c, size_t p, const ChannelLayout& layout)
     return nullptr;
 }
 
-Result<Image, Error> composite(const Image& source, const Image& mask)
+Result<Image, Error> composite(const Image& source, const Image& mask, bool releaseSource)
 {
     const size_t w = source.width(), h = source.height();
     if (w < 1 || h < 1)
@@ -347,13 +353,25 @@ Result<Image, Error> composite(const Image& source, const Image& mask)
     const size_t maskRow = scaled->bytesPerRow;
     uint8_t* out = block.data();
     const RowFunction fixed = fixedRowFunction(c, p, *layout);
-    parallelFor(h, [&](size_t y0, size_t y1) {
+    const auto compositeRows = [&](size_t y0, size_t y1) {
         for (size_t y = y0; y < y1; ++y)
             if (fixed)
                 fixed(in + y * r, maskBytes + y * maskRow, out + y * o, w);
             else
                 compositeRowGeneric(in + y * r, maskBytes + y * maskRow, out + y * o, w, c, p, *layout);
-    });
+    };
+    if (!releaseSource) {
+        parallelFor(h, compositeRows);
+    } else {
+        // Band by band, so the pages behind a finished band can go while the cutout's fill in.
+        PageRelease release(in);
+        const size_t bandRows = std::max<size_t>(1, releaseBandBytes / r);
+        for (size_t band = 0; band < h; band += bandRows) {
+            const size_t end = std::min(h, band + bandRows);
+            parallelFor(end - band, [&](size_t y0, size_t y1) { compositeRows(band + y0, band + y1); });
+            release.releaseUpTo(end == h ? in + data.size() : in + end * r);
+        }
+    }
 
     auto outputProvider = DataProvider::make(std::move(block));
     if (!outputProvider)
@@ -394,7 +412,19 @@ Result<Image, Error> linearGrayImage(const Image& mask, size_t width, size_t hei
 Result<Image, AlphaCompositionError> withMaskAsAlpha(const Image& source, const Image& mask)
 {
     try {
-        return composite(source, mask);
+        return composite(source, mask, false);
+    } catch (const std::bad_alloc&) {
+        return unexpected(Error::outputAllocationFailed());
+    }
+}
+
+Result<Image, AlphaCompositionError> withMaskAsAlphaReleasingSource(Image&& source, const Image& mask)
+{
+    const Image image = std::move(source);
+    // A block shared with another image (or with the mask) must stay readable for it.
+    const bool sole = image.dataProvider() && image.dataProvider().use_count() == 1;
+    try {
+        return composite(image, mask, sole);
     } catch (const std::bad_alloc&) {
         return unexpected(Error::outputAllocationFailed());
     }

@@ -1,5 +1,6 @@
 #include "engine/Services/BackgroundRemover.h"
 
+#include "engine/Common/PageRelease.h"
 #include "engine/Inference/ForegroundSegmenter.h"
 
 #include <algorithm>
@@ -12,6 +13,9 @@
 namespace pelorin {
 
 namespace {
+
+// Rows of the buffer converted between two releases of their pages.
+constexpr size_t releaseBandBytes = size_t{4} << 20;
 
 const std::set<uint32_t> acceptedMaskFormats = {MaskPixelFormat::oneComponent8, MaskPixelFormat::oneComponent32Float};
 
@@ -57,10 +61,21 @@ Result<Image, BackgroundRemoverError> BackgroundRemover::performMaskRequest(cons
     auto buffer = (*detected)->generateScaledMask();
     if (!buffer)
         return unexpected(BackgroundRemoverError::maskGenerationFailed(buffer.error()));
-    return imageFromMaskPixelBuffer(*buffer);
+    return imageFromMaskPixelBufferReleasing(std::move(buffer).value());
 }
 
 Result<Image, BackgroundRemoverError> BackgroundRemover::imageFromMaskPixelBuffer(const MaskPixelBuffer& buffer)
+{
+    return convert(buffer, false);
+}
+
+Result<Image, BackgroundRemoverError> BackgroundRemover::imageFromMaskPixelBufferReleasing(MaskPixelBuffer&& buffer)
+{
+    const MaskPixelBuffer owned = std::move(buffer);
+    return convert(owned, true);
+}
+
+Result<Image, BackgroundRemoverError> BackgroundRemover::convert(const MaskPixelBuffer& buffer, bool releaseAsRead)
 {
     const uint32_t format = buffer.pixelFormat();
     if (!acceptedMaskFormats.contains(format))
@@ -83,7 +98,11 @@ Result<Image, BackgroundRemoverError> BackgroundRemover::imageFromMaskPixelBuffe
         return conversionFailure("failed to allocate " + productText(width, height) + " bytes for packed mask");
 
     uint8_t* packed = block.data();
+    PageRelease release(base);
+    const size_t releaseEvery = std::max<size_t>(1, releaseBandBytes / bytesPerRow);
     for (size_t y = 0; y < height; ++y) {
+        if (releaseAsRead && y % releaseEvery == 0)
+            release.releaseUpTo(base + y * bytesPerRow);
         const uint8_t* source = base + y * bytesPerRow;
         uint8_t* target = packed + y * width;
         if (format == MaskPixelFormat::oneComponent8) {

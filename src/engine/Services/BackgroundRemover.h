@@ -24,9 +24,14 @@ public:
     // others 255 × v rounded half away from zero. Fails with cgImageConversionFailed and leaves
     // the buffer's lock count as it found it.
     static Result<Image, BackgroundRemoverError> imageFromMaskPixelBuffer(const MaskPixelBuffer& buffer);
+    // The same image, from a buffer its caller gives up with every copy of it: the pages of rows
+    // already converted go back to the system while the rest are, so a full-size float mask and
+    // its bytes never sit whole in memory together. The buffer's contents are gone afterwards.
+    static Result<Image, BackgroundRemoverError> imageFromMaskPixelBufferReleasing(MaskPixelBuffer&& buffer);
 
 private:
     static Result<Image, BackgroundRemoverError> performMaskRequest(const Image& image);
+    static Result<Image, BackgroundRemoverError> convert(const MaskPixelBuffer& buffer, bool releaseAsRead);
     // A format code as its four characters in single quotes when all are printable, else as hex.
     static std::string formatString(uint32_t code);
 };

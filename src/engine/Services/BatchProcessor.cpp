@@ -132,13 +132,14 @@ private:
             }
 
             step_ = Step::composite;
-            auto composited = processor_.composite(decoded->image, *mask);
+            // The photo's last use: its pages go as the cutout's fill in, so both never sit whole.
+            auto composited = processor_.compositeReleasingSource(std::move(decoded->image), *mask);
+            decoded.reset();
             if (!composited) {
                 fail(BatchProcessingError::compositeFailed(composited.error().description()));
                 return;
             }
             cutout.emplace(std::move(composited).value());
-            decoded.reset();
             if (job_.refineEdges()) {
                 auto estimated = ForegroundEstimator().estimate(*cutout);
                 if (!estimated) {

@@ -113,7 +113,7 @@ Result<EncodedCutout, CutoutError> CutoutService::run(const CutoutRequest& reque
             format = OutputFormat::png;
             metadata.reset(); // a mask carries no metadata, as the sidecar does not
         } else {
-            auto composited = processor_->composite(*source, *mask);
+            auto composited = processor_->compositeReleasingSource(std::move(*source), *mask);
             if (!composited)
                 return unexpected(CutoutError(
                     CutoutError::Kind::failed,

@@ -19,6 +19,11 @@ public:
     virtual ~ImageProcessing() = default;
     // The source's colour data with the mask as its alpha channel.
     virtual Result<Image, AlphaCompositionError> composite(const Image& image, const Image& mask) const = 0;
+    // The same, for a caller done with `image`: its pixels may be freed while the cutout is made.
+    virtual Result<Image, AlphaCompositionError> compositeReleasingSource(Image&& image, const Image& mask) const
+    {
+        return composite(image, mask);
+    }
     // Writes `image` to `url` in `format`, carrying `metadata` when given.
     virtual Result<void, ImageIOWriteError> save(const Image& image, const std::filesystem::path& url,
                                                  OutputFormat format,

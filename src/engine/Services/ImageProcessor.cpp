@@ -10,6 +10,11 @@ Result<Image, AlphaCompositionError> ImageProcessor::composite(const Image& imag
     return withMaskAsAlpha(image, mask);
 }
 
+Result<Image, AlphaCompositionError> ImageProcessor::compositeReleasingSource(Image&& image, const Image& mask) const
+{
+    return withMaskAsAlphaReleasingSource(std::move(image), mask);
+}
+
 Result<void, ImageIOWriteError> ImageProcessor::save(const Image& image, const std::filesystem::path& url,
                                                      OutputFormat format,
                                                      const std::optional<ImageMetadata>& metadata) const

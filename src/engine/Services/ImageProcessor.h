@@ -10,6 +10,7 @@ class ImageProcessor final : public ImageProcessing {
 public:
     ImageProcessor() = default;
     Result<Image, AlphaCompositionError> composite(const Image& image, const Image& mask) const override;
+    Result<Image, AlphaCompositionError> compositeReleasingSource(Image&& image, const Image& mask) const override;
     Result<void, ImageIOWriteError> save(const Image& image, const std::filesystem::path& url, OutputFormat format,
                                          const std::optional<ImageMetadata>& metadata) const override;
 };

@@ -92,6 +92,38 @@ TEST(ImageAlpha, EveryAcceptedLayoutPutsItsColourComponentsFirstAndTakesTheMaskA
             }
 }
 
+// A source given up to the compositor loses its pages band by band as the cutout fills in; a page
+// released before all its rows were read would show as zeros in the cutout. Several bands, rows
+// that end mid-page, both depths, with and without padding; a source still shared keeps its bytes.
+TEST(ImageAlpha, ReleasingTheSourceGivesTheSameCutoutAndSparesASharedSource)
+{
+    uint32_t seed = 500;
+    for (size_t c : {1, 2})
+        for (size_t components : {3, 4}) {
+            const size_t w = 1531, h = 1201, p = components * c, rowBytes = w * p + 5; // 5.5–14.7 MB
+            auto bytes = randomBytes(rowBytes * h, ++seed);
+            std::replace(bytes.begin(), bytes.end(), uint8_t(0), uint8_t(1));
+            const auto info = BitmapInfo::make(components == 4 ? AlphaInfo::noneSkipLast : AlphaInfo::none,
+                                               c == 2 ? BitmapInfo::byteOrder16Little : 0);
+            const ImageFormat format{w, h, 8 * c, 8 * p, rowBytes, info};
+            const Image mask = grayMask(w, h, randomBytes(w * h, ++seed));
+            const std::string where = std::to_string(8 * c) + " bits, " + std::to_string(components) + " components";
+
+            const Image source = makeImage(format, bytes);
+            const auto expected = withMaskAsAlpha(source, mask);
+            ASSERT_TRUE(expected) << where;
+            Image shared = source;
+            const auto fromShared = withMaskAsAlphaReleasingSource(std::move(shared), mask);
+            ASSERT_TRUE(fromShared) << where;
+            EXPECT_TRUE(pixels(source) == bytes) << where << ": the shared source changed";
+            EXPECT_TRUE(pixels(*fromShared) == pixels(*expected)) << where;
+            const auto fromSole = withMaskAsAlphaReleasingSource(makeImage(format, bytes), mask);
+            ASSERT_TRUE(fromSole) << where;
+            EXPECT_EQ(fromSole->format(), expected->format()) << where;
+            EXPECT_TRUE(pixels(*fromSole) == pixels(*expected)) << where << ": a band was released before it was read";
+        }
+}
+
 // The resampled mask against ImageMagick's Lanczos (sinc-windowed sinc, three lobes), an
 // independent implementation of the same filter, on a smooth mask so that its 16-bit
 // intermediate never has to clip an overshoot.

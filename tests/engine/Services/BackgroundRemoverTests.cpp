@@ -93,6 +93,32 @@ TEST(BackgroundRemoverConversion, RowPaddingIsSkippedForBothFormatsIntoPackedLin
     }
 }
 
+// A buffer given up is released a few rows behind the conversion; a page released before its
+// rows were read would turn them to 0. Full-size-like buffers of both formats, several bands,
+// rows padded to an odd length so they end mid-page.
+TEST(BackgroundRemoverConversion, ReleasingTheBufferAsItIsReadGivesTheSameImage)
+{
+    const size_t width = 2999, height = 1300;
+    std::vector<float> values(width * height);
+    std::vector<uint8_t> bytes(width * height);
+    for (size_t i = 0; i < values.size(); ++i) {
+        bytes[i] = uint8_t(1 + (i * 7919) % 255);
+        values[i] = float(bytes[i]) / 255.0f;
+    }
+    for (const bool floats : {true, false}) {
+        SCOPED_TRACE(floats ? "L00f" : "L008");
+        const auto buffer = floats ? paddedBuffer(values, width, height, 37) : paddedBuffer(bytes, width, height, 37);
+        auto kept = BackgroundRemover::imageFromMaskPixelBuffer(buffer);
+        ASSERT_TRUE(kept);
+        EXPECT_TRUE(pixels(*kept) == bytes);
+        auto released = BackgroundRemover::imageFromMaskPixelBufferReleasing(
+            floats ? paddedBuffer(values, width, height, 37) : paddedBuffer(bytes, width, height, 37));
+        ASSERT_TRUE(released);
+        EXPECT_EQ(released->format(), kept->format());
+        EXPECT_TRUE(pixels(*released) == bytes) << "rows were released before they were read";
+    }
+}
+
 TEST(BackgroundRemoverConversion, UnknownFormatsEmptyDimensionsAndMissingStorageAreRefused)
 {
     const struct {
