@@ -134,12 +134,16 @@ double ForegroundObservation::subjectFraction() const
     return double(opaque) / double(output_.size());
 }
 
-Result<MaskPixelBuffer, std::string> ForegroundObservation::generateScaledMask() const
+Result<MaskPixelBuffer, std::string> ForegroundObservation::generateScaledMask(uint32_t pixelFormat) const
 {
+    const bool bytes = pixelFormat == MaskPixelFormat::oneComponent8;
+    if (!bytes && pixelFormat != MaskPixelFormat::oneComponent32Float)
+        return unexpected(std::string("Masks come as one 8-bit or one float component per pixel."));
     const size_t width = sourceWidth_, height = sourceHeight_;
     if (auto error = checkImageDimensions(width, height))
         return unexpected(error->description());
-    const size_t payload = width * sizeof(float); // within limits after the check above
+    const size_t sample = bytes ? 1 : sizeof(float);
+    const size_t payload = width * sample; // within limits after the check above
     const size_t bytesPerRow = (payload + maskRowAlignment - 1) / maskRowAlignment * maskRowAlignment;
     size_t total = 0;
     if (__builtin_mul_overflow(bytesPerRow, height, &total))
@@ -154,19 +158,23 @@ Result<MaskPixelBuffer, std::string> ForegroundObservation::generateScaledMask()
         return unexpected(resampler.error());
     // Resample packed into the front of the block, then spread the rows to their stride from the
     // last one up: a row's destination never lies below its source, nor over rows still to move.
-    auto* packed = reinterpret_cast<float*>(block.data());
     const auto source = PlaneView::packed(std::span<const float>(output_), outputWidth_, outputHeight_);
-    if (auto resampled = resampler->resample(source, std::span<float>(packed, width * height)); !resampled)
+    auto resampled = bytes
+        ? resampler->resample(source, std::span<uint8_t>(block.data(), width * height))
+        : resampler->resample(source, std::span<float>(reinterpret_cast<float*>(block.data()), width * height));
+    if (!resampled)
         return unexpected(resampled.error());
     for (size_t y = height; y-- > 0;) {
         uint8_t* row = block.data() + y * bytesPerRow;
-        std::memmove(row, packed + y * width, payload);
-        auto* values = reinterpret_cast<float*>(row);
-        for (size_t x = 0; x < width; ++x)
-            values[x] = std::clamp(values[x], 0.0f, 1.0f); // the filter's ringing
+        std::memmove(row, block.data() + y * payload, payload);
+        if (!bytes) {
+            auto* values = reinterpret_cast<float*>(row);
+            for (size_t x = 0; x < width; ++x)
+                values[x] = std::clamp(values[x], 0.0f, 1.0f); // the filter's ringing
+        }
         std::memset(row + payload, 0, bytesPerRow - payload);
     }
-    return MaskPixelBuffer::make(MaskPixelFormat::oneComponent32Float, width, height, bytesPerRow, std::move(block));
+    return MaskPixelBuffer::make(pixelFormat, width, height, bytesPerRow, std::move(block));
 }
 
 const ForegroundSegmenter& ForegroundSegmenter::shared()

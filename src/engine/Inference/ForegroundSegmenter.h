@@ -46,8 +46,10 @@ public:
     double subjectFraction() const;
 
     // The mask of every subject at the source's width and height: format L00f, values 0–1, rows
-    // padded to a multiple of 64 bytes. Fails when the mask cannot be allocated.
-    Result<MaskPixelBuffer, std::string> generateScaledMask() const;
+    // padded to a multiple of 64 bytes. Fails when the mask cannot be allocated. With
+    // oneComponent8 the samples are 255 × v rounded, a quarter of the memory of a 12-MP float plane.
+    Result<MaskPixelBuffer, std::string>
+    generateScaledMask(uint32_t pixelFormat = MaskPixelFormat::oneComponent32Float) const;
 
 private:
     AlignedFloats output_;

@@ -238,6 +238,20 @@ TEST(ForegroundSegmenterMask, IsTheOutputResampledToTheSourceInFloatRows)
         for (float& v : expected)
             v = std::clamp(v, 0.0f, 1.0f);
         EXPECT_EQ(maskValues(*mask), expected);
+
+        // Byte rows: the resampler's own 8-bit output, spread to the same 64-byte row stride.
+        auto bytes = (*detected)->generateScaledMask(MaskPixelFormat::oneComponent8);
+        ASSERT_TRUE(bytes) << bytes.error();
+        EXPECT_EQ(bytes->pixelFormat(), MaskPixelFormat::oneComponent8);
+        EXPECT_EQ(bytes->bytesPerRow() % 64, 0u);
+        std::vector<uint8_t> expectedBytes(width * height);
+        ASSERT_TRUE(resampler->resample(PlaneView::packed(std::span<const float>(output), n, n), expectedBytes));
+        const MaskPixelBuffer::ReadOnlyLock lock(*bytes);
+        for (size_t y = 0; y < height; ++y)
+            ASSERT_TRUE(std::equal(expectedBytes.begin() + ptrdiff_t(y * width),
+                                   expectedBytes.begin() + ptrdiff_t((y + 1) * width),
+                                   bytes->baseAddress() + y * bytes->bytesPerRow()))
+                << "row " << y;
     }
 }
 
