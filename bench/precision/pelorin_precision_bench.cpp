@@ -1,17 +1,23 @@
 // Agreement of masks made two ways on real photographs: each photo is decoded, segmented by the
-// same model loaded in fp32 and in bf16 (or, with --winograd, in fp32 with the 3×3 convolutions
-// through Winograd and through direct convolution only), and the two masks at the photo's own size
-// compared (mean |Δ| over pixels, IoU of the masks thresholded at 0.5). Prints one line per photo,
-// then the worst photo for each measure and whether every photo meets the bounds.
+// same model loaded in fp32 and in bf16 or int8 (or, with --winograd, in fp32 with the 3×3
+// convolutions through Winograd and through direct convolution only), and the two masks at the
+// photo's own size compared (mean |Δ| over pixels, IoU of the masks thresholded at 0.5). Prints one
+// line per photo, then the worst photo for each measure and whether every photo meets the bounds.
 //
-// Usage: pelorin_precision_bench [--winograd] <model.onnx> <photo>...
-// Exit status: 0 every photo agrees, 1 some photo does not, 77 this CPU has no native bf16 (without
-// --winograd).
+// `calibrate` runs the model in fp32 on the photos and prints the largest value each convolution's
+// input reached (ActivationRanges text): what int8 scales its inputs by.
+//
+// Usage: pelorin_precision_bench [--winograd | --int8] <model.onnx> <photo>...
+//        pelorin_precision_bench calibrate <model.onnx> <photo>...
+// Exit status: 0 every photo agrees, 1 some photo does not, 77 this CPU lacks the candidate's
+// instructions (native bf16, or VNNI for int8).
+#include "engine/Common/Sha256.h"
 #include "engine/Imaging/ImageSource.h"
 #include "engine/Inference/ForegroundSegmenter.h"
 #include "engine/Inference/OnnxNetwork.h"
 #include "engine/Inference/PrecisionPolicy.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -64,6 +70,85 @@ Result<std::vector<float>, std::string> maskOf(const ForegroundSegmenter& segmen
     return values;
 }
 
+// The fp32 network, watched: for every convolution's input, a high percentile of its values in
+// each run (the largest value varies a hundredfold from photo to photo, and a range wide enough
+// for the largest leaves the common photo a few steps of u8; clipping the rare peaks, deep inside
+// regions the model is sure of, moves masks far less).
+class CalibratingNetwork final : public Network {
+public:
+    explicit CalibratingNetwork(std::shared_ptr<const inference::OnnxNetwork> network)
+        : Network(network->inputHeight(), network->inputWidth()),
+          network_(std::move(network))
+    {
+    }
+
+    Result<AlignedFloats, std::string> run(std::span<const float> input) const override
+    {
+        return network_->run(
+            input,
+            [this](const inference::PlanStep& step, const auto& arguments) {
+                if (step.inputValue.empty())
+                    return;
+                const dnnl::memory& source = arguments.at(DNNL_ARG_SRC);
+                const auto* values = static_cast<const float*>(source.get_data_handle());
+                std::vector<float> sorted(values, values + source.get_desc().get_size() / sizeof(float));
+                const auto at = sorted.begin() + ptrdiff_t(percentile * double(sorted.size() - 1));
+                std::nth_element(sorted.begin(), at, sorted.end());
+                perRun_[step.inputValue].push_back(*at);
+            });
+    }
+
+    // Per tensor, the median over runs of each run's percentile.
+    std::unordered_map<std::string, float> ranges() const
+    {
+        std::unordered_map<std::string, float> medians;
+        for (auto [name, values] : perRun_) {
+            std::sort(values.begin(), values.end());
+            medians[name] = values[values.size() / 2];
+        }
+        return medians;
+    }
+
+    double percentile = 0.9999;
+
+private:
+    std::shared_ptr<const inference::OnnxNetwork> network_;
+    mutable std::unordered_map<std::string, std::vector<float>> perRun_;
+};
+
+int calibrate(int argc, char** argv)
+{
+    if (argc < 4) {
+        std::fprintf(stderr, "usage: pelorin_precision_bench calibrate <model.onnx> <photo>...\n");
+        return 2;
+    }
+    const auto digest = sha256OfFile(argv[2]);
+    // Convolutions of concatenations whole, as int8 runs them; the sources in fp32 as read.
+    auto network = inference::OnnxNetwork::load(argv[2], {1024, 1024, Precision::fp32},
+                                                {.lowering = {.splitConcatBytes = SIZE_MAX}});
+    if (!digest || !network) {
+        std::fprintf(stderr, "cannot load %s: %s\n", argv[2],
+                     !digest ? digest.error().c_str() : network.error().c_str());
+        return 2;
+    }
+    auto watched = std::make_shared<CalibratingNetwork>(*network);
+    if (const char* percentile = std::getenv("PELORIN_CALIBRATION_PERCENTILE"))
+        watched->percentile = std::atof(percentile) / 100;
+    const ForegroundSegmenter segmenter(watched);
+    for (int i = 3; i < argc; ++i) {
+        auto source = ImageSource::open(argv[i]);
+        auto image = source ? (*source)->createImage() : unexpected(source.error());
+        if (!image || !segmenter.detect(*image)) {
+            std::fprintf(stderr, "cannot use %s\n", argv[i]);
+            return 2;
+        }
+        std::fprintf(stderr, "%s\n", argv[i]);
+    }
+    inference::ActivationRanges ranges{hexString(*digest), watched->ranges()};
+    std::fputs(ranges.toText().c_str(), stdout);
+    return 0;
+}
+
 struct Worst {
     double value;
     std::string photo;
@@ -73,27 +158,32 @@ struct Worst {
 
 int main(int argc, char** argv)
 {
+    if (argc > 1 && std::string(argv[1]) == "calibrate")
+        return calibrate(argc, argv);
     const bool winograd = argc > 1 && std::string(argv[1]) == "--winograd";
-    if (winograd) {
+    const bool int8 = argc > 1 && std::string(argv[1]) == "--int8";
+    if (winograd || int8) {
         --argc;
         ++argv;
     }
     if (argc < 3) {
-        std::fprintf(stderr, "usage: pelorin_precision_bench [--winograd] <model.onnx> <photo>...\n");
+        std::fprintf(stderr, "usage: pelorin_precision_bench [--winograd | --int8] <model.onnx> <photo>...\n");
         return 2;
     }
-    if (!winograd && !inference::cpuHasNativeBf16()) {
-        std::printf("this processor (at this oneDNN level) has no native bf16: fp32 is used, nothing to compare\n");
+    const Precision precision = winograd ? Precision::fp32 : int8 ? Precision::int8 : Precision::bf16;
+    if (auto usable = inference::resolvePrecision(precision); !usable) {
+        std::printf("%s: fp32 is used, nothing to compare\n", usable.error().c_str());
         return 77;
     }
     // Reference first, then the candidate.
     double referenceLoadMs = 0, candidateLoadMs = 0;
     const ForegroundSegmenter reference(load(argv[1], Precision::fp32, !winograd, referenceLoadMs));
-    const ForegroundSegmenter candidate(
-        load(argv[1], winograd ? Precision::fp32 : Precision::bf16, true, candidateLoadMs));
+    const ForegroundSegmenter candidate(load(argv[1], precision, true, candidateLoadMs));
     std::printf("comparing %s; load: %.0f ms and %.0f ms\n",
-                winograd ? "fp32 Winograd with fp32 direct convolution" : "bf16 with fp32", referenceLoadMs,
-                candidateLoadMs);
+                winograd   ? "fp32 Winograd with fp32 direct convolution"
+                    : int8 ? "int8 with fp32"
+                           : "bf16 with fp32",
+                referenceLoadMs, candidateLoadMs);
     std::printf("%-44s %10s %10s %8s\n", "photo", "mean|Δ|", "IoU@0.5", "agrees");
 
     Worst worstMean{-1, ""}, worstIoU{2, ""};

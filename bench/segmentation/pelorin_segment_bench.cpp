@@ -108,7 +108,7 @@ int runBench(int argc, char** argv)
     }
     std::printf("load_ms=%.1f\n", milliseconds(Clock::now() - loadStart));
     const auto precision = pelorin::inference::resolvePrecision(pelorin::Precision::automatic);
-    std::printf("precision=%s\n", precision && *precision == pelorin::Precision::bf16 ? "bf16" : "fp32");
+    std::printf("precision=%s\n", precision ? pelorin::precisionName(*precision) : "fp32");
 
     const auto warmupStart = Clock::now();
     auto output = (*network)->run(input); // first touch of buffers, kernel generation

@@ -8,6 +8,7 @@
 #pragma once
 
 #include "engine/Common/Result.h"
+#include "engine/Inference/ActivationRanges.h"
 #include "engine/Inference/BufferPlanner.h"
 #include "engine/Inference/ComputeGraph.h"
 #include "engine/Inference/Network.h"
@@ -40,8 +41,9 @@ struct PlanStep {
     std::vector<std::pair<int, int>> buffers;            // DNNL_ARG_* → buffer id
     std::vector<std::pair<int, dnnl::memory>> constants; // DNNL_ARG_* → weights or bias
     std::vector<int> reads, writes;                      // buffer ids, for liveness
-    dnnl::memory::desc scratchpad;                       // zero when the step needs none
-    int scratchpadBuffer = -1; // the planner's buffer holding it during this step (set at load)
+    std::string inputValue;        // a convolution's input tensor (its name in the graph), for calibration
+    dnnl::memory::desc scratchpad; // zero when the step needs none
+    int scratchpadBuffer = -1;     // the planner's buffer holding it during this step (set at load)
     double flops = 0;
 };
 
@@ -77,9 +79,12 @@ struct LoweringOptions {
     // Undilated 3×3 stride-1 convolutions through Winograd: oneDNN's where it has a kernel for the
     // CPU's level, else ours where the CPU has AVX2; off gives the direct-convolution reference.
     bool winograd = true;
-    // fp32 or bf16 (resolved: never automatic). With bf16 the activations between convolutions are
-    // bf16 too; the caller's input and output stay fp32.
+    // fp32, bf16 or int8 (resolved: never automatic). With bf16 the activations between
+    // convolutions are bf16 too; the caller's input and output stay fp32. With int8, convolutions
+    // whose input cannot be negative and has a measured range in `ranges` take it quantized to u8
+    // and weights quantized per output channel to s8, and write fp32; everything else is fp32.
     Precision precision = Precision::fp32;
+    const ActivationRanges* ranges = nullptr;
     // fp32 convolutions of channel concatenations at least this large run as a sum of
     // convolutions of the parts (ConcatConvolutionSplit.h). Smaller ones are views the buffer
     // planner fills in place, where splitting measured slower and larger.

@@ -2,8 +2,9 @@
 //
 // load() parses the graph, converts fp16 weights to fp32, folds the constant subgraphs (Shape,
 // Slice, Concat, Cast, Constant) that compute Resize sizes for the chosen input resolution, and
-// plans every primitive and buffer. Convolutions compute in fp32, or in bf16 (fp32 accumulation, a
-// third of the memory) where the processor has native bf16 and it is asked for. The loaded network is
+// plans every primitive and buffer. Convolutions compute in fp32, in bf16 (fp32 accumulation, a
+// third of the memory) where the processor has native bf16 and it is asked for, or in int8 where it
+// has VNNI and the model has calibrated activation ranges. The loaded network is
 // immutable: run() may be called from several threads, each call using its own scratch buffers
 // (callers serialise inference when they want it to use every core; see ForegroundSegmenter).
 #pragma once
@@ -20,9 +21,11 @@
 
 namespace pelorin {
 
-// What the convolutions compute in. `automatic`: as PELORIN_PRECISION says (fp32, bf16 or auto),
-// fp32 when it is unset or auto (PrecisionPolicy.h).
-enum class Precision { automatic, fp32, bf16 };
+// What the convolutions compute in. `automatic`: as PELORIN_PRECISION says (fp32, bf16, int8 or
+// auto); PrecisionPolicy.h says what auto picks.
+enum class Precision { automatic, fp32, bf16, int8 };
+
+const char* precisionName(Precision precision);
 
 class Network {
 public:

@@ -46,9 +46,8 @@ std::string weightCacheKey(const Sha256Digest& model, size_t height, size_t widt
     return "model=" + hexString(model) + ";onednn=" + std::to_string(version->major) + "."
         + std::to_string(version->minor) + "." + std::to_string(version->patch) + "-" + version->hash
         + ";isa=" + std::to_string(int(dnnl::get_effective_cpu_isa())) + ";input=" + std::to_string(height) + "x"
-        + std::to_string(width) + ";precision=" + (precision == Precision::bf16 ? "bf16" : "fp32")
-        + ";winograd=" + (executor.lowering.winograd ? "1" : "0")
-        + ";split=" + std::to_string(executor.lowering.splitConcatBytes)
+        + std::to_string(width) + ";precision=" + precisionName(precision) + ";winograd="
+        + (executor.lowering.winograd ? "1" : "0") + ";split=" + std::to_string(executor.lowering.splitConcatBytes)
         + ";own=" + (WinogradConvolution::available() ? WinogradConvolution::weightLayout : "none")
         + ";output=" + executor.outputName;
 }
@@ -105,24 +104,35 @@ OnnxNetwork::load(const std::filesystem::path& model, const Network::Options& op
     const Precision precision = *resolved;
     // The model's digest keys the weight cache: hashing the model and reading the cache file run on
     // another core while this one parses.
+    // int8 also needs the digest, to find the activation ranges measured on this very model; the
+    // quantized biases depend on them, so they are part of the key.
     struct OpenedCache {
         std::string key;
         std::shared_ptr<const PreparedWeightCache> cache;
+        std::optional<ActivationRanges> ranges;
+    };
+    auto openCache = [model, height, width, precision, executor]() -> OpenedCache {
+        const auto digest = sha256OfFile(model);
+        if (!digest)
+            return {};
+        OpenedCache opened;
+        if (precision == Precision::int8)
+            opened.ranges = executor.ranges ? executor.ranges : ActivationRanges::shippedFor(*digest);
+        if (!executor.weightCache)
+            return opened;
+        opened.key = weightCacheKey(*digest, height, width, precision, executor);
+        if (opened.ranges)
+            opened.key += ";ranges=" + hexString(sha256Of(opened.ranges->toText()));
+        opened.cache = PreparedWeightCache::open(*executor.weightCache, opened.key);
+        return opened;
     };
     std::future<OpenedCache> openedCache;
-    if (executor.weightCache) {
+    if (executor.weightCache || precision == Precision::int8) {
         try {
-            openedCache = std::async(
-                std::launch::async,
-                [model, directory = *executor.weightCache, height, width, precision, executor]() -> OpenedCache {
-                    const auto digest = sha256OfFile(model);
-                    if (!digest)
-                        return {};
-                    std::string key = weightCacheKey(*digest, height, width, precision, executor);
-                    auto cache = PreparedWeightCache::open(directory, key);
-                    return {std::move(key), std::move(cache)};
-                });
+            openedCache = std::async(std::launch::async, openCache);
         } catch (const std::system_error&) { // no thread to spare: load as if there were no cache
+            if (precision == Precision::int8)
+                openedCache = std::async(std::launch::deferred, openCache);
         }
     }
     std::string cacheKey;
@@ -153,10 +163,19 @@ OnnxNetwork::load(const std::filesystem::path& model, const Network::Options& op
             LoweringOptions lowering = executor.lowering;
             lowering.precision = precision;
             std::shared_ptr<const PreparedWeightCache> cache;
+            std::optional<ActivationRanges> ranges;
             if (openedCache.valid()) {
                 OpenedCache opened = openedCache.get();
                 cacheKey = std::move(opened.key);
                 cache = std::move(opened.cache);
+                ranges = std::move(opened.ranges);
+            }
+            if (precision == Precision::int8) {
+                lowering.ranges = ranges ? &*ranges : nullptr;
+                if (!lowering.ranges)
+                    return unexpected(where
+                                      + "int8 needs activation ranges calibrated on this model, and none are "
+                                        "known for it; use fp32");
             }
             ComputeGraph rewritten = splitNarrowConvolutions(std::move(*graph));
             // In bf16 a partial sum would be rounded to bf16 between the parts.
@@ -310,6 +329,11 @@ Result<std::unique_ptr<OnnxNetwork::Workspace>, std::string> OnnxNetwork::makeWo
 
 Result<AlignedFloats, std::string> OnnxNetwork::run(std::span<const float> input) const
 {
+    return run(input, StepObserver());
+}
+
+Result<AlignedFloats, std::string> OnnxNetwork::run(std::span<const float> input, const StepObserver& observer) const
+{
     if (input.size() != inputElements_)
         return unexpected("The network expects " + std::to_string(inputElements_) + " input values (1 × 3 × "
                           + std::to_string(inputHeight()) + " × " + std::to_string(inputWidth()) + "), got "
@@ -355,6 +379,10 @@ Result<AlignedFloats, std::string> OnnxNetwork::run(std::span<const float> input
             if (layout_.elidedSteps[s])
                 continue;
             const PlanStep& step = plan_.steps[s];
+            if (observer) {
+                workspace->stream.wait();
+                observer(step, workspace->arguments[s]);
+            }
             if (step.kernel)
                 step.kernel(workspace->arguments[s]);
             else

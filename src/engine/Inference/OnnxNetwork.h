@@ -14,6 +14,7 @@
 #include "engine/Inference/Network.h"
 
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <optional>
 
@@ -28,7 +29,13 @@ struct ExecutorOptions {
     // Where prepared weights are cached between loads (PreparedWeightCache.h); none: converted at
     // every load.
     std::optional<std::filesystem::path> weightCache;
+    // int8 activation ranges to use instead of those shipped for the model (ActivationRanges.h).
+    std::optional<ActivationRanges> ranges;
 };
+
+// Sees every step just before it runs, with the memories it reads and writes: how calibration
+// measures what a convolution's input reaches.
+using StepObserver = std::function<void(const PlanStep&, const std::unordered_map<int, dnnl::memory>&)>;
 
 class OnnxNetwork final : public Network {
 public:
@@ -40,6 +47,7 @@ public:
     ~OnnxNetwork() override;
 
     Result<AlignedFloats, std::string> run(std::span<const float> input) const override;
+    Result<AlignedFloats, std::string> run(std::span<const float> input, const StepObserver& observer) const;
 
     const Dims& outputDims() const { return outputDims_; }
     Precision precision() const { return precision_; }
@@ -63,7 +71,7 @@ private:
                 Dims outputDims, Precision precision);
     Result<std::unique_ptr<Workspace>, std::string> makeWorkspace() const;
 
-    Precision precision_; // as resolved at load: fp32 or bf16
+    Precision precision_; // as resolved at load: fp32, bf16 or int8
     ExecutionPlan plan_;
     BufferPlanner::Plan layout_;
     size_t inputElements_ = 0, outputElements_ = 0;

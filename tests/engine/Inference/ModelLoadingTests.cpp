@@ -70,24 +70,30 @@ TEST_F(ModelLoading, PrecisionSettingsAreResolvedOrRefusedByName)
     buildModel(model);
     const auto file = write(model);
     const bool native = inference::cpuHasNativeBf16();
-    // "fp32", "bf16", or the load error.
+    // "fp32", "bf16", "int8", or the load error.
     const auto precisionWith = [&](const char* setting, Precision asked) -> std::string {
         setting ? setenv("PELORIN_PRECISION", setting, 1) : unsetenv("PELORIN_PRECISION");
         auto network = inference::OnnxNetwork::load(file, {64, 64, asked});
         unsetenv("PELORIN_PRECISION");
-        return !network ? network.error() : (*network)->precision() == Precision::bf16 ? "bf16" : "fp32";
+        return !network ? network.error() : precisionName((*network)->precision());
     };
     EXPECT_EQ(precisionWith(nullptr, Precision::automatic), "fp32");
     EXPECT_EQ(precisionWith("auto", Precision::automatic), "fp32");
     EXPECT_EQ(precisionWith("bf16", Precision::fp32), "fp32") << "an explicit choice outranks the setting";
-    EXPECT_NE(
-        precisionWith("fp16", Precision::automatic).find("PELORIN_PRECISION must be fp32, bf16 or auto, not \"fp16\""),
-        std::string::npos);
+    EXPECT_NE(precisionWith("fp16", Precision::automatic)
+                  .find("PELORIN_PRECISION must be fp32, bf16, int8 or auto, not \"fp16\""),
+              std::string::npos);
     const auto bf16 = precisionWith("bf16", Precision::automatic);
     if (native)
         EXPECT_EQ(bf16, "bf16");
     else
         EXPECT_NE(bf16.find("native bf16"), std::string::npos) << bf16;
+    // int8 scales come from ranges measured on the very model: a model nobody calibrated is refused
+    // rather than run on guessed ranges.
+    const auto int8 = precisionWith("int8", Precision::automatic);
+    EXPECT_NE(int8.find(inference::cpuHasVnni() ? "activation ranges calibrated on this model" : "VNNI"),
+              std::string::npos)
+        << int8;
 }
 
 TEST_F(ModelLoading, SizesOffTheGridOfPoolingAndInputsOfTheWrongSizeAreRefused)

@@ -1,6 +1,6 @@
 // The executor's ops on small synthetic ONNX graphs loaded at 64×64, against plain reference
-// implementations at 1e-4, with Winograd kernels allowed and forbidden, and in bf16 where the CPU has it at
-// 3 % of the output's range (a layout or conversion fault is off by far more). Graphs are shaped
+// implementations at 1e-4, with Winograd kernels allowed and forbidden, and in bf16 and int8 where the CPU
+// has them at 3 % of the output's range (a layout, conversion or scale fault is off by far more). Graphs are shaped
 // like the real model's patterns (conv+relu chains, residual adds, U-Net concatenations) so fusion,
 // layout and buffer sharing are exercised too. MaxPool, which the model only meets on even sizes,
 // and the model's fp16 weights and casts are the OpenCV oracle's.
@@ -267,11 +267,28 @@ TEST(OpSemantics, EveryOpMatchesTheReference)
                                       {"fp32, concatenations split", {.splitConcatBytes = 0}, Precision::fp32, 1e-4}};
         if (inference::cpuHasNativeBf16())
             variants.push_back({"bf16", {}, Precision::bf16, 0.03 * range});
+        // int8 with ranges measured on this very input, as calibration measures them.
+        inference::ActivationRanges ranges{std::string(64, '0'), {}};
+        if (inference::cpuHasVnni()) {
+            auto fp32 = inference::OnnxNetwork::load(directory / "model.onnx", {side, side, Precision::fp32},
+                                                     {.lowering = {.splitConcatBytes = SIZE_MAX}});
+            ASSERT_TRUE(fp32) << fp32.error();
+            ASSERT_TRUE((*fp32)->run(x.data, [&](const inference::PlanStep& step, const auto& arguments) {
+                if (step.inputValue.empty())
+                    return;
+                const dnnl::memory& source = arguments.at(DNNL_ARG_SRC);
+                const auto* values = static_cast<const float*>(source.get_data_handle());
+                float& maximum = ranges.maxima[step.inputValue];
+                maximum = std::max(maximum, *std::max_element(values, values + source.get_desc().get_size() / 4));
+            }));
+            variants.push_back({"int8", {}, Precision::int8, 0.03 * range});
+        }
         for (const auto& [what, lowering, precision, tolerance] : variants) {
             SCOPED_TRACE(what);
             // No weight cache: test graphs must not displace a real model's cached weights.
-            auto loaded = inference::OnnxNetwork::load(directory / "model.onnx", {side, side, precision},
-                                                       {.lowering = lowering, .outputName = {}, .weightCache = {}});
+            auto loaded = inference::OnnxNetwork::load(
+                directory / "model.onnx", {side, side, precision},
+                {.lowering = lowering, .outputName = {}, .weightCache = {}, .ranges = ranges});
             ASSERT_TRUE(loaded) << loaded.error();
             const auto& network = *loaded;
             auto output = network->run(x.data);
