@@ -41,7 +41,8 @@ std::shared_ptr<const Network> load(const char* model, Precision precision, bool
     auto network = inference::OnnxNetwork::load(model, {1024, 1024, precision},
                                                 {.lowering = {.winograd = winograd},
                                                  .outputName = {},
-                                                 .weightCache = inference::PreparedWeightCache::defaultDirectory()});
+                                                 .weightCache = inference::PreparedWeightCache::defaultDirectory(),
+                                                 .ranges = {}});
     milliseconds = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
     if (!network) {
         std::fprintf(stderr, "cannot load %s: %s\n", model, network.error().c_str());
@@ -124,8 +125,9 @@ int calibrate(int argc, char** argv)
     }
     const auto digest = sha256OfFile(argv[2]);
     // Convolutions of concatenations whole, as int8 runs them; the sources in fp32 as read.
-    auto network = inference::OnnxNetwork::load(argv[2], {1024, 1024, Precision::fp32},
-                                                {.lowering = {.splitConcatBytes = SIZE_MAX}});
+    auto network = inference::OnnxNetwork::load(
+        argv[2], {1024, 1024, Precision::fp32},
+        {.lowering = {.splitConcatBytes = SIZE_MAX}, .outputName = {}, .weightCache = {}, .ranges = {}});
     if (!digest || !network) {
         std::fprintf(stderr, "cannot load %s: %s\n", argv[2],
                      !digest ? digest.error().c_str() : network.error().c_str());

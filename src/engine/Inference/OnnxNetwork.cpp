@@ -409,9 +409,11 @@ namespace pelorin {
 Result<std::shared_ptr<const Network>, std::string> Network::load(const std::filesystem::path& model,
                                                                   const Options& options)
 {
-    auto network = inference::OnnxNetwork::load(
-        model, options,
-        {.lowering = {}, .outputName = {}, .weightCache = inference::PreparedWeightCache::defaultDirectory()});
+    auto network = inference::OnnxNetwork::load(model, options,
+                                                {.lowering = {},
+                                                 .outputName = {},
+                                                 .weightCache = inference::PreparedWeightCache::defaultDirectory(),
+                                                 .ranges = {}});
     if (!network)
         return unexpected(network.error());
     return std::shared_ptr<const Network>(std::move(*network));

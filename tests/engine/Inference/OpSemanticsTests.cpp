@@ -270,8 +270,9 @@ TEST(OpSemantics, EveryOpMatchesTheReference)
         // int8 with ranges measured on this very input, as calibration measures them.
         inference::ActivationRanges ranges{std::string(64, '0'), {}};
         if (inference::cpuHasVnni()) {
-            auto fp32 = inference::OnnxNetwork::load(directory / "model.onnx", {side, side, Precision::fp32},
-                                                     {.lowering = {.splitConcatBytes = SIZE_MAX}});
+            auto fp32 = inference::OnnxNetwork::load(
+                directory / "model.onnx", {side, side, Precision::fp32},
+                {.lowering = {.splitConcatBytes = SIZE_MAX}, .outputName = {}, .weightCache = {}, .ranges = {}});
             ASSERT_TRUE(fp32) << fp32.error();
             ASSERT_TRUE((*fp32)->run(x.data, [&](const inference::PlanStep& step, const auto& arguments) {
                 if (step.inputValue.empty())

@@ -59,7 +59,7 @@ protected:
                                             const std::filesystem::path& model = {})
     {
         auto network = OnnxNetwork::load(model.empty() ? model_ : model, {side, side, GetParam()},
-                                         {.lowering = {}, .outputName = {}, .weightCache = cache});
+                                         {.lowering = {}, .outputName = {}, .weightCache = cache, .ranges = {}});
         EXPECT_TRUE(network) << network.error();
         return network ? *network : nullptr;
     }
