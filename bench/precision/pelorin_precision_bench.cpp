@@ -85,7 +85,7 @@ Result<std::vector<float>, std::string> maskOf(const ForegroundSegmenter& segmen
     return values;
 }
 
-// The fp32 network, watched: for every convolution's input, its largest value in each run. The
+// The fp32 network, watched: for every convolution's input, its largest magnitude in each run. The
 // ranges are the medians over runs: the largest value varies a hundredfold from photo to photo,
 // and a range wide enough for the largest leaves the common photo a few steps of u8, while
 // clipping the rare peaks, deep inside regions the model is sure of, moves masks less (exact
@@ -105,10 +105,7 @@ public:
             [this](const inference::PlanStep& step, const auto& arguments) {
                 if (step.inputValue.empty())
                     return;
-                const dnnl::memory& source = arguments.at(DNNL_ARG_SRC);
-                const auto* values = static_cast<const float*>(source.get_data_handle());
-                perRun_[step.inputValue].push_back(
-                    *std::max_element(values, values + source.get_desc().get_size() / sizeof(float)));
+                perRun_[step.inputValue].push_back(inference::largestMagnitude(arguments.at(DNNL_ARG_SRC)));
             });
     }
 
@@ -118,7 +115,7 @@ public:
         std::unordered_map<std::string, float> medians;
         for (auto [name, values] : perRun_) {
             std::nth_element(values.begin(), values.begin() + ptrdiff_t(values.size() / 2), values.end());
-            medians[name] = std::max(0.f, values[values.size() / 2]); // signed inputs stay fp32
+            medians[name] = values[values.size() / 2];
         }
         return medians;
     }

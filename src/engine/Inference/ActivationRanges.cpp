@@ -67,6 +67,15 @@ Result<ActivationRanges, std::string> ActivationRanges::parse(std::string_view t
     return ranges;
 }
 
+float largestMagnitude(const dnnl::memory& tensor)
+{
+    const auto* values = static_cast<const float*>(tensor.get_data_handle());
+    float largest = 0;
+    for (size_t i = 0, n = tensor.get_desc().get_size() / sizeof(float); i < n; ++i)
+        largest = std::max(largest, std::abs(values[i]));
+    return largest;
+}
+
 std::optional<ActivationRanges> ActivationRanges::shippedFor(const Sha256Digest& model)
 {
     const std::string hex = hexString(model);

@@ -1,11 +1,14 @@
-// ActivationRanges: the largest value each convolution's input reached when the model ran in fp32
-// on calibration photos; int8 convolutions map [0, max] onto 0–255 with it. Kept as text, one
+// ActivationRanges: the largest magnitude each convolution's input reached when the model ran in
+// fp32 on calibration photos; int8 convolutions map [0, max] onto 0–255 (or [−max, max] onto
+// −127–127 for an input that can be negative) with it. Kept as text, one
 // "<max> <tensor name>" per line after a "model <SHA-256>" line naming the model it was measured on,
 // and shipped for the bundled model.
 #pragma once
 
 #include "engine/Common/Result.h"
 #include "engine/Common/Sha256.h"
+
+#include <oneapi/dnnl/dnnl.hpp>
 
 #include <optional>
 #include <string>
@@ -27,5 +30,8 @@ struct ActivationRanges {
     // The ranges shipped with the program for the model with this digest, if any.
     static std::optional<ActivationRanges> shippedFor(const Sha256Digest& model);
 };
+
+// The largest |value| in an fp32 tensor, as calibration measures it (any layout: padding is zero).
+float largestMagnitude(const dnnl::memory& tensor);
 
 } // namespace pelorin::inference

@@ -13,11 +13,12 @@
 // them. Concatenations along channels of channel-outer layouts are offered to the buffer planner
 // as views.
 //
-// int8: a convolution whose input cannot be negative (it comes through a ReLU, and pooling,
-// linear resizing, concatenation and addition keep that) and has a calibrated range reads the input
-// quantized to u8 by a reorder, with weights quantized to s8 per output channel; its fp32 result
-// carries the scales back, so every other op and the fusions above are unchanged.
+// int8: a convolution whose input has a calibrated range reads it quantized by a reorder, to u8
+// when it cannot be negative (it comes through a ReLU, and pooling, linear resizing, concatenation
+// and addition keep that), else to s8, with weights quantized to s8 per output channel; its fp32
+// result carries the scales back, so every other op and the fusions above are unchanged.
 #include "engine/Inference/ExecutionPlan.h"
+#include "engine/Inference/ByteQuantizer.h"
 #include "engine/Inference/DnnlBinding.h"
 #include "engine/Inference/WinogradConvolution.h"
 
@@ -277,14 +278,14 @@ private:
     // and no Winograd transforms at load. So do int8 ones, about four times as fast with VNNI.
     dt activationType() const { return options_.precision == Precision::bf16 ? dt::bf16 : dt::f32; }
     dt weightType() const { return quantized_ ? dt::s8 : activationType(); }
-    dt sourceType() const { return quantized_ ? dt::u8 : activationType(); }
+    dt sourceType() const { return quantized_ ? (signedInput_ ? dt::s8 : dt::u8) : activationType(); }
 
-    // The calibrated maximum of `op`'s input when it runs in int8: an input that cannot be negative,
-    // and enough channels on both sides for the int8 kernels' blocks to be worth it (the narrow mask
-    // heads and the 3-channel first layer stay fp32, where int8 saves nothing).
+    // The calibrated maximum magnitude of `op`'s input when it runs in int8: enough channels on both
+    // sides for the int8 kernels' blocks to be worth it (the narrow mask heads and the 3-channel
+    // first layer stay fp32, where int8 saves nothing).
     std::optional<float> int8InputMaximum(const ComputeOp& op) const
     {
-        if (options_.precision != Precision::int8 || !options_.ranges || !nonNegative_[size_t(op.inputs[0])])
+        if (options_.precision != Precision::int8 || !options_.ranges)
             return std::nullopt;
         if (op.convolution.weights->dims[0] < 16 || op.convolution.weights->dims[1] < 16)
             return std::nullopt;
@@ -402,19 +403,22 @@ private:
         const ComputeOp& op = graph_.ops[index];
         const auto& p = op.convolution;
         const std::optional<float> inputMaximum = int8InputMaximum(op);
+        float inputScale = 0; // quantized input per unit
         if (inputMaximum) {
             // Symmetric per-channel weights; the output scale undoes both quantizations.
             quantized_ = true;
+            signedInput_ = !nonNegative_[size_t(op.inputs[0])];
+            inputScale = (signedInput_ ? 127.f : 255.f) / *inputMaximum;
             weightMaxima_ = channelMaxima(*p.weights);
             outputScales_.clear();
             for (float maximum : weightMaxima_)
-                outputScales_.push_back(*inputMaximum / 255.f * maximum / 127.f);
+                outputScales_.push_back(maximum / 127.f / inputScale);
         }
         struct ResetQuantization {
             Lowering& lowering;
             ~ResetQuantization()
             {
-                lowering.quantized_ = false;
+                lowering.quantized_ = lowering.signedInput_ = false;
                 lowering.outputScales_.clear();
                 lowering.weightMaxima_.clear();
             }
@@ -492,7 +496,7 @@ private:
         for (size_t a : absorbed)
             fused_[a] = true;
 
-        const int src = quantized_ ? quantizedBufferIn(op.inputs[0], pd->src_desc(), 255.f / *inputMaximum, op.name)
+        const int src = quantized_ ? quantizedBufferIn(op.inputs[0], pd->src_desc(), inputScale, op.name)
             : padded               ? padInto(op.inputs[0], pd->src_desc(), op)
                                    : bufferIn(op.inputs[0], pd->src_desc(), op.name);
         PlanStep step;
@@ -748,25 +752,37 @@ private:
         return converted;
     }
 
-    // `value` multiplied by `scale`, rounded and saturated to u8, in layout `desc` (made once, then
-    // shared by every convolution reading it: the scale is the value's own).
+    // `value` multiplied by `scale`, rounded and saturated to desc's u8 or s8, in layout `desc` (made
+    // once, then shared by every convolution reading it: the scale is the value's own).
     int quantizedBufferIn(int value, const memory::desc& desc, float scale, const std::string& forName)
     {
         for (const auto& [v, buffer] : variants_)
             if (v == value && plan_.buffers[size_t(buffer)].desc == desc)
                 return buffer;
-        dnnl::primitive_attr attr = userScratchpad();
-        attr.set_output_scales(0, {scale});
         const int source = home_[size_t(value)];
-        dnnl::reorder::primitive_desc pd(plan_.engine, plan_.buffers[size_t(source)].desc, plan_.engine, desc, attr);
+        const memory::desc from = plan_.buffers[size_t(source)].desc;
         const int target = addBuffer(desc);
         PlanStep step;
         step.name = forName;
         step.kind = "Quantize";
-        step.implementation = pd.impl_info_str();
-        step.primitive = dnnl::reorder(pd);
         step.buffers = {{DNNL_ARG_FROM, source}, {DNNL_ARG_TO, target}};
-        step.scratchpad = pd.scratchpad_desc();
+        const tag layout = denseTag(from);
+        if (layout != tag::undef && desc == memory::desc(from.dims(), desc.data_type(), layout)) {
+            const bool toSigned = desc.data_type() == dt::s8;
+            step.implementation = toSigned ? "pelorin:quantize_s8" : "pelorin:quantize_u8";
+            const size_t count = from.get_size() / sizeof(float);
+            step.kernel = [count, scale, toSigned](const std::unordered_map<int, memory>& args) {
+                quantizeToBytes(static_cast<const float*>(args.at(DNNL_ARG_FROM).get_data_handle()),
+                                args.at(DNNL_ARG_TO).get_data_handle(), count, scale, toSigned);
+            };
+        } else {
+            dnnl::primitive_attr attr = userScratchpad();
+            attr.set_output_scales(0, {scale});
+            dnnl::reorder::primitive_desc pd(plan_.engine, from, plan_.engine, desc, attr);
+            step.implementation = pd.impl_info_str();
+            step.primitive = dnnl::reorder(pd);
+            step.scratchpad = pd.scratchpad_desc();
+        }
         addStep(std::move(step));
         variants_.emplace_back(value, target);
         return target;
@@ -942,7 +958,7 @@ private:
     bool ownWinograd_ = false;                  // our Winograd kernel for the 3×3 convolutions
     std::vector<bool> nonNegative_;             // value → never negative, by construction
     // The convolution being lowered in int8: its weights' channel maxima and output scales.
-    bool quantized_ = false;
+    bool quantized_ = false, signedInput_ = false;
     std::vector<float> weightMaxima_, outputScales_;
 };
 

@@ -11,7 +11,8 @@ extern const std::string_view shippedActivationRanges[];
 extern const size_t shippedActivationRangeCount;
 
 // ISNet general-use, fp16 weights (scripts/fetch-model).
-const std::string_view shippedActivationRanges[] = {R"(model b6e8497ba978a6f5fbb647e419d2696cd80df5a23cb6a8ea532021911bd76acb
+const std::string_view shippedActivationRanges[] = {
+    R"(model b6e8497ba978a6f5fbb647e419d2696cd80df5a23cb6a8ea532021911bd76acb
 13.5024357 /Concat_1_output_0
 13.3487053 /Concat_3_output_0
 19.0363979 /Concat_5_output_0
@@ -23,7 +24,7 @@ const std::string_view shippedActivationRanges[] = {R"(model b6e8497ba978a6f5fbb
 16.6182232 /pool34/MaxPool_output_0
 11.7819939 /pool45/MaxPool_output_0
 13.5024357 /pool56/MaxPool_output_0
-3.67705297 /side1/Conv_output_0 (taps)
+10.6742277 /side1/Conv_output_0 (taps)
 18.6183701 /stage1/Concat_10_output_0
 9.54923534 /stage1/Concat_2_output_0
 15.0675774 /stage1/Concat_4_output_0
@@ -126,7 +127,7 @@ const std::string_view shippedActivationRanges[] = {R"(model b6e8497ba978a6f5fbb
 5.11140108 /stage6/rebnconv3/relu_s1/Relu_output_0
 4.0345583 /stage6/rebnconvin/relu_s1/Relu_output_0
 7.93941784 graph_output_cast_6
-0.49609375 input
+0.5 input
 )"};
 const size_t shippedActivationRangeCount = std::size(shippedActivationRanges);
 

@@ -1,0 +1,14 @@
+// quantizeToBytes: x × scale rounded to the nearest integer and saturated to u8 (0–255) or s8
+// (−128–127), element by element, for an int8 convolution's input that already has the layout the kernel reads. oneDNN's
+// reorder takes a slow path when source and destination are both NHWC; this is one streaming pass.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace pelorin::inference {
+
+// Spread over the OpenMP threads; AVX2 where the processor has it.
+void quantizeToBytes(const float* in, void* out, size_t count, float scale, bool toSigned);
+
+} // namespace pelorin::inference
