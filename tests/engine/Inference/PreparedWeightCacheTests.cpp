@@ -48,6 +48,8 @@ protected:
     {
         if (GetParam() == Precision::bf16 && !inference::cpuHasNativeBf16())
             GTEST_SKIP() << "no native bf16 at this CPU level";
+        if (GetParam() == Precision::int8 && !inference::cpuHasVnni())
+            GTEST_SKIP() << "no VNNI at this CPU level";
         writeModel(model_, 1);
         input_ = test::seededFloats(3 * side * side, 9, 0.5f);
         auto plain = load(std::nullopt);
@@ -59,9 +61,18 @@ protected:
                                             const std::filesystem::path& model = {})
     {
         auto network = OnnxNetwork::load(model.empty() ? model_ : model, {side, side, GetParam()},
-                                         {.lowering = {}, .outputName = {}, .weightCache = cache, .ranges = {}});
+                                         {.lowering = {}, .outputName = {}, .weightCache = cache, .ranges = ranges()});
         EXPECT_TRUE(network) << network.error();
         return network ? *network : nullptr;
+    }
+
+    // In int8 the middle convolution reads r1 as u8 (the first has 3 input channels and the last one
+    // output channel: both stay fp32).
+    std::optional<inference::ActivationRanges> ranges() const
+    {
+        if (GetParam() != Precision::int8)
+            return std::nullopt;
+        return inference::ActivationRanges{std::string(64, '0'), {{"r1", 2.f}}};
     }
 
     // Loads through `cache_`, expecting `fromCache` tensors from it and the reference output.
@@ -130,8 +141,9 @@ TEST_P(PreparedWeights, DamagedForeignOrUnwritableCachesLeaveTheOutputExactlyAsW
     expectLoad(false, "unwritable folder");
 }
 
-INSTANTIATE_TEST_SUITE_P(Precisions, PreparedWeights, ::testing::Values(Precision::fp32, Precision::bf16),
-                         [](const auto& info) { return info.param == Precision::bf16 ? "bf16" : "fp32"; });
+INSTANTIATE_TEST_SUITE_P(Precisions, PreparedWeights,
+                         ::testing::Values(Precision::fp32, Precision::bf16, Precision::int8),
+                         [](const auto& info) { return std::string(precisionName(info.param)); });
 
 // A tensor is taken only for the layout and source weights it was made from (a file under another
 // key is the foreign-file case above); the folder keeps the most recently used files.
