@@ -2,7 +2,8 @@
 // to fp32, on the same input tensor of real photographs; our fp32 masks must agree to 2e-3 at every
 // pixel, and where the processor has native bf16, the bf16 masks to a mean of 2e-3 with the
 // 0.5-thresholded masks overlapping at IoU ≥ 0.99 (these photos have clear subjects); where it has
-// VNNI, the int8 masks with the shipped activation ranges to a mean of 4e-3 and IoU ≥ 0.98.
+// VNNI, the int8 masks with the shipped activation ranges to a mean of 5e-3 and IoU ≥ 0.98 (a
+// scale or layout fault is off by tens of times more).
 #include "engine/Inference/ModelLocator.h"
 #include "engine/Inference/OnnxNetwork.h"
 #include "engine/Inference/Fp32ModelConverter.h"
@@ -65,7 +66,7 @@ TEST(OracleTest, ExecutorMatchesOpenCvOnRealPhotos)
     std::vector<Reduced> reduced;
     for (auto [precision, usable, meanBound, iouBound] :
          {std::tuple{Precision::bf16, inference::cpuHasNativeBf16(), 2e-3, 0.99},
-          std::tuple{Precision::int8, inference::cpuHasVnni(), 4e-3, 0.98}}) {
+          std::tuple{Precision::int8, inference::cpuHasVnni(), 5e-3, 0.98}}) {
         if (!usable)
             continue;
         auto loaded = inference::OnnxNetwork::load(*model, {side, side, precision});
