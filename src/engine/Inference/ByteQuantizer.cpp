@@ -39,6 +39,12 @@ __attribute__((target("avx2"))) void quantizeAvx2(const float* in, Byte* out, si
         const __m256i bytes = _mm256_permutevar8x32_epi32(packed, order);
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), bytes);
     }
+    for (; i + 8 <= count; i += 8) { // the narrow channel slices of a concatenation
+        const __m256i v = _mm256_cvtps_epi32(_mm256_mul_ps(_mm256_loadu_ps(in + i), factor));
+        const __m128i words = _mm_packs_epi32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
+        const __m128i bytes = std::is_signed_v<Byte> ? _mm_packs_epi16(words, words) : _mm_packus_epi16(words, words);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + i), bytes);
+    }
     quantizeScalar(in + i, out + i, count - i, scale);
 }
 
@@ -57,7 +63,33 @@ void quantize(const float* in, Byte* out, size_t count, float scale)
     }
 }
 
+template <typename Byte>
+void quantizeRows(const float* in, size_t rows, size_t width, Byte* out, size_t outStride, float scale)
+{
+    static const bool avx2 = cpuHasAvx2Fma();
+    const size_t rowsPerTask = std::max<size_t>(1, chunk / std::max<size_t>(1, width));
+    const int64_t tasks = int64_t((rows + rowsPerTask - 1) / rowsPerTask);
+#pragma omp parallel for schedule(static)
+    for (int64_t t = 0; t < tasks; ++t) {
+        const size_t end = std::min(rows, size_t(t + 1) * rowsPerTask);
+        for (size_t r = size_t(t) * rowsPerTask; r < end; ++r)
+            if (avx2)
+                quantizeAvx2(in + r * width, out + r * outStride, width, scale);
+            else
+                quantizeScalar(in + r * width, out + r * outStride, width, scale);
+    }
+}
+
 } // namespace
+
+void quantizeRowsToBytes(const float* in, size_t rows, size_t width, void* out, size_t outStride, float scale,
+                         bool toSigned)
+{
+    if (toSigned)
+        quantizeRows(in, rows, width, static_cast<int8_t*>(out), outStride, scale);
+    else
+        quantizeRows(in, rows, width, static_cast<uint8_t*>(out), outStride, scale);
+}
 
 void quantizeToBytes(const float* in, void* out, size_t count, float scale, bool toSigned)
 {

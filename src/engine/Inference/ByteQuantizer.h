@@ -11,4 +11,9 @@ namespace pelorin::inference {
 // Spread over the OpenMP threads; AVX2 where the processor has it.
 void quantizeToBytes(const float* in, void* out, size_t count, float scale, bool toSigned);
 
+// The same for `rows` runs of `width` values, read densely and written `outStride` bytes apart: one
+// input's channels into its slice of a channel-interleaved (NHWC) concatenation.
+void quantizeRowsToBytes(const float* in, size_t rows, size_t width, void* out, size_t outStride, float scale,
+                         bool toSigned);
+
 } // namespace pelorin::inference

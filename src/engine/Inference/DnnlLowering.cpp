@@ -16,7 +16,8 @@
 // int8: a convolution whose input has a calibrated range reads it quantized by a reorder, to u8
 // when it cannot be negative (it comes through a ReLU, and pooling, linear resizing, concatenation
 // and addition keep that), else to s8, with weights quantized to s8 per output channel; its fp32
-// result carries the scales back, so every other op and the fusions above are unchanged.
+// result carries the scales back, so every other op and the fusions above are unchanged. A
+// concatenation that only such convolutions read is built quantized, straight from its inputs.
 #include "engine/Inference/ExecutionPlan.h"
 #include "engine/Inference/ByteQuantizer.h"
 #include "engine/Inference/DnnlBinding.h"
@@ -756,6 +757,8 @@ private:
     // once, then shared by every convolution reading it: the scale is the value's own).
     int quantizedBufferIn(int value, const memory::desc& desc, float scale, const std::string& forName)
     {
+        if (homeDesc(value).data_type() == desc.data_type()) // built quantized (lowerQuantizedConcat)
+            return bufferIn(value, desc, forName);
         for (const auto& [v, buffer] : variants_)
             if (v == value && plan_.buffers[size_t(buffer)].desc == desc)
                 return buffer;
@@ -884,6 +887,8 @@ private:
     void lowerConcat(size_t index)
     {
         const ComputeOp& op = graph_.ops[index];
+        if (lowerQuantizedConcat(op))
+            return;
         // Inputs of mixed precision meet in the first one's (converted copies are shared).
         const dt type = homeDesc(op.inputs[0]).data_type();
         std::vector<int> homes;
@@ -929,6 +934,53 @@ private:
             offset += homeDesc(input).get_size();
         }
         plan_.concatViews.push_back(std::move(view));
+    }
+
+    // In int8, a channel concatenation read only by quantized convolutions is built quantized: each
+    // input goes straight into its slice of their NHWC byte input and is never copied in fp32.
+    bool lowerQuantizedConcat(const ComputeOp& op)
+    {
+        const ComputeValue& out = graph_.values[size_t(op.output)];
+        if (options_.precision != Precision::int8 || op.axis != 1 || out.dims[0] != 1 || op.output == graph_.output
+            || out.consumers.empty())
+            return false;
+        std::optional<float> maximum;
+        for (int consumer : out.consumers) {
+            const ComputeOp& reader = graph_.ops[size_t(consumer)];
+            if (reader.kind != OpKind::convolution || reader.inputs[0] != op.output
+                || !(maximum = int8InputMaximum(reader)))
+                return false;
+        }
+        // As lowerConvolution quantizes this input; it reads the buffer as it stands.
+        const bool toSigned = !nonNegative_[size_t(op.output)];
+        const float scale = (toSigned ? 127.f : 255.f) / *maximum;
+        const memory::dims outDims = toDnnlDims(out.dims);
+        const int dst = addBuffer(memory::desc(outDims, toSigned ? dt::s8 : dt::u8, tag::nhwc));
+        PlanStep step;
+        step.name = op.name;
+        step.kind = "Concat(int8)";
+        step.implementation = toSigned ? "pelorin:concat_quantize_s8" : "pelorin:concat_quantize_u8";
+        std::vector<std::pair<size_t, size_t>> slices; // (channels, first channel)
+        size_t first = 0;
+        for (size_t k = 0; k < op.inputs.size(); ++k) {
+            const memory::dims dims = toDnnlDims(graph_.values[size_t(op.inputs[k])].dims);
+            const int src = bufferIn(op.inputs[k], memory::desc(dims, dt::f32, tag::nhwc), op.name);
+            step.buffers.emplace_back(DNNL_ARG_MULTIPLE_SRC + int(k), src);
+            slices.emplace_back(size_t(dims[1]), first);
+            first += size_t(dims[1]);
+        }
+        step.buffers.emplace_back(DNNL_ARG_DST, dst);
+        const size_t pixels = size_t(outDims[2] * outDims[3]), channels = size_t(outDims[1]);
+        step.kernel = [slices, pixels, channels, scale, toSigned](const std::unordered_map<int, memory>& args) {
+            auto* to = static_cast<uint8_t*>(args.at(DNNL_ARG_DST).get_data_handle());
+            for (size_t k = 0; k < slices.size(); ++k)
+                quantizeRowsToBytes(
+                    static_cast<const float*>(args.at(DNNL_ARG_MULTIPLE_SRC + int(k)).get_data_handle()), pixels,
+                    slices[k].first, to + slices[k].second, channels, scale, toSigned);
+        };
+        addStep(std::move(step));
+        home_[size_t(op.output)] = dst;
+        return true;
     }
 
     void lowerAdd(size_t index)
