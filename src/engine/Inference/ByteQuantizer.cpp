@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <type_traits>
+#include <vector>
 
 namespace pelorin::inference {
 namespace {
@@ -14,11 +15,17 @@ namespace {
 constexpr size_t chunk = size_t{1} << 16; // elements per task: 256 KiB read
 
 template <typename Byte>
-void quantizeScalar(const float* in, Byte* out, size_t count, float scale)
+Byte quantizeOne(float value, float scale)
 {
     constexpr float low = std::is_signed_v<Byte> ? -128.f : 0.f, high = std::is_signed_v<Byte> ? 127.f : 255.f;
+    return Byte(std::nearbyint(std::clamp(value * scale, low, high)));
+}
+
+template <typename Byte>
+void quantizeScalar(const float* in, Byte* out, size_t count, float scale)
+{
     for (size_t i = 0; i < count; ++i)
-        out[i] = Byte(std::nearbyint(std::clamp(in[i] * scale, low, high)));
+        out[i] = quantizeOne<Byte>(in[i], scale);
 }
 
 // 32 values per step: scaled, rounded to even (the default mode), then packed with saturation;
@@ -80,7 +87,100 @@ void quantizeRows(const float* in, size_t rows, size_t width, Byte* out, size_t 
     }
 }
 
+// Where output row or column `o` of `out` samples an input of `in`: between i0 and i1, at t from i0.
+struct Tap {
+    size_t i0, i1;
+    float t;
+};
+
+std::vector<Tap> taps(size_t in, size_t out)
+{
+    std::vector<Tap> result(out);
+    for (size_t o = 0; o < out; ++o) {
+        const double position = std::clamp((double(o) + 0.5) * double(in) / double(out) - 0.5, 0.0, double(in) - 1.0);
+        const size_t i0 = size_t(position);
+        result[o] = {i0, std::min(i0 + 1, in - 1), float(position - double(i0))};
+    }
+    return result;
+}
+
+// One output row from input rows `top` and `bottom` (weight ty on the latter).
+template <typename Byte>
+void resizeRowScalar(const float* top, const float* bottom, float ty, const std::vector<Tap>& xs, size_t channels,
+                     Byte* out, size_t outStride, float scale)
+{
+    for (size_t ox = 0; ox < xs.size(); ++ox) {
+        const Tap& x = xs[ox];
+        const float *a = top + x.i0 * channels, *b = top + x.i1 * channels;
+        const float *c = bottom + x.i0 * channels, *d = bottom + x.i1 * channels;
+        for (size_t ch = 0; ch < channels; ++ch) {
+            const float upper = a[ch] * (1 - x.t) + b[ch] * x.t, lower = c[ch] * (1 - x.t) + d[ch] * x.t;
+            out[ox * outStride + ch] = quantizeOne<Byte>(upper * (1 - ty) + lower * ty, scale);
+        }
+    }
+}
+
+template <typename Byte>
+__attribute__((target("avx2,fma"))) void resizeRowAvx2(const float* top, const float* bottom, float ty,
+                                                       const std::vector<Tap>& xs, size_t channels, Byte* out,
+                                                       size_t outStride, float scale)
+{
+    const __m256 factor = _mm256_set1_ps(scale), wy0 = _mm256_set1_ps(1 - ty), wy1 = _mm256_set1_ps(ty);
+    for (size_t ox = 0; ox < xs.size(); ++ox) {
+        const Tap& x = xs[ox];
+        const float *a = top + x.i0 * channels, *b = top + x.i1 * channels;
+        const float *c = bottom + x.i0 * channels, *d = bottom + x.i1 * channels;
+        const __m256 wx0 = _mm256_set1_ps(1 - x.t), wx1 = _mm256_set1_ps(x.t);
+        Byte* o = out + ox * outStride;
+        size_t ch = 0;
+        for (; ch + 8 <= channels; ch += 8) {
+            const __m256 upper =
+                _mm256_fmadd_ps(_mm256_loadu_ps(b + ch), wx1, _mm256_mul_ps(_mm256_loadu_ps(a + ch), wx0));
+            const __m256 lower =
+                _mm256_fmadd_ps(_mm256_loadu_ps(d + ch), wx1, _mm256_mul_ps(_mm256_loadu_ps(c + ch), wx0));
+            const __m256 value = _mm256_fmadd_ps(lower, wy1, _mm256_mul_ps(upper, wy0));
+            const __m256i v = _mm256_cvtps_epi32(_mm256_mul_ps(value, factor));
+            const __m128i words = _mm_packs_epi32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
+            const __m128i bytes =
+                std::is_signed_v<Byte> ? _mm_packs_epi16(words, words) : _mm_packus_epi16(words, words);
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(o + ch), bytes);
+        }
+        for (; ch < channels; ++ch) {
+            const float upper = a[ch] * (1 - x.t) + b[ch] * x.t, lower = c[ch] * (1 - x.t) + d[ch] * x.t;
+            o[ch] = quantizeOne<Byte>(upper * (1 - ty) + lower * ty, scale);
+        }
+    }
+}
+
+template <typename Byte>
+void resizeLinear(const float* in, size_t inHeight, size_t inWidth, size_t channels, Byte* out, size_t outHeight,
+                  size_t outWidth, size_t outStride, float scale)
+{
+    static const bool avx2 = cpuHasAvx2Fma();
+    const std::vector<Tap> ys = taps(inHeight, outHeight), xs = taps(inWidth, outWidth);
+    const size_t inRow = inWidth * channels;
+#pragma omp parallel for schedule(static)
+    for (int64_t oy = 0; oy < int64_t(outHeight); ++oy) {
+        const Tap& y = ys[size_t(oy)];
+        Byte* row = out + size_t(oy) * outWidth * outStride;
+        if (avx2)
+            resizeRowAvx2(in + y.i0 * inRow, in + y.i1 * inRow, y.t, xs, channels, row, outStride, scale);
+        else
+            resizeRowScalar(in + y.i0 * inRow, in + y.i1 * inRow, y.t, xs, channels, row, outStride, scale);
+    }
+}
+
 } // namespace
+
+void resizeLinearToBytes(const float* in, size_t inHeight, size_t inWidth, size_t channels, void* out, size_t outHeight,
+                         size_t outWidth, size_t outStride, float scale, bool toSigned)
+{
+    if (toSigned)
+        resizeLinear(in, inHeight, inWidth, channels, static_cast<int8_t*>(out), outHeight, outWidth, outStride, scale);
+    else
+        resizeLinear(in, inHeight, inWidth, channels, static_cast<uint8_t*>(out), outHeight, outWidth, outStride,
+                     scale);
+}
 
 void quantizeRowsToBytes(const float* in, size_t rows, size_t width, void* out, size_t outStride, float scale,
                          bool toSigned)

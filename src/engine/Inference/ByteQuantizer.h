@@ -1,4 +1,4 @@
-// quantizeToBytes: x × scale rounded to the nearest integer and saturated to u8 (0–255) or s8
+// quantizeToBytes and its variants: x × scale rounded to the nearest integer and saturated to u8 (0–255) or s8
 // (−128–127), element by element, for an int8 convolution's input that already has the layout the kernel reads. oneDNN's
 // reorder takes a slow path when source and destination are both NHWC; this is one streaming pass.
 #pragma once
@@ -15,5 +15,12 @@ void quantizeToBytes(const float* in, void* out, size_t count, float scale, bool
 // input's channels into its slice of a channel-interleaved (NHWC) concatenation.
 void quantizeRowsToBytes(const float* in, size_t rows, size_t width, void* out, size_t outStride, float scale,
                          bool toSigned);
+
+// Linear resizing (half-pixel centres, edge pixels repeated, as ONNX's linear Resize) of an NHWC
+// image of `channels` floats per pixel from inHeight × inWidth to outHeight × outWidth, quantized
+// as above, output pixels `outStride` bytes apart: an upsampled input built straight into its slice
+// of a concatenation, without the full-size fp32 tensor in between.
+void resizeLinearToBytes(const float* in, size_t inHeight, size_t inWidth, size_t channels, void* out, size_t outHeight,
+                         size_t outWidth, size_t outStride, float scale, bool toSigned);
 
 } // namespace pelorin::inference

@@ -17,7 +17,8 @@
 // when it cannot be negative (it comes through a ReLU, and pooling, linear resizing, concatenation
 // and addition keep that), else to s8, with weights quantized to s8 per output channel; its fp32
 // result carries the scales back, so every other op and the fusions above are unchanged. A
-// concatenation that only such convolutions read is built quantized, straight from its inputs.
+// concatenation that only such convolutions read is built quantized, straight from its inputs,
+// resizing on the way an input that a linear Resize made just before it.
 #include "engine/Inference/ExecutionPlan.h"
 #include "engine/Inference/ByteQuantizer.h"
 #include "engine/Inference/DnnlBinding.h"
@@ -76,6 +77,7 @@ public:
         ownWinograd_ = options.winograd && options.precision != Precision::bf16 && WinogradConvolution::available()
             && !onednnHasWinograd();
         nonNegative_.assign(graph.values.size(), false);
+        resizedFrom_.assign(graph.values.size(), -1);
         for (const ComputeOp& op : graph.ops) {
             bool result = false;
             switch (op.kind) {
@@ -831,6 +833,15 @@ private:
     {
         const ComputeOp& op = graph_.ops[index];
         const int input = op.inputs[0];
+        // Read only by the very next op, a concatenation built in int8: that pass resizes it. Nothing
+        // runs in between that could overwrite the input.
+        const auto& readers = graph_.values[size_t(op.output)].consumers;
+        if (index + 1 < graph_.ops.size() && !readers.empty()
+            && std::ranges::all_of(readers, [&](int reader) { return size_t(reader) == index + 1; })
+            && quantizedConcatMaximum(graph_.ops[index + 1])) {
+            resizedFrom_[size_t(op.output)] = input;
+            return;
+        }
         const memory::dims outDims = toDnnlDims(graph_.values[size_t(op.output)].dims);
         const dt type = homeDesc(input).data_type();
         const memory::desc plainSource(toDnnlDims(graph_.values[size_t(input)].dims), type, tag::nchw);
@@ -938,45 +949,68 @@ private:
 
     // In int8, a channel concatenation read only by quantized convolutions is built quantized: each
     // input goes straight into its slice of their NHWC byte input and is never copied in fp32.
-    bool lowerQuantizedConcat(const ComputeOp& op)
+    // The calibrated maximum `op`'s output is quantized with when it is a concatenation that
+    // lowerQuantizedConcat builds in int8: every reader an int8 convolution.
+    std::optional<float> quantizedConcatMaximum(const ComputeOp& op) const
     {
         const ComputeValue& out = graph_.values[size_t(op.output)];
-        if (options_.precision != Precision::int8 || op.axis != 1 || out.dims[0] != 1 || op.output == graph_.output
-            || out.consumers.empty())
-            return false;
+        if (options_.precision != Precision::int8 || op.kind != OpKind::concat || op.axis != 1 || out.dims[0] != 1
+            || op.output == graph_.output || out.consumers.empty())
+            return std::nullopt;
         std::optional<float> maximum;
         for (int consumer : out.consumers) {
             const ComputeOp& reader = graph_.ops[size_t(consumer)];
             if (reader.kind != OpKind::convolution || reader.inputs[0] != op.output
                 || !(maximum = int8InputMaximum(reader)))
-                return false;
+                return std::nullopt;
         }
+        return maximum;
+    }
+
+    bool lowerQuantizedConcat(const ComputeOp& op)
+    {
+        const std::optional<float> maximum = quantizedConcatMaximum(op);
+        if (!maximum)
+            return false;
         // As lowerConvolution quantizes this input; it reads the buffer as it stands.
         const bool toSigned = !nonNegative_[size_t(op.output)];
         const float scale = (toSigned ? 127.f : 255.f) / *maximum;
-        const memory::dims outDims = toDnnlDims(out.dims);
+        const memory::dims outDims = toDnnlDims(graph_.values[size_t(op.output)].dims);
         const int dst = addBuffer(memory::desc(outDims, toSigned ? dt::s8 : dt::u8, tag::nhwc));
         PlanStep step;
         step.name = op.name;
         step.kind = "Concat(int8)";
         step.implementation = toSigned ? "pelorin:concat_quantize_s8" : "pelorin:concat_quantize_u8";
-        std::vector<std::pair<size_t, size_t>> slices; // (channels, first channel)
+        struct Slice {
+            size_t channels, first;
+            int64_t height, width; // of the source, which a deferred resize brings to the output's size
+        };
+        std::vector<Slice> slices;
         size_t first = 0;
         for (size_t k = 0; k < op.inputs.size(); ++k) {
-            const memory::dims dims = toDnnlDims(graph_.values[size_t(op.inputs[k])].dims);
-            const int src = bufferIn(op.inputs[k], memory::desc(dims, dt::f32, tag::nhwc), op.name);
+            const int input = op.inputs[k];
+            const int source = resizedFrom_[size_t(input)] >= 0 ? resizedFrom_[size_t(input)] : input;
+            const memory::dims dims = toDnnlDims(graph_.values[size_t(source)].dims);
+            const int src = bufferIn(source, memory::desc(dims, dt::f32, tag::nhwc), op.name);
             step.buffers.emplace_back(DNNL_ARG_MULTIPLE_SRC + int(k), src);
-            slices.emplace_back(size_t(dims[1]), first);
+            slices.push_back({size_t(dims[1]), first, dims[2], dims[3]});
             first += size_t(dims[1]);
         }
         step.buffers.emplace_back(DNNL_ARG_DST, dst);
-        const size_t pixels = size_t(outDims[2] * outDims[3]), channels = size_t(outDims[1]);
-        step.kernel = [slices, pixels, channels, scale, toSigned](const std::unordered_map<int, memory>& args) {
+        const int64_t height = outDims[2], width = outDims[3];
+        const size_t channels = size_t(outDims[1]);
+        step.kernel = [slices, height, width, channels, scale, toSigned](const std::unordered_map<int, memory>& args) {
             auto* to = static_cast<uint8_t*>(args.at(DNNL_ARG_DST).get_data_handle());
-            for (size_t k = 0; k < slices.size(); ++k)
-                quantizeRowsToBytes(
-                    static_cast<const float*>(args.at(DNNL_ARG_MULTIPLE_SRC + int(k)).get_data_handle()), pixels,
-                    slices[k].first, to + slices[k].second, channels, scale, toSigned);
+            for (size_t k = 0; k < slices.size(); ++k) {
+                const Slice& s = slices[k];
+                const auto* from = static_cast<const float*>(args.at(DNNL_ARG_MULTIPLE_SRC + int(k)).get_data_handle());
+                if (s.height == height && s.width == width)
+                    quantizeRowsToBytes(from, size_t(height * width), s.channels, to + s.first, channels, scale,
+                                        toSigned);
+                else
+                    resizeLinearToBytes(from, size_t(s.height), size_t(s.width), s.channels, to + s.first,
+                                        size_t(height), size_t(width), channels, scale, toSigned);
+            }
         };
         addStep(std::move(step));
         home_[size_t(op.output)] = dst;
@@ -1009,6 +1043,7 @@ private:
     std::vector<bool> fused_;                   // ops absorbed into an earlier step
     bool ownWinograd_ = false;                  // our Winograd kernel for the 3×3 convolutions
     std::vector<bool> nonNegative_;             // value → never negative, by construction
+    std::vector<int> resizedFrom_;              // value → the input of a resize left to its concatenation
     // The convolution being lowered in int8: its weights' channel maxima and output scales.
     bool quantized_ = false, signedInput_ = false;
     std::vector<float> weightMaxima_, outputScales_;
