@@ -170,7 +170,87 @@ void resizeLinear(const float* in, size_t inHeight, size_t inWidth, size_t chann
     }
 }
 
+// Output row `oy` of a max pooling; `rowsIn` counts the window's rows inside the image, from `top`.
+template <typename Byte>
+void poolRowScalar(const float* top, size_t rowsIn, size_t inWidth, size_t channels, const PoolingWindow& w, Byte* out,
+                   size_t outWidth, float scale)
+{
+    for (size_t ox = 0; ox < outWidth; ++ox) {
+        const int64_t left = int64_t(ox * w.strideW) - int64_t(w.padLeft);
+        const size_t x0 = size_t(std::max<int64_t>(left, 0)),
+                     x1 = size_t(std::min<int64_t>(left + int64_t(w.kernelW), int64_t(inWidth)));
+        for (size_t c = 0; c < channels; ++c) {
+            float best = -INFINITY;
+            for (size_t r = 0; r < rowsIn; ++r)
+                for (size_t x = x0; x < x1; ++x)
+                    best = std::max(best, top[(r * inWidth + x) * channels + c]);
+            out[ox * channels + c] = quantizeOne<Byte>(best, scale);
+        }
+    }
+}
+
+template <typename Byte>
+__attribute__((target("avx2,fma"))) void poolRowAvx2(const float* top, size_t rowsIn, size_t inWidth, size_t channels,
+                                                     const PoolingWindow& w, Byte* out, size_t outWidth, float scale)
+{
+    const __m256 factor = _mm256_set1_ps(scale);
+    for (size_t ox = 0; ox < outWidth; ++ox) {
+        const int64_t left = int64_t(ox * w.strideW) - int64_t(w.padLeft);
+        const size_t x0 = size_t(std::max<int64_t>(left, 0)),
+                     x1 = size_t(std::min<int64_t>(left + int64_t(w.kernelW), int64_t(inWidth)));
+        Byte* o = out + ox * channels;
+        size_t c = 0;
+        for (; c + 8 <= channels; c += 8) {
+            __m256 best = _mm256_set1_ps(-INFINITY);
+            for (size_t r = 0; r < rowsIn; ++r)
+                for (size_t x = x0; x < x1; ++x)
+                    best = _mm256_max_ps(best, _mm256_loadu_ps(top + (r * inWidth + x) * channels + c));
+            const __m256i v = _mm256_cvtps_epi32(_mm256_mul_ps(best, factor));
+            const __m128i words = _mm_packs_epi32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
+            const __m128i bytes =
+                std::is_signed_v<Byte> ? _mm_packs_epi16(words, words) : _mm_packus_epi16(words, words);
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(o + c), bytes);
+        }
+        for (; c < channels; ++c) {
+            float best = -INFINITY;
+            for (size_t r = 0; r < rowsIn; ++r)
+                for (size_t x = x0; x < x1; ++x)
+                    best = std::max(best, top[(r * inWidth + x) * channels + c]);
+            o[c] = quantizeOne<Byte>(best, scale);
+        }
+    }
+}
+
+template <typename Byte>
+void maxPool(const float* in, size_t inHeight, size_t inWidth, size_t channels, const PoolingWindow& w, Byte* out,
+             size_t outHeight, size_t outWidth, float scale)
+{
+    static const bool avx2 = cpuHasAvx2Fma();
+#pragma omp parallel for schedule(static)
+    for (int64_t oy = 0; oy < int64_t(outHeight); ++oy) {
+        const int64_t first = oy * int64_t(w.strideH) - int64_t(w.padTop);
+        const int64_t y0 = std::max<int64_t>(first, 0),
+                      y1 = std::min<int64_t>(first + int64_t(w.kernelH), int64_t(inHeight));
+        const size_t rowsIn = size_t(std::max<int64_t>(y1 - y0, 0));
+        const float* top = in + size_t(y0) * inWidth * channels;
+        Byte* row = out + size_t(oy) * outWidth * channels;
+        if (avx2)
+            poolRowAvx2(top, rowsIn, inWidth, channels, w, row, outWidth, scale);
+        else
+            poolRowScalar(top, rowsIn, inWidth, channels, w, row, outWidth, scale);
+    }
+}
+
 } // namespace
+
+void maxPoolToBytes(const float* in, size_t inHeight, size_t inWidth, size_t channels, const PoolingWindow& window,
+                    void* out, size_t outHeight, size_t outWidth, float scale, bool toSigned)
+{
+    if (toSigned)
+        maxPool(in, inHeight, inWidth, channels, window, static_cast<int8_t*>(out), outHeight, outWidth, scale);
+    else
+        maxPool(in, inHeight, inWidth, channels, window, static_cast<uint8_t*>(out), outHeight, outWidth, scale);
+}
 
 void resizeLinearToBytes(const float* in, size_t inHeight, size_t inWidth, size_t channels, void* out, size_t outHeight,
                          size_t outWidth, size_t outStride, float scale, bool toSigned)

@@ -17,8 +17,8 @@
 // when it cannot be negative (it comes through a ReLU, and pooling, linear resizing, concatenation
 // and addition keep that), else to s8, with weights quantized to s8 per output channel; its fp32
 // result carries the scales back, so every other op and the fusions above are unchanged. A
-// concatenation that only such convolutions read is built quantized, straight from its inputs,
-// resizing on the way an input that a linear Resize made just before it.
+// concatenation or max pooling that only such convolutions read is built quantized, straight from
+// its inputs (a concatenation resizes on the way an input that a linear Resize made just before it).
 #include "engine/Inference/ExecutionPlan.h"
 #include "engine/Inference/ByteQuantizer.h"
 #include "engine/Inference/DnnlBinding.h"
@@ -818,6 +818,8 @@ private:
     void lowerPooling(size_t index)
     {
         const ComputeOp& op = graph_.ops[index];
+        if (lowerQuantizedPooling(op))
+            return;
         const auto& p = op.pooling;
         const memory::desc dstAny(toDnnlDims(graph_.values[size_t(op.output)].dims), homeDesc(op.inputs[0]).data_type(),
                                   tag::any);
@@ -827,6 +829,36 @@ private:
                                          {p.padEnd[0], p.padEnd[1]});
         dnnl::pooling_forward::primitive_desc pd(desc, userScratchpad(), plan_.engine);
         addSimpleStep(op, pd, dnnl::pooling_forward(pd), {{DNNL_ARG_SRC, home_[size_t(op.inputs[0])]}});
+    }
+
+    // Max pooling for int8 convolutions alone: pooled and quantized in one pass (maxPoolToBytes).
+    bool lowerQuantizedPooling(const ComputeOp& op)
+    {
+        const std::optional<float> maximum = quantizedReadMaximum(op.output);
+        if (!maximum)
+            return false;
+        const bool toSigned = !nonNegative_[size_t(op.output)];
+        const float scale = (toSigned ? 127.f : 255.f) / *maximum;
+        const memory::dims inDims = toDnnlDims(graph_.values[size_t(op.inputs[0])].dims);
+        const memory::dims outDims = toDnnlDims(graph_.values[size_t(op.output)].dims);
+        const int src = bufferIn(op.inputs[0], memory::desc(inDims, dt::f32, tag::nhwc), op.name);
+        const int dst = addBuffer(memory::desc(outDims, toSigned ? dt::s8 : dt::u8, tag::nhwc));
+        const auto& p = op.pooling;
+        const PoolingWindow window{size_t(p.kernel[0]), size_t(p.kernel[1]),   size_t(p.stride[0]),
+                                   size_t(p.stride[1]), size_t(p.padBegin[0]), size_t(p.padBegin[1])};
+        PlanStep step;
+        step.name = op.name;
+        step.kind = "MaxPool(int8)";
+        step.implementation = toSigned ? "pelorin:pool_quantize_s8" : "pelorin:pool_quantize_u8";
+        step.buffers = {{DNNL_ARG_SRC, src}, {DNNL_ARG_DST, dst}};
+        step.kernel = [inDims, outDims, window, scale, toSigned](const std::unordered_map<int, memory>& args) {
+            maxPoolToBytes(static_cast<const float*>(args.at(DNNL_ARG_SRC).get_data_handle()), size_t(inDims[2]),
+                           size_t(inDims[3]), size_t(inDims[1]), window, args.at(DNNL_ARG_DST).get_data_handle(),
+                           size_t(outDims[2]), size_t(outDims[3]), scale, toSigned);
+        };
+        addStep(std::move(step));
+        home_[size_t(op.output)] = dst;
+        return true;
     }
 
     void lowerResize(size_t index)
@@ -949,22 +981,26 @@ private:
 
     // In int8, a channel concatenation read only by quantized convolutions is built quantized: each
     // input goes straight into its slice of their NHWC byte input and is never copied in fp32.
-    // The calibrated maximum `op`'s output is quantized with when it is a concatenation that
-    // lowerQuantizedConcat builds in int8: every reader an int8 convolution.
-    std::optional<float> quantizedConcatMaximum(const ComputeOp& op) const
+    // The calibrated maximum `value` is quantized with when int8 convolutions are all that read it:
+    // then its producer may write it quantized (a concatenation, a max pooling), never in fp32.
+    std::optional<float> quantizedReadMaximum(int value) const
     {
-        const ComputeValue& out = graph_.values[size_t(op.output)];
-        if (options_.precision != Precision::int8 || op.kind != OpKind::concat || op.axis != 1 || out.dims[0] != 1
-            || op.output == graph_.output || out.consumers.empty())
+        const ComputeValue& v = graph_.values[size_t(value)];
+        if (options_.precision != Precision::int8 || v.dims[0] != 1 || value == graph_.output || v.consumers.empty())
             return std::nullopt;
         std::optional<float> maximum;
-        for (int consumer : out.consumers) {
+        for (int consumer : v.consumers) {
             const ComputeOp& reader = graph_.ops[size_t(consumer)];
-            if (reader.kind != OpKind::convolution || reader.inputs[0] != op.output
+            if (reader.kind != OpKind::convolution || reader.inputs[0] != value
                 || !(maximum = int8InputMaximum(reader)))
                 return std::nullopt;
         }
         return maximum;
+    }
+
+    std::optional<float> quantizedConcatMaximum(const ComputeOp& op) const
+    {
+        return op.kind == OpKind::concat && op.axis == 1 ? quantizedReadMaximum(op.output) : std::nullopt;
     }
 
     bool lowerQuantizedConcat(const ComputeOp& op)

@@ -1,7 +1,8 @@
 // The passes that make int8 convolution inputs, against plain arithmetic in double: rounding half
 // to even and saturation in both byte types, channel slices written without touching their
-// neighbours, and linear resizing with half-pixel centres at sizes that are and are not multiples
-// of the input's, down to a single pixel. Lengths leave remainders after every vector width.
+// neighbours, linear resizing with half-pixel centres at sizes that are and are not multiples of
+// the input's, down to a single pixel, and max pooling with padding. Lengths leave remainders after
+// every vector width.
 #include "engine/Inference/ByteQuantizer.h"
 
 #include <gtest/gtest.h>
@@ -119,6 +120,41 @@ TEST(ByteQuantizer, ResizesLinearlyIntoItsSlice)
                     ASSERT_NEAR(byteAt(out, i, toSigned), expectedByte(value, 31, toSigned), 1)
                         << "pixel " << p << ", channel " << c - first << ": " << value * 31;
                 }
+        }
+    }
+}
+
+TEST(ByteQuantizer, PoolsTheMaximumOfEachWindowInsideTheImage)
+{
+    // 2×2 windows by 2 with ceil mode's extra column and row; 3×3 windows by 2 with a border of one.
+    struct Case {
+        PoolingWindow window;
+        size_t outH, outW;
+    };
+    const size_t inH = 7, inW = 9, channels = 21;
+    const std::vector<float> in = seeded(inH * inW * channels, 13, -4.f, 4.f);
+    for (const Case& t : {Case{{2, 2, 2, 2, 0, 0}, 4, 5}, Case{{3, 3, 2, 2, 1, 1}, 4, 5}}) {
+        SCOPED_TRACE(::testing::Message() << t.window.kernelH << "×" << t.window.kernelW << " windows");
+        for (bool toSigned : {false, true}) {
+            SCOPED_TRACE(toSigned ? "s8" : "u8");
+            std::vector<uint8_t> out(t.outH * t.outW * channels + 1, untouched);
+            maxPoolToBytes(in.data(), inH, inW, channels, t.window, out.data(), t.outH, t.outW, 40.f, toSigned);
+            for (size_t oy = 0; oy < t.outH; ++oy)
+                for (size_t ox = 0; ox < t.outW; ++ox)
+                    for (size_t c = 0; c < channels; ++c) {
+                        double best = -1e30;
+                        for (size_t ky = 0; ky < t.window.kernelH; ++ky)
+                            for (size_t kx = 0; kx < t.window.kernelW; ++kx) {
+                                const int64_t y = int64_t(oy * 2 + ky) - int64_t(t.window.padTop);
+                                const int64_t x = int64_t(ox * 2 + kx) - int64_t(t.window.padLeft);
+                                if (y >= 0 && x >= 0 && y < int64_t(inH) && x < int64_t(inW))
+                                    best = std::max(best, double(in[(size_t(y) * inW + size_t(x)) * channels + c]));
+                            }
+                        ASSERT_EQ(byteAt(out, (oy * t.outW + ox) * channels + c, toSigned),
+                                  expectedByte(best, 40, toSigned))
+                            << "at " << oy << ", " << ox << ", channel " << c;
+                    }
+            EXPECT_EQ(out.back(), untouched);
         }
     }
 }

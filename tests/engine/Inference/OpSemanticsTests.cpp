@@ -82,6 +82,17 @@ Tensor4 referenceAdd(Tensor4 a, const Tensor4& b)
     return std::ranges::transform(a.data, b.data, a.data.begin(), std::plus<>()), a;
 }
 
+Tensor4 referenceMaxPool2x2(const Tensor4& x)
+{
+    Tensor4 y({x.dims[0], x.dims[1], x.dims[2] / 2, x.dims[3] / 2});
+    for (int64_t c = 0; c < y.dims[1]; ++c)
+        for (int64_t oy = 0; oy < y.dims[2]; ++oy)
+            for (int64_t ox = 0; ox < y.dims[3]; ++ox)
+                y.at(c, oy, ox) = std::max({x.at(c, 2 * oy, 2 * ox), x.at(c, 2 * oy, 2 * ox + 1),
+                                            x.at(c, 2 * oy + 1, 2 * ox), x.at(c, 2 * oy + 1, 2 * ox + 1)});
+    return y;
+}
+
 Tensor4 referenceConcatChannels(const std::vector<Tensor4>& inputs)
 {
     Tensor4 y = inputs.front(); // each input is one contiguous run of channel planes
@@ -227,8 +238,8 @@ const Case cases[] = {
          auto a = addConvRelu(m, "a", "input", 3, 16, 61);
          auto b = addConvRelu(m, "b", "a", 16, 32, 62);
          // A decoder's join: a coarser map upsampled, then the skip (int8 resizes it into the join).
-         auto e = addConv(m, "e", "b", "e.out", 32, 24, {3, 3, 2, 2, 1, 1, 1, 1, 1, 1}, 65);
-         m.node("Relu", {"e.out"}, {"e"});
+         m.node("MaxPool", {"b"}, {"b.pooled"}).ints("kernel_shape", {2, 2}).ints("strides", {2, 2});
+         auto e = addConvRelu(m, "e", "b.pooled", 32, 24, 65);
          m.int64Initializer("sizes", {4}, {1, 24, side, side});
          addResize(m, "e", "sizes", "e.up");
          m.node("Concat", {"e.up", "b", "a"}, {"eba"}).i("axis", 1);
@@ -238,7 +249,7 @@ const Case cases[] = {
          auto d = addConv(m, "d", "cac", "d.out", 48, 1, same3x3, 64);
          m.node("Sigmoid", {"d.out"}, {"output"});
          const Tensor4 ax = referenceRelu(a(x)), bx = referenceRelu(b(ax));
-         const Tensor4 ex = referenceResizeLinear(referenceRelu(e(bx)), side, side);
+         const Tensor4 ex = referenceResizeLinear(referenceRelu(e(referenceMaxPool2x2(bx))), side, side);
          const Tensor4 cx = referenceRelu(c(referenceConcatChannels({ex, bx, ax})));
          return referenceSigmoid(d(referenceConcatChannels({cx, ax, cx})));
      }},
