@@ -28,6 +28,16 @@ void quantizeScalar(const float* in, Byte* out, size_t count, float scale)
         out[i] = quantizeOne<Byte>(in[i], scale);
 }
 
+// Eight scaled values rounded to even and stored as bytes with saturation.
+template <typename Byte>
+__attribute__((target("avx2"))) inline void storeEightBytes(Byte* out, __m256 scaled)
+{
+    const __m256i v = _mm256_cvtps_epi32(scaled);
+    const __m128i words = _mm_packs_epi32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
+    const __m128i bytes = std::is_signed_v<Byte> ? _mm_packs_epi16(words, words) : _mm_packus_epi16(words, words);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out), bytes);
+}
+
 // 32 values per step: scaled, rounded to even (the default mode), then packed with saturation;
 // the packs interleave 128-bit lanes, which the final permutation undoes.
 template <typename Byte>
@@ -46,12 +56,8 @@ __attribute__((target("avx2"))) void quantizeAvx2(const float* in, Byte* out, si
         const __m256i bytes = _mm256_permutevar8x32_epi32(packed, order);
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), bytes);
     }
-    for (; i + 8 <= count; i += 8) { // the narrow channel slices of a concatenation
-        const __m256i v = _mm256_cvtps_epi32(_mm256_mul_ps(_mm256_loadu_ps(in + i), factor));
-        const __m128i words = _mm_packs_epi32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
-        const __m128i bytes = std::is_signed_v<Byte> ? _mm_packs_epi16(words, words) : _mm_packus_epi16(words, words);
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + i), bytes);
-    }
+    for (; i + 8 <= count; i += 8) // the narrow channel slices of a concatenation
+        storeEightBytes(out + i, _mm256_mul_ps(_mm256_loadu_ps(in + i), factor));
     quantizeScalar(in + i, out + i, count - i, scale);
 }
 
@@ -105,18 +111,16 @@ std::vector<Tap> taps(size_t in, size_t out)
 }
 
 // One output row from input rows `top` and `bottom` (weight ty on the latter).
+// Channels `from` onwards of output pixel `x` of a row between input rows `top` and `bottom`.
 template <typename Byte>
-void resizeRowScalar(const float* top, const float* bottom, float ty, const std::vector<Tap>& xs, size_t channels,
-                     Byte* out, size_t outStride, float scale)
+void resizePixelScalar(const float* top, const float* bottom, float ty, const Tap& x, size_t channels, size_t from,
+                       Byte* out, float scale)
 {
-    for (size_t ox = 0; ox < xs.size(); ++ox) {
-        const Tap& x = xs[ox];
-        const float *a = top + x.i0 * channels, *b = top + x.i1 * channels;
-        const float *c = bottom + x.i0 * channels, *d = bottom + x.i1 * channels;
-        for (size_t ch = 0; ch < channels; ++ch) {
-            const float upper = a[ch] * (1 - x.t) + b[ch] * x.t, lower = c[ch] * (1 - x.t) + d[ch] * x.t;
-            out[ox * outStride + ch] = quantizeOne<Byte>(upper * (1 - ty) + lower * ty, scale);
-        }
+    const float *a = top + x.i0 * channels, *b = top + x.i1 * channels;
+    const float *c = bottom + x.i0 * channels, *d = bottom + x.i1 * channels;
+    for (size_t ch = from; ch < channels; ++ch) {
+        const float upper = a[ch] * (1 - x.t) + b[ch] * x.t, lower = c[ch] * (1 - x.t) + d[ch] * x.t;
+        out[ch] = quantizeOne<Byte>(upper * (1 - ty) + lower * ty, scale);
     }
 }
 
@@ -139,16 +143,9 @@ __attribute__((target("avx2,fma"))) void resizeRowAvx2(const float* top, const f
             const __m256 lower =
                 _mm256_fmadd_ps(_mm256_loadu_ps(d + ch), wx1, _mm256_mul_ps(_mm256_loadu_ps(c + ch), wx0));
             const __m256 value = _mm256_fmadd_ps(lower, wy1, _mm256_mul_ps(upper, wy0));
-            const __m256i v = _mm256_cvtps_epi32(_mm256_mul_ps(value, factor));
-            const __m128i words = _mm_packs_epi32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
-            const __m128i bytes =
-                std::is_signed_v<Byte> ? _mm_packs_epi16(words, words) : _mm_packus_epi16(words, words);
-            _mm_storel_epi64(reinterpret_cast<__m128i*>(o + ch), bytes);
+            storeEightBytes(o + ch, _mm256_mul_ps(value, factor));
         }
-        for (; ch < channels; ++ch) {
-            const float upper = a[ch] * (1 - x.t) + b[ch] * x.t, lower = c[ch] * (1 - x.t) + d[ch] * x.t;
-            o[ch] = quantizeOne<Byte>(upper * (1 - ty) + lower * ty, scale);
-        }
+        resizePixelScalar(top, bottom, ty, x, channels, ch, o, scale);
     }
 }
 
@@ -166,26 +163,35 @@ void resizeLinear(const float* in, size_t inHeight, size_t inWidth, size_t chann
         if (avx2)
             resizeRowAvx2(in + y.i0 * inRow, in + y.i1 * inRow, y.t, xs, channels, row, outStride, scale);
         else
-            resizeRowScalar(in + y.i0 * inRow, in + y.i1 * inRow, y.t, xs, channels, row, outStride, scale);
+            for (size_t ox = 0; ox < outWidth; ++ox)
+                resizePixelScalar(in + y.i0 * inRow, in + y.i1 * inRow, y.t, xs[ox], channels, 0, row + ox * outStride,
+                                  scale);
     }
 }
 
-// Output row `oy` of a max pooling; `rowsIn` counts the window's rows inside the image, from `top`.
-template <typename Byte>
-void poolRowScalar(const float* top, size_t rowsIn, size_t inWidth, size_t channels, const PoolingWindow& w, Byte* out,
-                   size_t outWidth, float scale)
+// The columns of output column `ox`'s window that lie inside the image: [x0, x1).
+struct WindowColumns {
+    size_t x0, x1;
+};
+
+WindowColumns windowColumns(size_t ox, const PoolingWindow& w, size_t inWidth)
 {
-    for (size_t ox = 0; ox < outWidth; ++ox) {
-        const int64_t left = int64_t(ox * w.strideW) - int64_t(w.padLeft);
-        const size_t x0 = size_t(std::max<int64_t>(left, 0)),
-                     x1 = size_t(std::min<int64_t>(left + int64_t(w.kernelW), int64_t(inWidth)));
-        for (size_t c = 0; c < channels; ++c) {
-            float best = -INFINITY;
-            for (size_t r = 0; r < rowsIn; ++r)
-                for (size_t x = x0; x < x1; ++x)
-                    best = std::max(best, top[(r * inWidth + x) * channels + c]);
-            out[ox * channels + c] = quantizeOne<Byte>(best, scale);
-        }
+    const int64_t left = int64_t(ox * w.strideW) - int64_t(w.padLeft);
+    return {size_t(std::max<int64_t>(left, 0)), size_t(std::min<int64_t>(left + int64_t(w.kernelW), int64_t(inWidth)))};
+}
+
+// Channels `from` onwards of one output pixel; `rowsIn` counts the window's rows inside the image,
+// from `top`.
+template <typename Byte>
+void poolPixelScalar(const float* top, size_t rowsIn, size_t inWidth, size_t channels, WindowColumns columns,
+                     size_t from, Byte* out, float scale)
+{
+    for (size_t c = from; c < channels; ++c) {
+        float best = -INFINITY;
+        for (size_t r = 0; r < rowsIn; ++r)
+            for (size_t x = columns.x0; x < columns.x1; ++x)
+                best = std::max(best, top[(r * inWidth + x) * channels + c]);
+        out[c] = quantizeOne<Byte>(best, scale);
     }
 }
 
@@ -195,29 +201,17 @@ __attribute__((target("avx2,fma"))) void poolRowAvx2(const float* top, size_t ro
 {
     const __m256 factor = _mm256_set1_ps(scale);
     for (size_t ox = 0; ox < outWidth; ++ox) {
-        const int64_t left = int64_t(ox * w.strideW) - int64_t(w.padLeft);
-        const size_t x0 = size_t(std::max<int64_t>(left, 0)),
-                     x1 = size_t(std::min<int64_t>(left + int64_t(w.kernelW), int64_t(inWidth)));
+        const WindowColumns columns = windowColumns(ox, w, inWidth);
         Byte* o = out + ox * channels;
         size_t c = 0;
         for (; c + 8 <= channels; c += 8) {
             __m256 best = _mm256_set1_ps(-INFINITY);
             for (size_t r = 0; r < rowsIn; ++r)
-                for (size_t x = x0; x < x1; ++x)
+                for (size_t x = columns.x0; x < columns.x1; ++x)
                     best = _mm256_max_ps(best, _mm256_loadu_ps(top + (r * inWidth + x) * channels + c));
-            const __m256i v = _mm256_cvtps_epi32(_mm256_mul_ps(best, factor));
-            const __m128i words = _mm_packs_epi32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
-            const __m128i bytes =
-                std::is_signed_v<Byte> ? _mm_packs_epi16(words, words) : _mm_packus_epi16(words, words);
-            _mm_storel_epi64(reinterpret_cast<__m128i*>(o + c), bytes);
+            storeEightBytes(o + c, _mm256_mul_ps(best, factor));
         }
-        for (; c < channels; ++c) {
-            float best = -INFINITY;
-            for (size_t r = 0; r < rowsIn; ++r)
-                for (size_t x = x0; x < x1; ++x)
-                    best = std::max(best, top[(r * inWidth + x) * channels + c]);
-            o[c] = quantizeOne<Byte>(best, scale);
-        }
+        poolPixelScalar(top, rowsIn, inWidth, channels, columns, c, o, scale);
     }
 }
 
@@ -237,7 +231,9 @@ void maxPool(const float* in, size_t inHeight, size_t inWidth, size_t channels, 
         if (avx2)
             poolRowAvx2(top, rowsIn, inWidth, channels, w, row, outWidth, scale);
         else
-            poolRowScalar(top, rowsIn, inWidth, channels, w, row, outWidth, scale);
+            for (size_t ox = 0; ox < outWidth; ++ox)
+                poolPixelScalar(top, rowsIn, inWidth, channels, windowColumns(ox, w, inWidth), 0, row + ox * channels,
+                                scale);
     }
 }
 
