@@ -759,7 +759,7 @@ private:
     // once, then shared by every convolution reading it: the scale is the value's own).
     int quantizedBufferIn(int value, const memory::desc& desc, float scale, const std::string& forName)
     {
-        if (homeDesc(value).data_type() == desc.data_type()) // built quantized (lowerQuantizedConcat)
+        if (homeDesc(value).data_type() == desc.data_type()) // built quantized by its producer
             return bufferIn(value, desc, forName);
         for (const auto& [v, buffer] : variants_)
             if (v == value && plan_.buffers[size_t(buffer)].desc == desc)
@@ -979,8 +979,6 @@ private:
         plan_.concatViews.push_back(std::move(view));
     }
 
-    // In int8, a channel concatenation read only by quantized convolutions is built quantized: each
-    // input goes straight into its slice of their NHWC byte input and is never copied in fp32.
     // The calibrated maximum `value` is quantized with when int8 convolutions are all that read it:
     // then its producer may write it quantized (a concatenation, a max pooling), never in fp32.
     std::optional<float> quantizedReadMaximum(int value) const
@@ -1003,6 +1001,8 @@ private:
         return op.kind == OpKind::concat && op.axis == 1 ? quantizedReadMaximum(op.output) : std::nullopt;
     }
 
+    // In int8, a channel concatenation read only by quantized convolutions is built quantized: each
+    // input goes straight into its slice of their NHWC byte input and is never copied in fp32.
     bool lowerQuantizedConcat(const ComputeOp& op)
     {
         const std::optional<float> maximum = quantizedConcatMaximum(op);
